@@ -1,0 +1,80 @@
+// Start-up in its fixed order (handler, instance, configuration, receiver, sender, counters) and the
+// relay loop: every datagram either goes to the frame intake or out again as exactly 512 bytes.
+#include "app/bridge.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "app/log.h"
+#include "app/statistics.h"
+#include "config/config.h"
+#include "feed/frame.h"
+#include "mbp/framing.h"
+#include "net/multicast.h"
+
+namespace {
+
+// The loop's receive buffer. Reads of a frame rely on every byte after the datagram being zero; the
+// loop keeps it so by clearing what the previous datagram left beyond the new one's end, which is
+// the same as clearing all of it before every receive.
+alignas(64) char gReceiveBuffer[kReceiveBufferSize];
+int gReceiveDirty = 0;
+
+}  // namespace
+
+int RelayOneDatagram() {
+    const int received = ReceiveMulticastData(gReceiveBuffer, kReceiveBufferSize);
+    if (received < 0) {
+        return received;
+    }
+    if (gReceiveDirty > received) {
+        memset(gReceiveBuffer + received, 0, static_cast<size_t>(gReceiveDirty - received));
+    }
+    gReceiveDirty = received;
+
+    if (gsBcastParam.NEW_MKT_DATA_FLAG == 1) {
+        ProcessNewMktData(gReceiveBuffer);
+    } else {
+        CountPacket(glReceivedPktCount);
+        SendMulticastData(gReceiveBuffer, kOutputFrameSize);
+    }
+    return received;
+}
+
+int BridgeMain(int argc, char** argv) {
+    if (argc != 2) {
+        return 1;
+    }
+    CatchSignal();  // a failed installation is silent; start-up goes on
+
+    bool inRange = false;
+    const int instance = ParseDecimalInt(argv[1], &inRange);
+    if (!inRange || instance <= 0) {
+        return 1;
+    }
+    gshRunningInstanceNo = static_cast<int16_t>(static_cast<uint16_t>(instance));
+
+    if (ReadConfigurationFromFile(instance) != 0) {
+        LogMessage(gcaLogMessage);
+        return 1;
+    }
+    if (InitializeRecvSocket() != 0) {
+        LogMessage(gcaLogMessage);
+        return 1;
+    }
+    LogFixedMessage("Receiver Socket Initialized Successfully");
+    if (InitializeSendSocket() != 0) {
+        close(gReceiveSocketFD);
+        gReceiveSocketFD = -1;
+        LogMessage(gcaLogMessage);
+        return 1;
+    }
+    LogFixedMessage("Sender Socket Initialized Successfully");
+
+    glReceivedPktCount.store(0);
+    glSentPktCount.store(0);
+    for (;;) {
+        RelayOneDatagram();
+    }
+}

@@ -1,0 +1,36 @@
+// The instance's configuration record, read from its line of BCSTBRIDGE.INI.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct BCAST_PARAM {
+    char MARKET_SEGMENT[5];
+    char RECV_MULTICAST_ADDR[20];
+    int16_t RECV_MULTICAST_PORT;  // as configured; used in network order
+    char SEND_MULTICAST_ADDR[20];
+    int16_t SEND_MULTICAST_PORT;  // as configured; goes on the wire byte-exchanged
+    char LOCAL_IP_TO_HOST[20];
+    char LOCAL_IP_TO_VELT[20];
+    int16_t NEW_MKT_DATA_FLAG;  // 1 relay mode, 0 pass-through
+};
+
+extern BCAST_PARAM gsBcastParam;
+
+constexpr char kConfigFileName[] = "BCSTBRIDGE.INI";
+
+// Longest text a port or flag field may hold.
+constexpr size_t kNumberFieldMax = 9;
+
+// Reads line instance + 1 of BCSTBRIDGE.INI into gsBcastParam, logging each field. 0 on success; on
+// failure 1 with the message left pending in gcaLogMessage.
+int ReadConfigurationFromFile(int instance);
+
+// Stores one field by its 1-based position and logs it. 1 when the value is longer than its field
+// (nothing stored, nothing logged); 0 otherwise, improper positions included.
+int CopyConfigParamToGlobalStruct(std::string value, unsigned int position);
+
+// Decimal text by the rules of atoi (leading white space, optional sign, digits up to the first other
+// character, 0 without digits), without its undefined behaviour: `inRange` tells whether the number
+// fits an int; when it does not, the result is clamped.
+int ParseDecimalInt(const char* text, bool* inRange);

@@ -1,0 +1,79 @@
+// Frame intake. Protocol mismatches (unknown type, no records, wrong record size) are dropped
+// silently; decoding failures are logged.
+#include "feed/frame.h"
+
+#include <lz4.h>
+
+#include <cstring>
+
+#include "app/log.h"
+#include "app/statistics.h"
+#include "mbp/framing.h"
+#include "mbp/new_mbp.h"
+
+namespace {
+
+// Scratch for one frame's decoded records. Only the bytes a decode dirtied past its output are
+// cleared again, so the area reads as zeros after the decoded size without clearing all 6,000 bytes.
+alignas(64) char gDecompressBuffer[kDecompressBufferSize];
+int gDecompressDirty = 0;  // bytes from 0 that may be non-zero
+
+void ZeroAfter(int decoded) {
+    if (gDecompressDirty > decoded) {
+        memset(gDecompressBuffer + decoded, 0, static_cast<size_t>(gDecompressDirty - decoded));
+    }
+    gDecompressDirty = decoded;
+}
+
+}  // namespace
+
+int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, char* out) {
+    const int length = frame->compressedLength;
+    // A payload must lie inside the receive buffer: the decoder never reads past it.
+    if (length <= 0 || length > kMaxCompressedLength) {
+        LogFixedMessage("DecompressNewMktData - Compress Length should be less than 0 and greater than equal to 2500");
+        return 0;
+    }
+    return LZ4_decompress_safe(frame->compressedData, out, length, kDecompressBufferSize);
+}
+
+int ProcessNewMktData(char* frame) {
+    if (frame == nullptr) {
+        LogFixedMessage("ProcessNewMktData : Input parameter is NULL ");
+        return 1;
+    }
+    const auto* header = reinterpret_cast<const NEW_MKT_BCAST_DATA*>(frame);
+    const int count = header->recordCount;
+    const int16_t type = header->messageType;
+    if (count == 0) {
+        return 0;
+    }
+    if (type != kMessageTypeMbp && type != kMessageTypeOhl && type != kMessageTypeTicker) {
+        return 0;
+    }
+
+    const int decoded = DecompressNewMktData(header, gDecompressBuffer);
+    if (decoded <= 0) {
+        gDecompressDirty = kDecompressBufferSize;  // a failed decode may have written anywhere
+        LogFixedMessage("ProcessNewMktData :  Decompression Size should be greater than 0 ");
+        return 1;
+    }
+    ZeroAfter(decoded);
+
+    switch (type) {
+        case kMessageTypeTicker:
+            ProcessTickerData(gDecompressBuffer, count);
+            break;
+        case kMessageTypeOhl:
+            ProcessOHLData(gDecompressBuffer, count);
+            break;
+        default:
+            // Accepts 140 * count up to 141 * count - 1 decoded bytes; a negative count never passes.
+            if (decoded / count == static_cast<int>(sizeof(NEW_MKT_MBP_DATA))) {
+                CountPacket(glReceivedPktCount);
+                ProcessMBPData(gDecompressBuffer, count);
+            }
+            break;
+    }
+    return 0;
+}

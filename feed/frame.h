@@ -1,0 +1,40 @@
+// Intake of the exchange feed's LZ4-compressed frames: check, decode, dispatch by message type.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "feed/store.h"
+#include "mbp/byte_order.h"
+
+enum NewMarketMessageType : int16_t {
+    kMessageTypeMbp = 10500,     // market-by-price records, 140 bytes
+    kMessageTypeTicker = 10600,  // ticker records, 16 bytes
+    kMessageTypeOhl = 10750,     // open/high/low records, 28 bytes
+};
+
+// One frame at the start of a datagram; the header is little-endian like everything on the feed.
+struct BCST_WIRE NEW_MKT_BCAST_DATA {
+    int16_t messageType;
+    int16_t compressedLength;  // payload bytes handed to the decoder
+    int16_t recordCount;
+    char compressedData[1];  // one LZ4 block, compressedLength bytes
+};
+
+static_assert(offsetof(NEW_MKT_BCAST_DATA, compressedLength) == 2, "frame compressed length offset");
+static_assert(offsetof(NEW_MKT_BCAST_DATA, recordCount) == 4, "frame record count offset");
+constexpr int kFrameHeaderSize = offsetof(NEW_MKT_BCAST_DATA, compressedData);
+static_assert(kFrameHeaderSize == 6, "frame header is 6 bytes");
+
+// The relay loop's receive buffer; frames are read inside it and nowhere past it.
+constexpr int kReceiveBufferSize = 2500;
+// The longest payload that lies inside the receive buffer behind the header.
+constexpr int kMaxCompressedLength = kReceiveBufferSize - kFrameHeaderSize;
+
+// Handles one frame lying at the start of a kReceiveBufferSize-byte buffer whose bytes after the
+// datagram are zero. 0 when handled or ignored; 1 for a null frame or a payload that fails to decode.
+int ProcessNewMktData(char* frame);
+
+// Decodes the frame's payload into `out` (kDecompressBufferSize bytes): the decoded size, 0 after
+// reporting a length outside 1..kMaxCompressedLength, or the decoder's own result (0 or negative).
+int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, char* out);

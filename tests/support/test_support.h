@@ -1,0 +1,158 @@
+// Test helpers: temporary working directories, loopback multicast endpoints, running the real
+// bcstbridge, and building feed frames.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bcsttest {
+
+using Bytes = std::vector<uint8_t>;
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Makes a temporary directory the working directory for the life of the object (log and statistics
+// files are written relative to it).
+class ScopedWorkingDir {
+public:
+    ScopedWorkingDir();
+    ~ScopedWorkingDir();
+    const TempDir& dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+    std::string previous_;
+};
+
+std::string ReadFile(const std::string& path);  // empty when missing
+bool FileExists(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+std::vector<std::string> ListDir(const std::string& path);
+
+// Log entries of a log file's text: each entry starts with "\n", so the text splits at newlines
+// after the first. Returns the message part of each entry (after "h:m:s - ").
+std::vector<std::string> LogMessages(const std::string& logText);
+// The single BcstBridge*.log file in `dir`, or "" when there is none.
+std::string FindLogFile(const std::string& dir);
+
+// A UDP port that is free at the moment of the call (bound to 127.0.0.1 and released).
+uint16_t FreeUdpPort();
+// The configured SEND_MULTICAST_PORT whose byte-exchanged value is `wirePort`.
+uint16_t ConfiguredSendPortFor(uint16_t wirePort);
+
+// A socket joined to `group` on 127.0.0.1, bound to `port` on the wildcard address.
+class MulticastReceiver {
+public:
+    MulticastReceiver(const std::string& group, uint16_t port);
+    ~MulticastReceiver();
+    // One datagram, or false after `timeout`. `from` gets the sender's port (host order).
+    bool Receive(Bytes* datagram, std::chrono::milliseconds timeout, uint16_t* fromPort = nullptr);
+    // Every datagram until none arrives for `quiet`.
+    std::vector<Bytes> Drain(std::chrono::milliseconds quiet);
+    // Receives until `count` datagrams have arrived or `timeout` passed.
+    std::vector<Bytes> ReceiveCount(size_t count, std::chrono::milliseconds timeout);
+
+private:
+    int fd_ = -1;
+};
+
+// Sends datagrams to `group`:`port` through 127.0.0.1.
+class MulticastSender {
+public:
+    MulticastSender(const std::string& group, uint16_t port);
+    ~MulticastSender();
+    bool Send(const Bytes& datagram);
+    bool Send(const void* data, size_t length);
+
+private:
+    int fd_ = -1;
+    uint16_t port_;
+    std::string group_;
+};
+
+// A child process started in a directory; killed (by pid) on destruction if still running.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& workDir, const std::vector<std::string>& argv);
+    ~ChildProcess();
+    pid_t pid() const { return pid_; }
+    bool Signal(int signalNumber);
+    // Exit status, or -1 if it has not ended within `timeout`; -2 when it ended by a signal
+    // (then `*terminatingSignal` holds it).
+    int WaitExit(std::chrono::milliseconds timeout, int* terminatingSignal = nullptr);
+    bool Running();
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+// Polls `condition` every few milliseconds until it holds or `timeout` passes.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// One configuration line with its eight fields.
+struct InstanceConfig {
+    std::string segment = "CM";
+    std::string recvGroup = "239.1.1.1";
+    uint16_t recvPort = 0;
+    std::string sendGroup = "239.2.2.2";
+    uint16_t sendPort = 0;  // as configured, not as on the wire
+    std::string hostIp = "127.0.0.1";
+    std::string veltIp = "127.0.0.1";
+    std::string flag = "N";
+    std::string Line() const;
+};
+
+// A bridge instance running in its own temporary directory, with BCSTBRIDGE.INI holding a header
+// line and `config` as instance 1 (or the given instance's line).
+class BridgeUnderTest {
+public:
+    explicit BridgeUnderTest(const InstanceConfig& config, int instance = 1);
+    // Waits for the start-up log to end with "Sender Socket Initialized Successfully".
+    bool WaitReady(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::string Log() const;
+    std::vector<std::string> LogEntries() const;
+    std::string Statistics() const;
+    ChildProcess& process() { return *process_; }
+    const TempDir& dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// Feed frames: LZ4 block compression of a payload, and a frame with its 6-byte header.
+Bytes CompressBlock(const Bytes& payload);
+Bytes MakeFrame(int16_t messageType, int16_t recordCount, const Bytes& compressed);
+Bytes MakeFrameWithLength(int16_t messageType, int16_t compressedLength, int16_t recordCount, const Bytes& body);
+
+// Little-endian and big-endian writers for building inputs and expected outputs in tests.
+void PutLe16(Bytes& b, size_t at, uint16_t v);
+void PutLe32(Bytes& b, size_t at, uint32_t v);
+void PutBe16(Bytes& b, size_t at, uint16_t v);
+void PutBe32(Bytes& b, size_t at, uint32_t v);
+uint16_t GetBe16(const Bytes& b, size_t at);
+uint32_t GetBe32(const Bytes& b, size_t at);
+
+std::string HexDump(const Bytes& bytes);
+
+}  // namespace bcsttest
