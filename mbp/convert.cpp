@@ -1,6 +1,12 @@
-// Feed market-by-price records into old-format 7208 messages, capital-market and derivatives. Each
-// record is filled in host order, enriched from the instrument store, then reversed to big-endian as
-// soon as it is complete; the header is reversed last.
+// Feed market-by-price records into old-format 7208 messages, capital-market and derivatives: trade
+// and depth fields copied, flag codes derived, prices enriched from the instrument store, and every
+// multi-byte field big-endian.
+//
+// A record is written in wire order as it is filled: each value is reversed on its way in, which
+// leaves the same bytes as filling in host order and reversing afterwards (TwiddleMBPMsgCM/FO) but
+// touches every field once instead of three times. Every byte of a record is written, zeros
+// included, so the message area needs no clearing first. Store lookups and net-change comparisons
+// use host-order values held in locals, never the bytes already written.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -18,6 +24,16 @@ constexpr int16_t kTradingStatusNormal = 2;  // what the derivatives layout alwa
 constexpr char kNetChangeUp = '+';
 constexpr char kNetChangeDown = '-';
 constexpr char kNetChangeNone = ' ';
+
+// The three indicator bytes as one word: flag n is bit n.
+inline uint32_t IndicatorWord(const NEW_MKT_MBP_DATA& in) {
+    return static_cast<uint32_t>(in.indicatorBits[0]) | static_cast<uint32_t>(in.indicatorBits[1]) << 8 |
+           static_cast<uint32_t>(in.indicatorBits[2]) << 16;
+}
+
+inline int Flag(uint32_t flags, int n) {
+    return static_cast<int>((flags >> n) & 1u);
+}
 
 // Code from a first input (adds 1) and a second input (adds 2).
 inline int16_t TwoInputCode(int first, int second) {
@@ -39,33 +55,184 @@ inline char Direction(int32_t price, int32_t closingPrice) {
     return price < closingPrice ? kNetChangeDown : (price > closingPrice ? kNetChangeUp : kNetChangeNone);
 }
 
-// The fields both layouts copy straight from the feed record, in host order.
-template <typename Record>
-inline void CopyTradeAndDepth(Record& out, const NEW_MKT_MBP_DATA& in) {
-    out.bookType = kBookTypeRegular;
-    out.volumeTradedToday = in.volumeTradedToday;
-    out.lastTradedPrice = in.lastTradedPrice;
-    out.lastTradeTime = in.lastTradeTime;
-    out.averageTradePrice = in.averageTradePrice;
-    for (int k = 0; k < 10; ++k) {
-        out.mbpLevels[k].quantity = in.mbpLevels[k].quantity;
-        out.mbpLevels[k].price = in.mbpLevels[k].price;
-        out.mbpLevels[k].numberOfOrders = in.mbpLevels[k].numberOfOrders;
-    }
-    out.totalBuyQuantity = in.totalBuyQuantity;
-    out.totalSellQuantity = in.totalSellQuantity;
+// A depth level's last four bytes, numberOfOrders then buySellFlag, are written as one 32-bit word;
+// the flag's big-endian code c sits in that word's top byte (c << 24 on this little-endian host).
+static_assert(offsetof(OLD_MBP_LEVEL, buySellFlag) == offsetof(OLD_MBP_LEVEL, numberOfOrders) + 2,
+              "order count and flag are adjacent");
+constexpr uint32_t FlagWord(int code) {
+    return static_cast<uint32_t>(static_cast<uint16_t>(ReverseBytes(static_cast<int16_t>(code)))) << 16;
 }
 
-// The store's prices and ticker value, or zeros for a token it does not hold.
+// Flag words of five consecutive levels for each value of the five flags that feed them: one table
+// where the flags are first inputs (each adds 1), one where they are second or sole inputs (each
+// adds 2). Three look-ups give all ten level codes of a record instead of testing fifteen bits one
+// by one; a first and a second code never share a bit, so OR-ing their words adds the codes.
+struct FiveLevelFlags {
+    uint32_t word[5];
+};
+struct LevelFlagTable {
+    FiveLevelFlags byFlags[32];
+};
+constexpr LevelFlagTable MakeLevelFlagTable(int weight) {
+    LevelFlagTable table{};
+    for (int bits = 0; bits < 32; ++bits) {
+        for (int level = 0; level < 5; ++level) {
+            table.byFlags[bits].word[level] = FlagWord(weight * ((bits >> level) & 1));
+        }
+    }
+    return table;
+}
+constexpr LevelFlagTable kFirstInputFlags = MakeLevelFlagTable(1);
+constexpr LevelFlagTable kSecondInputFlags = MakeLevelFlagTable(2);
+static_assert(kFirstInputFlags.byFlags[1].word[0] == 0x01000000u,
+              "first input: code 1, big-endian in the flag's two bytes");
+static_assert((kFirstInputFlags.byFlags[4].word[2] | kSecondInputFlags.byFlags[4].word[2]) == 0x03000000u,
+              "both inputs: code 3");
+
+// One depth level in wire order, `flagWord` carrying its buy/sell code (FlagWord). Quantity and
+// price lie side by side in both layouts, so they move as one 8-byte word: reversing all eight
+// bytes reverses each 4-byte value but also swaps the two, and rotating by 32 bits swaps them back.
+static_assert(offsetof(NEW_MKT_MBP_LEVEL, price) == offsetof(NEW_MKT_MBP_LEVEL, quantity) + 4, "feed level");
+static_assert(offsetof(OLD_MBP_LEVEL, price) == offsetof(OLD_MBP_LEVEL, quantity) + 4, "old level");
+inline void PutLevel(OLD_MBP_LEVEL& out, const NEW_MKT_MBP_LEVEL& in, uint32_t flagWord) {
+    const char* from = reinterpret_cast<const char*>(&in);
+    char* to = reinterpret_cast<char*>(&out);
+    const uint64_t quantityAndPrice =
+        ReverseBytes(bcst::LoadLittleEndian<uint64_t>(from + offsetof(NEW_MKT_MBP_LEVEL, quantity)));
+    bcst::StoreLittleEndian(to + offsetof(OLD_MBP_LEVEL, quantity),
+                            quantityAndPrice << 32 | quantityAndPrice >> 32);
+    const auto orders = static_cast<uint16_t>(ReverseBytes(in.numberOfOrders));
+    bcst::StoreLittleEndian(to + offsetof(OLD_MBP_LEVEL, numberOfOrders), orders | flagWord);
+}
+
+// The ten levels; `flagWordOf(k)` gives level k's flag word.
+template <typename FlagWordOf>
+inline void PutDepth(OLD_MBP_LEVEL (&out)[10], const NEW_MKT_MBP_LEVEL (&in)[10], FlagWordOf flagWordOf) {
+#pragma GCC unroll 10
+    for (int k = 0; k < 10; ++k) {
+        PutLevel(out[k], in[k], flagWordOf(k));
+    }
+}
+
+// The fields both layouts copy straight from the feed record, the constant book type, the zero
+// reserved byte, auction block and indicator.
 template <typename Record>
-inline void CopyStoreValues(Record& out, int32_t key) {
-    const NEW_MKT_MAP_DATA* entry = LookUpInstrument(key);
-    if (entry != nullptr) {
-        out.closingPrice = entry->closingPrice;
-        out.openPrice = entry->openPrice;
-        out.highPrice = entry->highPrice;
-        out.lowPrice = entry->lowPrice;
-        out.lastTradeQuantity = entry->tickerValue;
+inline void PutTradeFields(Record& out, const NEW_MKT_MBP_DATA& in) {
+    out.bookType = ReverseBytes(kBookTypeRegular);
+    out.volumeTradedToday = ReverseBytes(in.volumeTradedToday);
+    out.lastTradedPrice = ReverseBytes(in.lastTradedPrice);
+    out.reserved = 0;
+    out.lastTradeTime = ReverseBytes(in.lastTradeTime);
+    out.averageTradePrice = ReverseBytes(in.averageTradePrice);
+    out.auction = OLD_MBP_AUCTION{};
+    out.totalBuyQuantity = ReverseBytes(in.totalBuyQuantity);
+    out.totalSellQuantity = ReverseBytes(in.totalSellQuantity);
+    out.mbpIndicator[0] = 0;
+    out.mbpIndicator[1] = 0;
+}
+
+// The store values the net change needs, in host order.
+struct StoreValues {
+    int32_t closingPrice = 0;
+    int32_t openPrice = 0;
+};
+
+// The store's prices and ticker value for `key`, or zeros for a token the store does not hold.
+template <typename Record>
+inline StoreValues PutStoreValues(Record& out, int32_t key) {
+    StoreValues values;
+    int32_t high = 0;
+    int32_t low = 0;
+    int32_t ticker = 0;
+    if (const NEW_MKT_MAP_DATA* entry = LookUpInstrument(key)) {
+        values.closingPrice = entry->closingPrice;
+        values.openPrice = entry->openPrice;
+        high = entry->highPrice;
+        low = entry->lowPrice;
+        ticker = entry->tickerValue;
+    }
+    out.closingPrice = ReverseBytes(values.closingPrice);
+    out.openPrice = ReverseBytes(values.openPrice);
+    out.highPrice = ReverseBytes(high);
+    out.lowPrice = ReverseBytes(low);
+    out.lastTradeQuantity = ReverseBytes(ticker);
+    return values;
+}
+
+void PutRecordCM(OLD_MBP_RECORD_CM& out, const NEW_MKT_MBP_DATA& in) {
+    const uint32_t flags = IndicatorWord(in);
+    const int16_t tradingStatus =
+        TradingStatusCode(Flag(flags, kFlagStatusFirst), Flag(flags, kFlagStatusSecond));
+
+    out.token = ReverseBytes(static_cast<int16_t>(static_cast<uint16_t>(in.token)));
+    out.tradingStatus = ReverseBytes(tradingStatus);
+    PutTradeFields(out, in);
+
+    // Levels 1 to 5 from flags 0-4 (first inputs) and 5-9 (second inputs); levels 6 to 10 from
+    // flags 10-14 (sole inputs).
+    const FiveLevelFlags& first = kFirstInputFlags.byFlags[flags & 0x1F];
+    const FiveLevelFlags& second = kSecondInputFlags.byFlags[(flags >> 5) & 0x1F];
+    const FiveLevelFlags& sole = kSecondInputFlags.byFlags[(flags >> 10) & 0x1F];
+    PutDepth(out.mbpLevels, in.mbpLevels,
+             [&](int k) { return k < 5 ? first.word[k] | second.word[k] : sole.word[k - 5]; });
+    out.totalBuyFlag =
+        ReverseBytes(TwoInputCode(Flag(flags, kFlagTotalBuyFirst), Flag(flags, kFlagTotalBuySecond)));
+    out.totalSellFlag = ReverseBytes(SoleInputCode(Flag(flags, kFlagTotalSell)));
+
+    // The store is keyed by the whole token: the 16-bit wire token cannot tell 1 from 65537, and
+    // each instrument must carry its own prices.
+    const StoreValues store = PutStoreValues(out, in.token);
+
+    const int32_t close = store.closingPrice;
+    const int32_t open = store.openPrice;
+    const bool fromOpen = tradingStatus == 6 || tradingStatus == 1;
+    const int32_t reference = fromOpen ? open : in.lastTradedPrice;
+    char indicator = kNetChangeNone;
+    int32_t change = 0;
+    if (close != 0 && (!fromOpen || open != 0)) {
+        indicator = Direction(reference, close);
+        change = NetChangeHundredthsOfPercent(reference, close);
+    }
+    out.netChangeIndicator = indicator;
+    out.netPriceChangeFromClosingPrice = ReverseBytes(change);
+}
+
+void PutRecordFO(OLD_MBP_RECORD_FO& out, const NEW_MKT_MBP_DATA& in) {
+    out.token = ReverseBytes(in.token);
+    out.tradingStatus = ReverseBytes(kTradingStatusNormal);
+    PutTradeFields(out, in);
+    PutDepth(out.mbpLevels, in.mbpLevels, [](int) { return 0u; });
+    out.totalBuyFlag = 0;
+    out.totalSellFlag = 0;
+    const int32_t close = PutStoreValues(out, in.token).closingPrice;
+    // Receivers of this layout take the closing price itself in the net change field.
+    out.netChangeIndicator = close != 0 ? Direction(in.lastTradedPrice, close) : kNetChangeNone;
+    out.netPriceChangeFromClosingPrice = ReverseBytes(close);
+}
+
+// The message holds two records: any count above that converts two, so nothing is written past it.
+inline int RecordsToConvert(int count) {
+    return count < 1 ? 0 : (count > 2 ? 2 : count);
+}
+
+// The prefix and the broadcast header (zero but for three values), then each record complete and in
+// wire order; an empty second slot is all zero.
+template <typename Message, typename Record, void (*PutRecord)(Record&, const NEW_MKT_MBP_DATA&)>
+inline void PutMessage(Message* message, const NEW_MKT_MBP_DATA* records, int count) {
+    const int n = RecordsToConvert(count);
+    memset(message, 0, offsetof(Message, records));
+    message->broadcastHeader.transactionCode = ReverseBytes(kTransactionCodeMbp);
+    message->broadcastHeader.messageLength = ReverseBytes(MessageLengthOf<Message>());
+    message->numberOfRecords = ReverseBytes(static_cast<int16_t>(n));
+    if (n >= 1) {
+        PutRecord(message->records[0], records[0]);
+    } else {
+        memset(&message->records[0], 0, sizeof message->records[0]);
+    }
+    if (n == 2) {
+        PutRecord(message->records[1], records[1]);
+    } else {
+        memset(&message->records[1], 0, sizeof message->records[1]);
     }
 }
 
@@ -96,71 +263,17 @@ inline void TwiddleCommon(Record& r) {
     r.lowPrice = ReverseBytes(r.lowPrice);
 }
 
-// Header values in host order on an all-zero message.
-template <typename Message>
-inline void StartMessage(Message* message, int records) {
-    memset(message, 0, sizeof *message);
-    message->broadcastHeader.transactionCode = kTransactionCodeMbp;
-    message->broadcastHeader.messageLength = MessageLengthOf<Message>();
-    message->numberOfRecords = static_cast<int16_t>(records);
-}
-
-// The message holds two records: any count above that converts two, so nothing is written past it.
-inline int RecordsToConvert(int count) {
-    return count < 1 ? 0 : (count > 2 ? 2 : count);
-}
-
-void FillRecordCM(OLD_MBP_RECORD_CM& out, const NEW_MKT_MBP_DATA& in) {
-    int flags[kIndicatorFlags];
-    ViewBit(reinterpret_cast<const char*>(in.indicatorBits), kIndicatorBytes, flags);
-
-    out.token = static_cast<int16_t>(static_cast<uint16_t>(in.token));
-    CopyTradeAndDepth(out, in);
-    out.netChangeIndicator = kNetChangeNone;
-    out.tradingStatus = TradingStatusCode(flags[kFlagStatusFirst], flags[kFlagStatusSecond]);
-    for (int k = 0; k < 5; ++k) {
-        out.mbpLevels[k].buySellFlag = TwoInputCode(flags[k], flags[k + 5]);
-    }
-    for (int k = 5; k < 10; ++k) {
-        out.mbpLevels[k].buySellFlag = SoleInputCode(flags[k + 5]);
-    }
-    out.totalBuyFlag = TwoInputCode(flags[kFlagTotalBuyFirst], flags[kFlagTotalBuySecond]);
-    out.totalSellFlag = SoleInputCode(flags[kFlagTotalSell]);
-
-    // The store is keyed by the whole token: the 16-bit wire token cannot tell 1 from 65537, and
-    // each instrument must carry its own prices.
-    CopyStoreValues(out, in.token);
-
-    const int32_t close = out.closingPrice;
-    const int32_t open = out.openPrice;
-    const bool fromOpen = out.tradingStatus == 6 || out.tradingStatus == 1;
-    const int32_t reference = fromOpen ? open : out.lastTradedPrice;
-    if (close != 0 && (!fromOpen || open != 0)) {
-        out.netChangeIndicator = Direction(reference, close);
-        out.netPriceChangeFromClosingPrice = NetChangeHundredthsOfPercent(reference, close);
-    }
-}
-
-void FillRecordFO(OLD_MBP_RECORD_FO& out, const NEW_MKT_MBP_DATA& in) {
-    out.token = in.token;
-    CopyTradeAndDepth(out, in);
-    out.tradingStatus = kTradingStatusNormal;
-    CopyStoreValues(out, in.token);
-    // Receivers of this layout take the closing price itself in the net change field.
-    const int32_t close = out.closingPrice;
-    out.netChangeIndicator = close != 0 ? Direction(out.lastTradedPrice, close) : kNetChangeNone;
-    out.netPriceChangeFromClosingPrice = close;
-}
-
 }  // namespace
 
 int32_t NetChangeHundredthsOfPercent(int32_t reference, int32_t closingPrice) {
     const int64_t difference = static_cast<int64_t>(reference) - closingPrice;
     // Divide first, then scale, both in double precision: 3 / 10000 * 10000 truncates to 2.
     const double scaled = static_cast<double>(difference) / static_cast<double>(closingPrice) * 10000.0;
-    const double magnitude = std::fabs(std::trunc(scaled));
-    constexpr double kMax = std::numeric_limits<int32_t>::max();
-    return magnitude > kMax ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>(magnitude);
+    if (!(std::fabs(scaled) < 2147483648.0)) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    const auto truncated = static_cast<int32_t>(scaled);  // the conversion truncates toward zero
+    return truncated < 0 ? -truncated : truncated;
 }
 
 int TwiddleMBPMsgCM(MS_BCAST_ONLY_MBP_CM* message, short slot) {
@@ -178,23 +291,11 @@ int TwiddleMBPMsgFO(MS_BCAST_ONLY_MBP_FO* message, short slot) {
 }
 
 int CopyNewMBPToOldMBPCM(MS_BCAST_ONLY_MBP_CM* message, const NEW_MKT_MBP_DATA* records, int count) {
-    const int n = RecordsToConvert(count);
-    StartMessage(message, n);
-    for (int slot = 0; slot < n; ++slot) {
-        FillRecordCM(message->records[slot], records[slot]);
-        TwiddleMBPMsgCM(message, static_cast<short>(slot));
-    }
-    TwiddleMBPHeader(message);
+    PutMessage<MS_BCAST_ONLY_MBP_CM, OLD_MBP_RECORD_CM, PutRecordCM>(message, records, count);
     return 0;
 }
 
 int CopyNewMBPToOldMBPFO(MS_BCAST_ONLY_MBP_FO* message, const NEW_MKT_MBP_DATA* records, int count) {
-    const int n = RecordsToConvert(count);
-    StartMessage(message, n);
-    for (int slot = 0; slot < n; ++slot) {
-        FillRecordFO(message->records[slot], records[slot]);
-        TwiddleMBPMsgFO(message, static_cast<short>(slot));
-    }
-    TwiddleMBPHeader(message);
+    PutMessage<MS_BCAST_ONLY_MBP_FO, OLD_MBP_RECORD_FO, PutRecordFO>(message, records, count);
     return 0;
 }

@@ -34,26 +34,62 @@ int AddBcastHeaderData(const char* message, char* frame) {
     if (message != body) {
         memmove(body, message, static_cast<size_t>(segment.messageBytes));
     }
-    memset(body + segment.messageBytes, 0, kFrameAreaSize - sizeof head - static_cast<size_t>(segment.messageBytes));
+    memset(body + segment.messageBytes, 0,
+           kFrameAreaSize - sizeof head - static_cast<size_t>(segment.messageBytes));
     return 0;
 }
 
 namespace {
+
+// Head and zero tail around the kMessageBytes of a message already lying at byte 6 of the frame: the
+// same frame as AddBcastHeaderData builds, with the segment chosen once per call and the tail's
+// length a constant, so the clearing compiles to a few stores instead of a library call.
+template <int kMessageBytes>
+inline void FrameAround(char* frame, uint8_t segmentCode) {
+    BCAST_FRAME_HEAD head = {};
+    head.segmentCode = segmentCode;
+    head.messageCount = bcst::HostToWire<int16_t>(1);
+    memcpy(frame, &head, sizeof head);
+    memset(frame + sizeof head + kMessageBytes, 0, kFrameAreaSize - sizeof head - kMessageBytes);
+}
+
+// Converts the records two at a time into `message`, frames each message with `frameIt` and sends
+// the frame.
+template <typename Message, int (*Convert)(Message*, const NEW_MKT_MBP_DATA*, int), typename Framer>
+void ConvertFrameAndSend(char* frame, Message* message, const NEW_MKT_MBP_DATA* records, int count,
+                         Framer frameIt) {
+    for (int i = 0; i < count; i += 2) {
+        Convert(message, records + i, i + 1 < count ? 2 : 1);
+        frameIt();
+        SendMulticastData(frame, kOutputFrameSize);
+    }
+}
 
 // The message is converted straight into its place in the frame, so framing copies nothing. A
 // segment that frames no message bytes converts into a scratch area instead, and its frame body
 // stays zero.
 template <typename Message, int (*Convert)(Message*, const NEW_MKT_MBP_DATA*, int)>
 int PrepareAndSend(char* data, int count) {
+    static_assert(sizeof(Message) <= kFrameAreaSize - sizeof(BCAST_FRAME_HEAD), "message fits the frame");
     alignas(16) char frame[kFrameAreaSize];
-    Message scratch;
-    const bool framed = ChooseSegment(gsBcastParam.MARKET_SEGMENT).messageBytes != 0;
-    auto* message = framed ? reinterpret_cast<Message*>(frame + sizeof(BCAST_FRAME_HEAD)) : &scratch;
+    const SegmentChoice segment = ChooseSegment(gsBcastParam.MARKET_SEGMENT);
     const auto* records = reinterpret_cast<const NEW_MKT_MBP_DATA*>(data);
-    for (int i = 0; i < count; i += 2) {
-        Convert(message, records + i, i + 1 < count ? 2 : 1);
-        AddBcastHeaderData(reinterpret_cast<const char*>(message), frame);
-        SendMulticastData(frame, kOutputFrameSize);
+    auto* inFrame = reinterpret_cast<Message*>(frame + sizeof(BCAST_FRAME_HEAD));
+    if (segment.messageBytes == static_cast<int>(sizeof(Message))) {
+        ConvertFrameAndSend<Message, Convert>(frame, inFrame, records, count,
+                                              [&] { FrameAround<sizeof(Message)>(frame, segment.code); });
+    } else if (segment.messageBytes == 0) {
+        Message scratch;
+        ConvertFrameAndSend<Message, Convert>(frame, &scratch, records, count,
+                                              [&] { FrameAround<0>(frame, segment.code); });
+    } else {
+        // The other layout's length: only when one layout's packet function is called directly while
+        // another segment is configured. Framed as AddBcastHeaderData frames it, from a frame cleared
+        // once, so that bytes past a shorter message are zero.
+        memset(frame, 0, sizeof frame);
+        ConvertFrameAndSend<Message, Convert>(frame, inFrame, records, count, [&] {
+            AddBcastHeaderData(reinterpret_cast<const char*>(inFrame), frame);
+        });
     }
     return 0;
 }

@@ -1,0 +1,44 @@
+// Synthetic exchange feed for the benchmarks: a universe of instruments and LZ4-compressed frames of
+// market-by-price, open/high/low and ticker records built from it, all reproducible from a seed.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace bcstbench {
+
+using Bytes = std::vector<uint8_t>;
+
+// The instruments a run trades, with the price around which each one quotes (in paise).
+struct Universe {
+    std::vector<int32_t> tokens;
+    std::vector<int32_t> basePrices;
+};
+
+// `instruments` tokens spread over the capital-market token range (all below 32768, so the
+// capital-market record's 16-bit token names the instrument unambiguously).
+Universe MakeUniverse(int instruments, uint32_t seed);
+
+// Frame kinds the feed carries.
+constexpr int16_t kTypeMbp = 10500;
+constexpr int16_t kTypeTicker = 10600;
+constexpr int16_t kTypeOhl = 10750;
+constexpr int kMaxMbpRecords = 42;  // 42 x 140 bytes fills the intake's 6,000-byte decode area
+
+// A whole datagram: 6-byte little-endian header and one LZ4 block. Empty when the payload does not
+// compress into the 2,494 bytes a datagram may carry behind the header.
+Bytes MakeFrame(int16_t type, int16_t records, const Bytes& payload);
+
+// Market-by-price payload of `records` records for the instruments starting at `first` (wrapping),
+// with depth, prices near each instrument's base and random indicator bits. `round` varies prices.
+Bytes MakeMbpPayload(const Universe& universe, int first, int records, uint32_t round);
+// Open/high/low payload (28-byte records) and ticker payload (16-byte records), same selection.
+Bytes MakeOhlPayload(const Universe& universe, int first, int records, uint32_t round);
+Bytes MakeTickerPayload(const Universe& universe, int first, int records, uint32_t round);
+
+// Ready-made datagrams: `frames` market-by-price frames of 42 records each walking through the
+// universe, and the open/high/low and ticker frames that put every instrument into the store.
+std::vector<Bytes> MakeMbpFrames(const Universe& universe, int frames, uint32_t seed);
+std::vector<Bytes> MakeStoreFrames(const Universe& universe, uint32_t round);
+
+}  // namespace bcstbench

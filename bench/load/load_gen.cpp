@@ -1,0 +1,187 @@
+// load_gen: the exchange side of the load benchmark. Sends 42-record market-by-price frames
+// (LZ4-compressed) with open/high/low and ticker store updates mixed in, on loopback multicast, at a
+// fixed rate or flat out, for a bounded time.
+//
+//   load_gen --group 239.40.x.y --port P [--rate FRAMES_PER_S | --rate 0 (flat out)] [--seconds S]
+//            [--instruments N] [--update-every K] [--store-only]
+//
+// --store-only sends, at a gentle pace, the open/high/low and ticker frames that put every instrument
+// into the store, and nothing else. Otherwise one store-update frame follows every K market-by-price
+// frames (K = 10 by default). Prints what it sent as key=value pairs.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "feed_frames.h"
+
+namespace {
+
+struct Options {
+    std::string group;
+    int port = 0;
+    double rate = 10000;  // market-by-price frames per second; 0 sends flat out
+    double seconds = 3;
+    int instruments = 1800;
+    int updateEvery = 10;
+    bool storeOnly = false;
+};
+
+bool Parse(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--store-only") {
+            o->storeOnly = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            return false;
+        }
+        const char* value = argv[++i];
+        if (arg == "--group") {
+            o->group = value;
+        } else if (arg == "--port") {
+            o->port = atoi(value);
+        } else if (arg == "--rate") {
+            o->rate = atof(value);
+        } else if (arg == "--seconds") {
+            o->seconds = atof(value);
+        } else if (arg == "--instruments") {
+            o->instruments = atoi(value);
+        } else if (arg == "--update-every") {
+            o->updateEvery = atoi(value);
+        } else {
+            return false;
+        }
+    }
+    // Loopback multicast in the 239/8 administrative range only.
+    return o->group.rfind("239.", 0) == 0 && o->port > 0 && o->port < 65536 && o->rate >= 0 &&
+           o->seconds > 0 && o->seconds <= 60 && o->instruments > 0 && o->updateEvery > 0;
+}
+
+double Now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void SleepUntil(double when) {
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(when);
+    ts.tv_nsec = static_cast<long>((when - static_cast<double>(ts.tv_sec)) * 1e9);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+class Sender {
+  public:
+    Sender(const std::string& group, int port) {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+        in_addr loopback = {};
+        loopback.s_addr = inet_addr("127.0.0.1");
+        setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+        const int ttl = 1;  // the loopback interface only; never routed
+        setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+        const int buffer = 4 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        to_.sin_family = AF_INET;
+        to_.sin_port = htons(static_cast<uint16_t>(port));
+        to_.sin_addr.s_addr = inet_addr(group.c_str());
+    }
+    ~Sender() { close(fd_); }
+    bool Send(const bcstbench::Bytes& datagram) {
+        return sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to_),
+                      sizeof to_) == static_cast<ssize_t>(datagram.size());
+    }
+    bool ok() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+    sockaddr_in to_ = {};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!Parse(argc, argv, &options)) {
+        fprintf(stderr,
+                "usage: %s --group 239.x.y.z --port P [--rate R] [--seconds S] [--instruments N] "
+                "[--update-every K] [--store-only]\n",
+                argv[0]);
+        return 2;
+    }
+    prctl(PR_SET_TIMERSLACK, 1UL);  // wake-ups to the microsecond, for an even rate
+    Sender sender(options.group, options.port);
+    if (!sender.ok()) {
+        perror("load_gen: socket");
+        return 1;
+    }
+    const bcstbench::Universe universe = bcstbench::MakeUniverse(options.instruments, 20240305);
+    long failed = 0;
+
+    if (options.storeOnly) {
+        const std::vector<bcstbench::Bytes> store = bcstbench::MakeStoreFrames(universe, 0);
+        for (const bcstbench::Bytes& frame : store) {
+            failed += sender.Send(frame) ? 0 : 1;
+            SleepUntil(Now() + 0.002);
+        }
+        printf("store_frames=%zu send_errors=%ld\n", store.size(), failed);
+        return failed == 0 ? 0 : 1;
+    }
+
+    // A cycle of distinct frames, prepared before the clock starts; updates rotate through OHL and
+    // ticker frames for every instrument.
+    const std::vector<bcstbench::Bytes> mbp = bcstbench::MakeMbpFrames(universe, 500, 1);
+    std::vector<bcstbench::Bytes> updates;
+    for (uint32_t round = 1; round <= 3; ++round) {
+        for (bcstbench::Bytes& frame : bcstbench::MakeStoreFrames(universe, round)) {
+            updates.push_back(std::move(frame));
+        }
+    }
+    for (const bcstbench::Bytes& frame : mbp) {
+        if (frame.empty()) {
+            fprintf(stderr, "load_gen: a frame did not compress into one datagram\n");
+            return 1;
+        }
+    }
+
+    long sentMbp = 0;
+    long sentUpdates = 0;
+    const double start = Now();
+    const double end = start + options.seconds;
+    const long total = options.rate > 0 ? static_cast<long>(options.rate * options.seconds) : -1;
+    for (;;) {
+        const double now = Now();
+        if (now >= end || (total >= 0 && sentMbp >= total)) {
+            break;
+        }
+        // Everything due by now goes out together; then sleep until the next frame is due.
+        const long due =
+            options.rate > 0 ? static_cast<long>((now - start) * options.rate) + 1 : sentMbp + 64;
+        while (sentMbp < due && (total < 0 || sentMbp < total)) {
+            failed += sender.Send(mbp[static_cast<size_t>(sentMbp) % mbp.size()]) ? 0 : 1;
+            ++sentMbp;
+            if (sentMbp % options.updateEvery == 0) {
+                failed += sender.Send(updates[static_cast<size_t>(sentUpdates) % updates.size()]) ? 0 : 1;
+                ++sentUpdates;
+            }
+        }
+        if (options.rate > 0) {
+            SleepUntil(start + static_cast<double>(sentMbp) / options.rate);
+        }
+    }
+    const double elapsed = Now() - start;
+    printf("frames_in=%ld update_frames=%ld send_errors=%ld seconds=%.3f achieved_rate=%.0f\n", sentMbp,
+           sentUpdates, failed, elapsed, static_cast<double>(sentMbp) / elapsed);
+    return 0;
+}

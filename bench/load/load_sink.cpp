@@ -1,0 +1,245 @@
+// load_sink: the downstream side of the load benchmark. Counts the relay's output datagrams on the
+// loopback group and, around the run, reads the relay process's CPU time and the kernel's drop
+// counters: the drops column of the relay's receive socket in /proc/net/udp and RcvbufErrors in
+// /proc/net/snmp.
+//
+//   load_sink --group 239.40.x.y --port P --relay-pid PID --relay-port RP --ready-file F --done-file D
+//             [--quiet-ms 300] [--max-seconds 30]
+//
+// Writes the ready file once it has joined and taken its first readings. Stops when the done file
+// exists (the generator has finished) and no datagram has come for the quiet time, or at the latest
+// after max-seconds. Prints key=value pairs.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+struct Options {
+    std::string group;
+    int port = 0;
+    int relayPid = 0;
+    int relayPort = 0;
+    std::string readyFile;
+    std::string doneFile;
+    int quietMs = 300;
+    double maxSeconds = 30;
+};
+
+bool Parse(int argc, char** argv, Options* o) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string arg = argv[i];
+        const char* value = argv[i + 1];
+        if (arg == "--group") {
+            o->group = value;
+        } else if (arg == "--port") {
+            o->port = atoi(value);
+        } else if (arg == "--relay-pid") {
+            o->relayPid = atoi(value);
+        } else if (arg == "--relay-port") {
+            o->relayPort = atoi(value);
+        } else if (arg == "--ready-file") {
+            o->readyFile = value;
+        } else if (arg == "--done-file") {
+            o->doneFile = value;
+        } else if (arg == "--quiet-ms") {
+            o->quietMs = atoi(value);
+        } else if (arg == "--max-seconds") {
+            o->maxSeconds = atof(value);
+        } else {
+            return false;
+        }
+    }
+    return argc % 2 == 1 && o->group.rfind("239.", 0) == 0 && o->port > 0 && o->relayPid > 0 &&
+           o->relayPort > 0 && !o->readyFile.empty() && !o->doneFile.empty() && o->maxSeconds <= 120;
+}
+
+double Now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// utime and stime of a process from /proc/<pid>/stat, in nanoseconds (clock-tick resolution).
+bool UserAndSystemNs(int pid, long long* user, long long* system) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');  // the command name may hold blanks
+    if (close == std::string::npos) {
+        return false;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    const long long tick = 1000000000LL / sysconf(_SC_CLK_TCK);
+    for (int n = 3; fields >> field; ++n) {  // field 3 is the state
+        if (n == 14) {
+            *user = atoll(field.c_str()) * tick;
+        } else if (n == 15) {
+            *system = atoll(field.c_str()) * tick;
+            return true;
+        }
+    }
+    return false;
+}
+
+// CPU time of a whole process in nanoseconds: its process CPU clock, or utime + stime where that
+// clock cannot be read.
+long long ProcessCpuNs(int pid) {
+    clockid_t clock;
+    timespec ts;
+    if (clock_getcpuclockid(pid, &clock) == 0 && clock_gettime(clock, &ts) == 0) {
+        return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    }
+    long long user = 0;
+    long long system = 0;
+    return UserAndSystemNs(pid, &user, &system) ? user + system : -1;
+}
+
+// The drops column of the UDP socket bound to local `port` (summed, should there be several).
+long long SocketDrops(int port) {
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    std::getline(in, line);  // header
+    long long drops = 0;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local;
+        fields >> slot >> local;
+        const size_t colon = local.find(':');
+        if (colon == std::string::npos || strtol(local.c_str() + colon + 1, nullptr, 16) != port) {
+            continue;
+        }
+        std::string last;
+        for (std::string field; fields >> field;) {
+            last = field;
+        }
+        drops += atoll(last.c_str());
+    }
+    return drops;
+}
+
+// A counter of the "Udp:" rows in /proc/net/snmp, by name.
+long long UdpCounter(const std::string& name) {
+    std::ifstream in("/proc/net/snmp");
+    std::string names, values;
+    while (std::getline(in, names)) {
+        if (names.rfind("Udp:", 0) == 0 && std::getline(in, values)) {
+            std::istringstream n(names), v(values);
+            std::string key, value;
+            while (n >> key && v >> value) {
+                if (key == name) {
+                    return atoll(value.c_str());
+                }
+            }
+        }
+    }
+    return -1;
+}
+
+struct Readings {
+    long long cpuNs;
+    long long userNs;
+    long long systemNs;
+    long long relayDrops;
+    long long sinkDrops;
+    long long rcvbufErrors;
+};
+
+Readings Read(const Options& o) {
+    Readings r = {ProcessCpuNs(o.relayPid),  0, 0, SocketDrops(o.relayPort), SocketDrops(o.port),
+                  UdpCounter("RcvbufErrors")};
+    UserAndSystemNs(o.relayPid, &r.userNs, &r.systemNs);
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!Parse(argc, argv, &options)) {
+        fprintf(stderr,
+                "usage: %s --group 239.x.y.z --port P --relay-pid PID --relay-port RP --ready-file F "
+                "--done-file D [--quiet-ms MS] [--max-seconds S]\n",
+                argv[0]);
+        return 2;
+    }
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // A deep queue so that the sink is not where datagrams are lost (forced when run as root).
+    const int buffer = 32 << 20;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    }
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(static_cast<uint16_t>(options.port));
+    ip_mreq membership = {};
+    membership.imr_multiaddr.s_addr = inet_addr(options.group.c_str());
+    membership.imr_interface.s_addr = inet_addr("127.0.0.1");
+    const int zero = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) != 0) {
+        perror("load_sink: socket set-up");
+        return 1;
+    }
+
+    const Readings before = Read(options);
+    if (FILE* ready = fopen(options.readyFile.c_str(), "w")) {
+        fclose(ready);
+    }
+
+    long long datagrams = 0;
+    long long wrongSize = 0;
+    char datagram[65536];
+    const double deadline = Now() + options.maxSeconds;
+    double lastArrival = Now();
+    for (;;) {
+        const double now = Now();
+        if (now >= deadline) {
+            break;
+        }
+        if ((now - lastArrival) * 1000 >= options.quietMs && Exists(options.doneFile)) {
+            break;
+        }
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) != 1) {
+            continue;
+        }
+        // Drain whatever is queued before looking at the clock again.
+        for (;;) {
+            const ssize_t n = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
+            if (n < 0) {
+                break;
+            }
+            ++datagrams;
+            wrongSize += n == 512 ? 0 : 1;
+        }
+        lastArrival = Now();
+    }
+    const Readings after = Read(options);
+    printf(
+        "datagrams_out=%lld wrong_size=%lld relay_cpu_ns=%lld relay_user_ns=%lld relay_system_ns=%lld "
+        "relay_rx_drops=%lld sink_drops=%lld rcvbuf_errors=%lld\n",
+        datagrams, wrongSize, after.cpuNs - before.cpuNs, after.userNs - before.userNs,
+        after.systemNs - before.systemNs, after.relayDrops - before.relayDrops,
+        after.sinkDrops - before.sinkDrops, after.rcvbufErrors - before.rcvbufErrors);
+    close(fd);
+    return 0;
+}

@@ -1,0 +1,144 @@
+// Invariant: any datagram is safe; sends are 512 bytes, framed, counted; ceil(n/2) per accepted MBP frame.
+//
+// Input: byte 0 chooses MARKET_SEGMENT ("CM", "FO" or the unknown "XX"); the rest is the datagram,
+// laid into a zeroed 2,500-byte receive buffer as the relay loop does (cut at 2,500 bytes).
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "app/log.h"
+#include "app/statistics.h"
+#include "config/config.h"
+#include "feed/frame.h"
+#include "feed/store.h"
+#include "fuzz/scratch_dir.h"
+#include "net/multicast.h"
+
+namespace {
+
+struct Segment {
+    const char* text;
+    uint8_t code;
+    int messageBytes;
+    uint16_t messageLength;  // the header's messageLength field
+};
+constexpr Segment kSegments[] = {{"CM", 4, 474, 466}, {"FO", 2, 478, 470}, {"XX", 0, 0, 0}};
+
+const Segment* gSegment = nullptr;
+int gDatagrams = 0;
+
+uint16_t BigEndian16(const char* at) {
+    return static_cast<uint16_t>(static_cast<uint8_t>(at[0]) << 8 | static_cast<uint8_t>(at[1]));
+}
+
+// Stands in for the socket: checks each datagram as it leaves.
+int CheckDatagram(const char* data, int length) {
+    ++gDatagrams;
+    if (length != 512) {
+        __builtin_trap();
+    }
+    const char head[6] = {static_cast<char>(gSegment->code), 0, 0, 1, 0, 0};
+    if (memcmp(data, head, sizeof head) != 0) {
+        __builtin_trap();
+    }
+    for (int i = 6 + gSegment->messageBytes; i < length; ++i) {
+        if (data[i] != 0) {
+            __builtin_trap();
+        }
+    }
+    if (gSegment->messageBytes != 0) {
+        const char* message = data + 6;
+        const uint16_t records = BigEndian16(message + 48);
+        if (BigEndian16(message + 18) != 7208 || BigEndian16(message + 46) != gSegment->messageLength ||
+            (records != 1 && records != 2)) {
+            __builtin_trap();
+        }
+        for (int i = 0; i < 8; ++i) {  // the reserved prefix
+            if (message[i] != 0) {
+                __builtin_trap();
+            }
+        }
+    }
+    return length;
+}
+
+// A fixed store for every run, so each input reproduces on its own: small and large keys, the 16-bit
+// aliases of large tokens, and closing prices that push the net change to its limits.
+void ResetStore() {
+    gOHLMapData.clear();
+    const NEW_MKT_MAP_DATA entries[] = {
+        {0, 0, 0, 0, 0, 0, 0, 0},
+        {1, 100, 210, 90, 200, 0, 0, 11},
+        {1000, 9500, 10500, 9000, 10000, 0, 0, 77},
+        {40000, 1, 2, 3, 4, 0, 0, 4444},
+        {-25536, 350, 450, 300, 400, 0, 0, 5555},
+        {65537, 7000, 7100, 6900, 7050, 0, 0, 6666},
+        {-1, INT32_MAX, INT32_MAX, INT32_MIN, 1, 0, 0, -1},
+        {INT32_MAX, INT32_MIN, 0, 0, -1, 0, 0, INT32_MAX},
+        {INT32_MIN, INT32_MAX, 0, 0, INT32_MIN, 0, 0, INT32_MIN},
+    };
+    for (const NEW_MKT_MAP_DATA& entry : entries) {
+        gOHLMapData[entry.token] = entry;
+    }
+    gOHLMapIterator = gOHLMapData.end();
+}
+
+bcstfuzz::ScratchDir& Scratch() {
+    static bcstfuzz::ScratchDir dir;
+    return dir;
+}
+
+alignas(64) char gReceiveBuffer[kReceiveBufferSize];
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    gSegment = &kSegments[data[0] % 3];
+    memset(&gsBcastParam, 0, sizeof gsBcastParam);
+    memcpy(gsBcastParam.MARKET_SEGMENT, gSegment->text, strlen(gSegment->text) + 1);
+    gsBcastParam.NEW_MKT_DATA_FLAG = 1;
+    gshRunningInstanceNo = 1;
+
+    const size_t length = size - 1 < sizeof gReceiveBuffer ? size - 1 : sizeof gReceiveBuffer;
+    memset(gReceiveBuffer, 0, sizeof gReceiveBuffer);
+    memcpy(gReceiveBuffer, data + 1, length);
+    int16_t type;
+    int16_t count;
+    memcpy(&type, gReceiveBuffer, sizeof type);
+    memcpy(&count, gReceiveBuffer + 4, sizeof count);
+
+    ResetStore();
+    glReceivedPktCount = 0;
+    glSentPktCount = 0;
+    gDatagrams = 0;
+    gSendCapture = CheckDatagram;
+
+    Scratch().Enter();
+    const int result = ProcessNewMktData(gReceiveBuffer);
+    Scratch().Leave();
+    gSendCapture = nullptr;
+
+    const int64_t received = glReceivedPktCount.load();
+    if (result != 0 && result != 1) {
+        __builtin_trap();
+    }
+    if (glSentPktCount.load() != gDatagrams) {
+        __builtin_trap();
+    }
+    if (received == 1) {
+        if (result != 0 || type != 10500 || count <= 0 || count > 42 || gDatagrams != (count + 1) / 2) {
+            __builtin_trap();
+        }
+    } else if (received != 0 || gDatagrams != 0) {
+        __builtin_trap();
+    }
+
+    static unsigned runs = 0;
+    if (++runs % 4096 == 0) {
+        Scratch().Clear();
+    }
+    return 0;
+}

@@ -1,0 +1,100 @@
+# Installation of everything beside the executables (example configuration, documentation, man page,
+# systemd units, kernel and log settings, Wireshark dissector), the Debian package, and the tests of
+# both. Included from the top-level CMakeLists.txt.
+
+set(BCST_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(BCST_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+
+# ---- files ---------------------------------------------------------------------------------
+install(FILES ${BCST_SOURCE_DIR}/examples/BCSTBRIDGE.INI DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(DIRECTORY ${BCST_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md")
+if(EXISTS ${BCST_SOURCE_DIR}/README.md)
+  install(FILES ${BCST_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+install(FILES ${BCST_SOURCE_DIR}/docs/bcstbridge.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/bcstbridge/wireshark)
+install(PROGRAMS ${BCST_PACKAGING_DIR}/logs/bcstbridge-logs DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
+# systemd looks in <prefix>/lib for /usr and /usr/local; sysctl.d likewise.
+install(FILES ${BCST_PACKAGING_DIR}/sysctl/60-bcstbridge.conf DESTINATION lib/sysctl.d)
+
+set(BCST_UNIT_SOURCES
+  ${BCST_PACKAGING_DIR}/systemd/bcstbridge@.service
+  ${BCST_PACKAGING_DIR}/systemd/bcstbridge.target
+  ${BCST_PACKAGING_DIR}/systemd/bcstbridge-logs.service
+  ${BCST_PACKAGING_DIR}/systemd/bcstbridge-logs.timer)
+install(CODE "
+  set(BCST_UNIT_SOURCES \"${BCST_UNIT_SOURCES}\")
+  set(BCST_UNIT_WORK_DIR \"${CMAKE_CURRENT_BINARY_DIR}/packaging/units\")
+  set(BCST_INSTALL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+  set(BCST_INSTALL_LIBEXECDIR \"${CMAKE_INSTALL_LIBEXECDIR}\")")
+install(SCRIPT ${BCST_PACKAGING_DIR}/install-units.cmake)
+
+# ---- Debian package: cpack -G DEB ------------------------------------------------------------
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME bcstbridge)
+set(CPACK_PACKAGE_VENDOR "bcstbridge")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "market-data broadcast bridge (compressed feed to old fixed-layout multicast)")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
+Joins an IPv4 multicast group carrying LZ4-compressed exchange frames, keeps an instrument store
+from open/high/low and ticker records and re-publishes every market-by-price record as an old
+fixed-layout, big-endian broadcast message in a 512-byte datagram on a second group. Includes a
+systemd template unit for several instances, the feed simulator bcst-feed, the decoder bcst-dump
+and a Wireshark dissector.")
+set(CPACK_PACKAGE_CONTACT "bcstbridge maintainers <bcstbridge@localhost>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "bcstbridge maintainers <bcstbridge@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Library dependencies (libc6, liblz4-1, ...) come from the binaries through dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${BCST_PACKAGING_DIR}/debian/postinst
+  ${BCST_PACKAGING_DIR}/debian/prerm
+  ${BCST_PACKAGING_DIR}/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_GENERATOR "")
+include(CPack)
+
+# ---- tests -------------------------------------------------------------------------------
+if(BCST_TESTS)
+  set(BCST_OPS_TESTS ${BCST_SOURCE_DIR}/tests/ops)
+  set(BCST_TOOL_FILES "")
+  foreach(tool bcst-feed bcst-dump)
+    if(TARGET ${tool})
+      list(APPEND BCST_TOOL_FILES ${tool})
+    endif()
+  endforeach()
+  string(REPLACE ";" "," BCST_TOOL_FILES "${BCST_TOOL_FILES}")
+
+  add_test(NAME ops_install
+    COMMAND bash ${BCST_OPS_TESTS}/install_test.sh ${CMAKE_BINARY_DIR} ${BCST_SOURCE_DIR} "${BCST_TOOL_FILES}")
+  add_test(NAME ops_systemd_units
+    COMMAND bash ${BCST_OPS_TESTS}/systemd_test.sh ${BCST_PACKAGING_DIR}/systemd $<TARGET_FILE:bcstbridge>
+            ${BCST_PACKAGING_DIR}/logs/bcstbridge-logs)
+  add_test(NAME ops_log_retention
+    COMMAND bash ${BCST_OPS_TESTS}/log_retention_test.sh ${BCST_PACKAGING_DIR}/logs/bcstbridge-logs)
+  if(TARGET bcst-feed)
+    add_test(NAME ops_dissector
+      COMMAND bash ${BCST_OPS_TESTS}/dissector_test.sh ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua
+              $<TARGET_FILE:bcst-feed>)
+  else()
+    add_test(NAME ops_dissector
+      COMMAND bash ${BCST_OPS_TESTS}/dissector_test.sh ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua)
+  endif()
+  set(BCST_OPS_TEST_NAMES ops_install ops_systemd_units ops_log_retention ops_dissector)
+  # A package of a sanitizer build is of no use; the package test runs in the normal build only.
+  if(NOT BCST_SANITIZE)
+    add_test(NAME ops_debian_package
+      COMMAND bash ${BCST_OPS_TESTS}/deb_test.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION} "${BCST_TOOL_FILES}")
+    list(APPEND BCST_OPS_TEST_NAMES ops_debian_package)
+  endif()
+  set_tests_properties(${BCST_OPS_TEST_NAMES} PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
+  if(TEST ops_debian_package)
+    # cpack first brings the build up to date (its preinstall step), which can take a while.
+    set_tests_properties(ops_debian_package PROPERTIES TIMEOUT 300)
+  endif()
+endif()

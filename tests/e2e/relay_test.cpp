@@ -1,0 +1,371 @@
+// End to end: the real bcstbridge in relay mode on loopback multicast. Open/high/low and ticker frames
+// build the store, market-by-price frames come out as old-format datagrams compared byte for byte
+// with datagrams written out here from the wire tables; refused frames leave exactly their log lines.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/expected_mbp.h"
+#include "support/test_support.h"
+
+using namespace bcsttest;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char kLengthLine[] =
+    "DecompressNewMktData - Compress Length should be less than 0 and greater than equal to 2500";
+const char kSizeLine[] = "ProcessNewMktData :  Decompression Size should be greater than 0 ";
+const char kReadyLine[] = "Sender Socket Initialized Successfully";
+
+constexpr int16_t kMbp = 10500;
+constexpr int16_t kTicker = 10600;
+constexpr int16_t kOhl = 10750;
+
+// A token no store frame mentions; a one-record frame of it closes every exchange of frames, so
+// that everything sent before it has come out once its datagram arrives.
+constexpr int32_t kSentinelToken = 7777;
+
+struct OhlRecord {
+    int32_t token, open, high, low, close, extra1, extra2;
+};
+struct TickerRecord {
+    int32_t token, value;
+};
+
+// The store as the bridge should hold it, kept here by the store's own rules.
+class StoreModel {
+  public:
+    Bytes OhlFrame(const std::vector<OhlRecord>& records) {
+        Bytes payload;
+        for (const OhlRecord& r : records) {
+            const Bytes one = EncodeOhlRecord(r.token, r.open, r.high, r.low, r.close, r.extra1, r.extra2);
+            payload.insert(payload.end(), one.begin(), one.end());
+            StoreEntry& e = entries_[r.token];
+            e.open = r.open;
+            e.high = r.high;
+            e.low = r.low;
+            e.close = r.close;
+        }
+        return MakeFrame(kOhl, static_cast<int16_t>(records.size()), CompressBlock(payload));
+    }
+    Bytes TickerFrame(const std::vector<TickerRecord>& records) {
+        Bytes payload;
+        for (const TickerRecord& r : records) {
+            // The two words around the value are not read: fill them with noise.
+            const Bytes one = EncodeTickerRecord(r.token, r.value, 0xDEADBEEF, 0x5A5A5A5A);
+            payload.insert(payload.end(), one.begin(), one.end());
+            entries_[r.token].ticker = r.value;
+        }
+        return MakeFrame(kTicker, static_cast<int16_t>(records.size()), CompressBlock(payload));
+    }
+    // Zeros for a key the store does not hold.
+    StoreEntry At(int32_t key) const {
+        const auto found = entries_.find(key);
+        return found == entries_.end() ? StoreEntry{} : found->second;
+    }
+
+  private:
+    std::map<int32_t, StoreEntry> entries_;
+};
+
+Bytes MbpFrame(const std::vector<FeedRecord>& records) {
+    return MakeFrame(kMbp, static_cast<int16_t>(records.size()), CompressBlock(EncodeFeedRecords(records)));
+}
+
+// A record with the trading-status flags 21 and 22 and the given last traded price.
+FeedRecord Record(int32_t token, int32_t seed, int32_t lastTradedPrice, bool flag21, bool flag22) {
+    FeedRecord r = SampleRecord(token, seed);
+    r.lastTradedPrice = lastTradedPrice;
+    r.indicator[0] = static_cast<uint8_t>(0x11 * (seed % 3));  // level flags vary with the seed
+    r.indicator[1] = static_cast<uint8_t>(0x24 + seed);
+    r.indicator[2] =
+        static_cast<uint8_t>((flag21 ? 0x20 : 0) | (flag22 ? 0x40 : 0) | (seed % 2 ? 0x1C : 0x83));
+    r.reserved = 0x99;
+    return r;
+}
+
+std::string StatisticsLine(int64_t received, int64_t sent) {
+    const std::string r = std::to_string(received);
+    const std::string s = std::to_string(sent);
+    return "Host1," + std::string(15 - r.size(), ' ') + r + "," + std::string(15 - s.size(), ' ') + s +
+           ", Running\n";
+}
+
+class Relay : public ::testing::Test {
+  protected:
+    // Starts a relay instance for `segment` reading group <prefix>.1 and writing group <prefix>.2.
+    void Start(const std::string& segment, const std::string& groupPrefix) {
+        config_.segment = segment;
+        config_.flag = "Y";
+        config_.recvGroup = groupPrefix + ".1";
+        config_.recvPort = FreeUdpPort();
+        config_.sendGroup = groupPrefix + ".2";
+        const uint16_t wirePort = FreeUdpPort();
+        config_.sendPort = ConfiguredSendPortFor(wirePort);
+        cm_ = segment == "CM";
+        out_ = std::make_unique<MulticastReceiver>(config_.sendGroup, wirePort);
+        bridge_ = std::make_unique<BridgeUnderTest>(config_);
+        ASSERT_TRUE(bridge_->WaitReady()) << bridge_->Log();
+        in_ = std::make_unique<MulticastSender>(config_.recvGroup, config_.recvPort);
+    }
+
+    void Send(const Bytes& datagram) { ASSERT_TRUE(in_->Send(datagram)); }
+
+    // Sends the sentinel frame and returns every datagram that came out before its own.
+    std::vector<Bytes> DatagramsUpToSentinel() {
+        Send(MbpFrame({SampleRecord(kSentinelToken, 99)}));
+        std::vector<Bytes> got;
+        Bytes one;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline && out_->Receive(&one, 1s)) {
+            if (one.size() == 512 && (cm_ ? GetBe16(one, 56) : GetBe32(one, 56)) == kSentinelToken) {
+                return got;
+            }
+            got.push_back(one);
+        }
+        ADD_FAILURE() << "the sentinel datagram did not arrive; " << got.size() << " datagrams before it";
+        return got;
+    }
+
+    // Log entries after the start-up ones.
+    std::vector<std::string> RelayLog() const {
+        const std::vector<std::string> all = bridge_->LogEntries();
+        for (size_t i = 0; i < all.size(); ++i) {
+            if (all[i] == kReadyLine) {
+                return std::vector<std::string>(all.begin() + static_cast<long>(i) + 1, all.end());
+            }
+        }
+        return {};
+    }
+
+    // Sends a frame refused with two log lines and waits for them: every frame sent before it has
+    // then been handled completely, its sends counted included.
+    void SettleWithRefusedFrame() {
+        const size_t before = RelayLog().size();
+        Send(MakeFrameWithLength(kMbp, 0, 1, Bytes(8, 0)));
+        ASSERT_TRUE(WaitUntil([&] { return RelayLog().size() >= before + 2; }, 10s)) << bridge_->Log();
+    }
+
+    std::string StatisticsAfterSignal() {
+        EXPECT_TRUE(bridge_->process().Signal(SIGUSR1));
+        WaitUntil([&] { return !bridge_->Statistics().empty(); }, 10s);
+        return bridge_->Statistics();
+    }
+
+    static void ExpectDatagrams(const std::vector<Bytes>& got, const std::vector<Bytes>& expected) {
+        ASSERT_EQ(got.size(), expected.size());
+        for (size_t k = 0; k < expected.size(); ++k) {
+            EXPECT_EQ(got[k], expected[k]) << "datagram " << k << "\ngot:\n"
+                                           << HexDump(got[k]) << "\nexpected:\n"
+                                           << HexDump(expected[k]);
+        }
+    }
+
+    InstanceConfig config_;
+    bool cm_ = true;
+    std::unique_ptr<MulticastReceiver> out_;
+    std::unique_ptr<BridgeUnderTest> bridge_;
+    std::unique_ptr<MulticastSender> in_;
+};
+
+// Store contents shared by the scenarios.
+const std::vector<OhlRecord> kOhl1 = {
+    {1001, 9500, 10500, 9000, 10000, 11, 12},  //
+    {1002, 990, 1100, 980, 1000, 0, 0},        //
+    {1004, 0, 10100, 9900, 10000, 0, 0},       // no open price
+    {1005, 10001, 10010, 9990, 10000, 0, 0},   //
+    {40000, 1, 2, 3, 4, 5, 6},                 //
+    {-25536, 350, 450, 300, 400, 0, 0},        // 40000 as a signed 16-bit number
+    {1, 100, 210, 90, 200, 0, 0},              //
+    {65537, 7000, 7100, 6900, 7050, 0, 0},     //
+    {32767, 1000, 1050, 990, 1000, 0, 0},      //
+};
+const std::vector<TickerRecord> kTickers1 = {
+    {1001, 77}, {1002, 88}, {1003, 333}, {40000, 4444}, {-25536, 5555}, {1, 11}, {65537, 6666}, {32767, 3276},
+};
+
+TEST_F(Relay, CapitalMarketDatagramsFollowTheStoreAsFramesArrive) {
+    ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.1"));
+    StoreModel store;
+    Send(store.OhlFrame(kOhl1));
+    Send(store.TickerFrame(kTickers1));
+
+    // Five records, the last alone in its datagram.
+    const std::vector<FeedRecord> a = {
+        Record(1001, 1, 12000, false, true),  // status 2, last 12000 against close 10000: + 2000
+        Record(1002, 2, 1043, false, true),   // status 2, 1043 against 1000: + 429
+        Record(9999, 3, 5000, false, false),  // not in the store, status 3
+        Record(1001, 4, 1, true, false),      // status 6: open 9500 against 10000: - 500
+        Record(1003, 5, 700, true, true),     // status 1, ticker only: close 0, no change
+    };
+    Send(MbpFrame(a));
+
+    // The store moves on; the next frame is converted with the new values.
+    Send(store.OhlFrame({{1001, 9500, 12500, 9000, 12000, 0, 0}}));
+    const std::vector<FeedRecord> b = {
+        Record(1001, 6, 12000, false, true),  // equal to the new close: " " and 0
+        Record(1004, 7, 9000, true, false),   // status 6 without an open price: " " and 0
+        Record(1005, 8, 10003, false, true),  // 3 / 10000 * 10000 falls short of 3: + 2
+    };
+    Send(MbpFrame(b));
+
+    const std::vector<Bytes> got = DatagramsUpToSentinel();
+    const StoreEntry e1001before{9500, 10500, 9000, 10000, 77};
+    const StoreEntry e1001after{9500, 12500, 9000, 12000, 77};
+    ASSERT_EQ(store.At(1001).close, 12000);
+    ExpectDatagrams(
+        got, {
+                 ExpectedCmDatagram({{a[0], e1001before, '+', 2000}, {a[1], store.At(1002), '+', 429}}),
+                 ExpectedCmDatagram({{a[2], StoreEntry{}, ' ', 0}, {a[3], e1001before, '-', 500}}),
+                 ExpectedCmDatagram({{a[4], store.At(1003), ' ', 0}}),
+                 ExpectedCmDatagram({{b[0], e1001after, ' ', 0}, {b[1], store.At(1004), ' ', 0}}),
+                 ExpectedCmDatagram({{b[2], store.At(1005), '+', 2}}),
+             });
+
+    ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+    EXPECT_EQ(RelayLog(), (std::vector<std::string>{kLengthLine, kSizeLine}));
+    // Received: the three market-by-price frames (sentinel included); sent: six datagrams.
+    EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(3, 6));
+    EXPECT_TRUE(bridge_->process().Running());
+}
+
+// The wire carries only the low 16 bits of a capital-market token, but every instrument is priced
+// from its own store entry: 40000 must not take the prices of -25536, nor 65537 those of 1.
+TEST_F(Relay, CapitalMarketTokensAboveInt16AreLookedUpByTheirWholeToken) {
+    ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.2"));
+    StoreModel store;
+    Send(store.OhlFrame(kOhl1));
+    Send(store.TickerFrame(kTickers1));
+    const std::vector<FeedRecord> records = {
+        Record(40000, 1, 500, false, true),   // wire 0x9C40, own close 4: + 1,240,000
+        Record(65537, 2, 150, false, true),   // wire 0x0001, own close 7050: - 9787
+        Record(32767, 3, 1043, false, true),  // the largest positive 16-bit token: + 429
+        Record(-25536, 4, 400, false, true),  // the same wire token as 40000, own close 400: " " 0
+        Record(98304, 5, 1, false, true),     // wire 0x8000, not in the store
+    };
+    Send(MbpFrame(records));
+    const std::vector<Bytes> got = DatagramsUpToSentinel();
+    ASSERT_EQ(store.At(40000).close, 4);
+    ExpectDatagrams(got, {
+                             ExpectedCmDatagram({{records[0], store.At(40000), '+', 1240000},
+                                                 {records[1], store.At(65537), '-', 9787}}),
+                             ExpectedCmDatagram({{records[2], store.At(32767), '+', 429},
+                                                 {records[3], store.At(-25536), ' ', 0}}),
+                             ExpectedCmDatagram({{records[4], StoreEntry{}, ' ', 0}}),
+                         });
+    if (got.size() == 3) {
+        EXPECT_EQ(got[0][56], 0x9C);
+        EXPECT_EQ(got[0][57], 0x40);
+        EXPECT_EQ(got[0][56 + 212], 0x00);  // 65537 goes out as 0x0001
+        EXPECT_EQ(got[0][57 + 212], 0x01);
+    }
+}
+
+TEST_F(Relay, DerivativesDatagramsCarryWholeTokensAndTheClosingPrice) {
+    ASSERT_NO_FATAL_FAILURE(Start("FO", "239.30.3"));
+    StoreModel store;
+    Send(store.OhlFrame(kOhl1));
+    Send(store.TickerFrame(kTickers1));
+    // Indicator bits are set in every record and must change nothing.
+    const std::vector<FeedRecord> records = {
+        Record(1001, 1, 12000, true, true),    // + and the close 10000
+        Record(9999, 2, 12000, true, false),   // not in the store: " " and 0
+        Record(40000, 3, 3, false, true),      // whole token: close 4, "-"
+        Record(65537, 4, 7050, false, false),  // equal to the close: " " and 7050
+        Record(-25536, 5, 500, true, true),    // + and 400
+    };
+    Send(MbpFrame(records));
+    const std::vector<Bytes> got = DatagramsUpToSentinel();
+    ExpectDatagrams(got,
+                    {
+                        ExpectedFoDatagram(2, {{records[0], store.At(1001)}, {records[1], StoreEntry{}}}),
+                        ExpectedFoDatagram(2, {{records[2], store.At(40000)}, {records[3], store.At(65537)}}),
+                        ExpectedFoDatagram(2, {{records[4], store.At(-25536)}}),
+                    });
+    if (got.size() == 3) {
+        EXPECT_EQ(got[1][56 + 16], '-');
+        EXPECT_EQ(GetBe32(got[1], 56 + 18), 4u);
+    }
+
+    ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+    EXPECT_EQ(RelayLog(), (std::vector<std::string>{kLengthLine, kSizeLine}));
+    EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(2, 4));
+}
+
+TEST_F(Relay, RefusedFramesLeaveExactlyTheirLogLinesAndAreNotCounted) {
+    ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.4"));
+    const Bytes valid = CompressBlock(EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)}));
+    const Bytes filler(2494, 0x41);
+    Bytes twoRecordsPlusTwo = EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)});
+    twoRecordsPlusTwo.resize(282, 0x42);
+
+    struct Case {
+        const char* what;
+        Bytes datagram;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"record count 0, garbage", MakeFrame(kMbp, 0, Bytes(100, 0xFF)), {}},
+        {"type 10501", MakeFrame(10501, 2, valid), {}},
+        {"type 0", MakeFrame(0, 2, valid), {}},
+        {"length 2,501", MakeFrameWithLength(kMbp, 2501, 2, filler), {kLengthLine, kSizeLine}},
+        {"length 2,495", MakeFrameWithLength(kMbp, 2495, 2, filler), {kLengthLine, kSizeLine}},
+        {"length 0", MakeFrameWithLength(kMbp, 0, 2, valid), {kLengthLine, kSizeLine}},
+        {"length -1", MakeFrameWithLength(kMbp, -1, 2, valid), {kLengthLine, kSizeLine}},
+        {"not LZ4", MakeFrame(kMbp, 2, Bytes(40, 0xFF)), {kSizeLine}},
+        {"decodes to nothing", MakeFrame(kMbp, 2, Bytes{0x00}), {kSizeLine}},
+        {"decodes past 6,000 bytes", MakeFrame(kTicker, 2, CompressBlock(Bytes(6001, 'x'))), {kSizeLine}},
+        {"282 bytes for 2 records", MakeFrame(kMbp, 2, CompressBlock(twoRecordsPlusTwo)), {}},
+        {"count -2", MakeFrame(kMbp, -2, valid), {}},
+        {"open/high/low count -1",
+         MakeFrame(kOhl, -1, CompressBlock(EncodeOhlRecord(5, 1, 2, 3, 4, 5, 6))),
+         {}},
+    };
+    std::vector<std::string> expectedLog;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Send(c.datagram);
+        expectedLog.insert(expectedLog.end(), c.lines.begin(), c.lines.end());
+    }
+    // Nothing came out before the sentinel.
+    EXPECT_TRUE(DatagramsUpToSentinel().empty());
+    ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+    expectedLog.insert(expectedLog.end(), {kLengthLine, kSizeLine});
+    EXPECT_EQ(RelayLog(), expectedLog);
+    // Only the sentinel frame was received and sent.
+    EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(1, 1));
+    EXPECT_TRUE(bridge_->process().Running());
+}
+
+TEST_F(Relay, ShortDatagramsReadZerosAfterTheirEnd) {
+    ASSERT_NO_FATAL_FAILURE(Start("FO", "239.30.5"));
+    // A record ending in zero bytes, sent as a literal-only block whose trailing zeros are left out
+    // of the datagram: the payload length still counts them, and the intake must read them as zeros
+    // even after a long datagram has filled the receive buffer with other bytes.
+    FeedRecord record = SampleRecord(4242, 3);
+    for (int k = 5; k < 10; ++k) {
+        record.levels[k] = FeedLevel{};
+    }
+    const Bytes decoded = EncodeFeedRecord(record);
+    Bytes block = {0xF0, static_cast<uint8_t>(decoded.size() - 15)};
+    block.insert(block.end(), decoded.begin(), decoded.end());
+    Bytes frame = MakeFrame(kMbp, 1, block);
+    size_t cut = frame.size();
+    while (frame[cut - 1] == 0) {
+        --cut;
+    }
+    ASSERT_LT(cut + 40, frame.size());
+    frame.resize(cut);
+
+    Send(MakeFrame(kMbp, 0, Bytes(2494, 0xEE)));  // fills the buffer; record count 0, ignored
+    Send(frame);
+    const std::vector<Bytes> got = DatagramsUpToSentinel();
+    ExpectDatagrams(got, {ExpectedFoDatagram(2, {{record, StoreEntry{}}})});
+}
+
+}  // namespace

@@ -1,0 +1,334 @@
+// Instrument store: open/high/low and ticker records inserted and updated, lookups, the record walk
+// bounded by the decompression buffer, and the null-buffer reports in the log.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/log.h"
+#include "feed/store.h"
+#include "support/test_support.h"
+
+using bcsttest::Bytes;
+using bcsttest::PutLe32;
+
+namespace {
+
+constexpr size_t kOhlSize = 28;
+constexpr size_t kTickerSize = 16;
+constexpr size_t kBufferSize = 6000;
+
+struct Ohl {
+    int32_t token, open, high, low, close, extra1, extra2;
+};
+
+struct Ticker {
+    int32_t token;
+    int32_t ticker;
+    uint32_t unread1 = 0;  // bytes 4..7
+    uint32_t unread2 = 0;  // bytes 12..15
+};
+
+void WriteOhl(Bytes& b, size_t index, const Ohl& r) {
+    const size_t at = kOhlSize * index;
+    PutLe32(b, at + 0, static_cast<uint32_t>(r.token));
+    PutLe32(b, at + 4, static_cast<uint32_t>(r.open));
+    PutLe32(b, at + 8, static_cast<uint32_t>(r.high));
+    PutLe32(b, at + 12, static_cast<uint32_t>(r.low));
+    PutLe32(b, at + 16, static_cast<uint32_t>(r.close));
+    PutLe32(b, at + 20, static_cast<uint32_t>(r.extra1));
+    PutLe32(b, at + 24, static_cast<uint32_t>(r.extra2));
+}
+
+void WriteTicker(Bytes& b, size_t index, const Ticker& r) {
+    const size_t at = kTickerSize * index;
+    PutLe32(b, at + 0, static_cast<uint32_t>(r.token));
+    PutLe32(b, at + 4, r.unread1);
+    PutLe32(b, at + 8, static_cast<uint32_t>(r.ticker));
+    PutLe32(b, at + 12, r.unread2);
+}
+
+// A zeroed buffer of the decompression buffer's size holding the records, as the intake hands it on.
+Bytes OhlBuffer(std::initializer_list<Ohl> records) {
+    Bytes b(kBufferSize, 0);
+    size_t i = 0;
+    for (const Ohl& r : records) {
+        WriteOhl(b, i++, r);
+    }
+    return b;
+}
+
+Bytes TickerBuffer(std::initializer_list<Ticker> records) {
+    Bytes b(kBufferSize, 0);
+    size_t i = 0;
+    for (const Ticker& r : records) {
+        WriteTicker(b, i++, r);
+    }
+    return b;
+}
+
+int ApplyOhl(Bytes& b, int count) {
+    return ProcessOHLData(reinterpret_cast<char*>(b.data()), count);
+}
+
+int ApplyTicker(Bytes& b, int count) {
+    return ProcessTickerData(reinterpret_cast<char*>(b.data()), count);
+}
+
+// The entry of `token`, or a failure when there is none.
+::testing::AssertionResult HasEntry(int32_t token, const NEW_MKT_MAP_DATA& expected) {
+    const auto it = gOHLMapData.find(token);
+    if (it == gOHLMapData.end()) {
+        return ::testing::AssertionFailure() << "no entry for token " << token;
+    }
+    const NEW_MKT_MAP_DATA& e = it->second;
+    if (e.token != expected.token || e.openPrice != expected.openPrice || e.highPrice != expected.highPrice ||
+        e.lowPrice != expected.lowPrice || e.closingPrice != expected.closingPrice ||
+        e.ohlExtra1 != expected.ohlExtra1 || e.ohlExtra2 != expected.ohlExtra2 ||
+        e.tickerValue != expected.tickerValue) {
+        return ::testing::AssertionFailure()
+               << "token " << token << " holds {" << e.token << ", " << e.openPrice << ", " << e.highPrice
+               << ", " << e.lowPrice << ", " << e.closingPrice << ", " << e.ohlExtra1 << ", " << e.ohlExtra2
+               << ", " << e.tickerValue << "}";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class Store : public ::testing::Test {
+  protected:
+    void SetUp() override { Clear(); }
+    void TearDown() override { Clear(); }
+    static void Clear() {
+        gOHLMapData.clear();
+        gOHLMapIterator = gOHLMapData.end();
+    }
+};
+
+TEST_F(Store, OhlThenTicker) {
+    Bytes ohl = OhlBuffer({{101, 1500, 1600, 1400, 1450, 7, 8}});
+    EXPECT_EQ(ApplyOhl(ohl, 1), 0);
+    EXPECT_TRUE(HasEntry(101, {101, 1500, 1600, 1400, 1450, 7, 8, 0}));
+
+    Bytes ticker = TickerBuffer({{101, 3300}});
+    EXPECT_EQ(ApplyTicker(ticker, 1), 0);
+    EXPECT_TRUE(HasEntry(101, {101, 1500, 1600, 1400, 1450, 7, 8, 3300}));
+    EXPECT_EQ(gOHLMapData.size(), 1u);
+}
+
+TEST_F(Store, TickerThenOhl) {
+    Bytes ticker = TickerBuffer({{202, 88}});
+    EXPECT_EQ(ApplyTicker(ticker, 1), 0);
+    EXPECT_TRUE(HasEntry(202, {202, 0, 0, 0, 0, 0, 0, 88}));
+
+    Bytes ohl = OhlBuffer({{202, 10, 20, 5, 9, -1, -2}});
+    EXPECT_EQ(ApplyOhl(ohl, 1), 0);
+    EXPECT_TRUE(HasEntry(202, {202, 10, 20, 5, 9, -1, -2, 88}));
+    EXPECT_EQ(gOHLMapData.size(), 1u);
+}
+
+TEST_F(Store, UpdatesOverwriteWithTheRecordsValues) {
+    Bytes first = OhlBuffer({{5, 100, 110, 90, 95, 1, 2}});
+    ApplyOhl(first, 1);
+    Bytes ticker = TickerBuffer({{5, 42}});
+    ApplyTicker(ticker, 1);
+
+    Bytes second = OhlBuffer({{5, 200, 210, 190, 195, 3, 4}});
+    ApplyOhl(second, 1);
+    EXPECT_TRUE(HasEntry(5, {5, 200, 210, 190, 195, 3, 4, 42}));
+
+    // Zeros in a record overwrite stored values; the ticker value belongs to ticker records.
+    Bytes zeros = OhlBuffer({{5, 0, 0, 0, 0, 0, 0}});
+    ApplyOhl(zeros, 1);
+    EXPECT_TRUE(HasEntry(5, {5, 0, 0, 0, 0, 0, 0, 42}));
+
+    Bytes again = OhlBuffer({{5, 300, 310, 290, 295, 5, 6}});
+    ApplyOhl(again, 1);
+    Bytes zeroTicker = TickerBuffer({{5, 0}});
+    ApplyTicker(zeroTicker, 1);
+    EXPECT_TRUE(HasEntry(5, {5, 300, 310, 290, 295, 5, 6, 0}));
+    EXPECT_EQ(gOHLMapData.size(), 1u);
+}
+
+TEST_F(Store, TickerBytesFourToSevenAndTwelveToFifteenAreNotRead) {
+    Bytes plain = TickerBuffer({{11, 500}});
+    Bytes noisy = TickerBuffer({{12, 500, 0xFFFFFFFFu, 0x7F7F7F7Fu}});
+    ApplyTicker(plain, 1);
+    ApplyTicker(noisy, 1);
+    EXPECT_TRUE(HasEntry(11, {11, 0, 0, 0, 0, 0, 0, 500}));
+    EXPECT_TRUE(HasEntry(12, {12, 0, 0, 0, 0, 0, 0, 500}));
+
+    // On an existing entry the other words change nothing either.
+    Bytes ohl = OhlBuffer({{12, 1, 2, 3, 4, 5, 6}});
+    ApplyOhl(ohl, 1);
+    Bytes update = TickerBuffer({{12, 600, 0x01020304u, 0xDEADBEEFu}});
+    ApplyTicker(update, 1);
+    EXPECT_TRUE(HasEntry(12, {12, 1, 2, 3, 4, 5, 6, 600}));
+}
+
+TEST_F(Store, SameTokenTwiceInOneFrameLaterWins) {
+    Bytes ohl = OhlBuffer({{7, 1, 1, 1, 1, 1, 1}, {8, 2, 2, 2, 2, 2, 2}, {7, 3, 4, 5, 6, 7, 8}});
+    EXPECT_EQ(ApplyOhl(ohl, 3), 0);
+    EXPECT_TRUE(HasEntry(7, {7, 3, 4, 5, 6, 7, 8, 0}));
+    EXPECT_TRUE(HasEntry(8, {8, 2, 2, 2, 2, 2, 2, 0}));
+
+    Bytes ticker = TickerBuffer({{7, 10}, {7, 20}, {9, 30}, {7, 40}});
+    EXPECT_EQ(ApplyTicker(ticker, 4), 0);
+    EXPECT_TRUE(HasEntry(7, {7, 3, 4, 5, 6, 7, 8, 40}));
+    EXPECT_TRUE(HasEntry(9, {9, 0, 0, 0, 0, 0, 0, 30}));
+    EXPECT_EQ(gOHLMapData.size(), 3u);
+}
+
+TEST_F(Store, TokenZeroAndNegativeTokensAreKeys) {
+    Bytes ohl = OhlBuffer({{0, 10, 11, 12, 13, 14, 15},
+                           {-1, 20, 21, 22, 23, 24, 25},
+                           {INT32_MIN, 30, 31, 32, 33, 34, 35},
+                           {INT32_MAX, 40, 41, 42, 43, 44, 45},
+                           {65535, 50, 51, 52, 53, 54, 55}});
+    EXPECT_EQ(ApplyOhl(ohl, 5), 0);
+    Bytes ticker = TickerBuffer({{-1, -100}, {0, 100}, {-65536, 7}});
+    EXPECT_EQ(ApplyTicker(ticker, 3), 0);
+
+    EXPECT_TRUE(HasEntry(0, {0, 10, 11, 12, 13, 14, 15, 100}));
+    EXPECT_TRUE(HasEntry(-1, {-1, 20, 21, 22, 23, 24, 25, -100}));
+    EXPECT_TRUE(HasEntry(INT32_MIN, {INT32_MIN, 30, 31, 32, 33, 34, 35, 0}));
+    EXPECT_TRUE(HasEntry(INT32_MAX, {INT32_MAX, 40, 41, 42, 43, 44, 45, 0}));
+    EXPECT_TRUE(HasEntry(65535, {65535, 50, 51, 52, 53, 54, 55, 0}));
+    EXPECT_TRUE(HasEntry(-65536, {-65536, 0, 0, 0, 0, 0, 0, 7}));
+
+    // Keys in ascending signed order.
+    const std::vector<int32_t> expectedKeys = {INT32_MIN, -65536, -1, 0, 65535, INT32_MAX};
+    std::vector<int32_t> keys;
+    for (const auto& entry : gOHLMapData) {
+        keys.push_back(entry.first);
+    }
+    EXPECT_EQ(keys, expectedKeys);
+}
+
+TEST_F(Store, LookupsNeverCreateEntries) {
+    Bytes ohl = OhlBuffer({{31, 1, 2, 3, 4, 5, 6}});
+    ApplyOhl(ohl, 1);
+    for (int32_t token : {0, 30, 32, -31, INT32_MIN, INT32_MAX, 31 + 65536}) {
+        EXPECT_EQ(LookUpInstrument(token), nullptr) << token;
+        EXPECT_TRUE(gOHLMapIterator == gOHLMapData.end()) << token;
+    }
+    EXPECT_EQ(gOHLMapData.size(), 1u);
+
+    const NEW_MKT_MAP_DATA* found = LookUpInstrument(31);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->closingPrice, 4);
+    EXPECT_TRUE(gOHLMapIterator != gOHLMapData.end());
+    EXPECT_EQ(gOHLMapIterator->first, 31);
+}
+
+TEST_F(Store, CountZeroOrNegativeAppliesNothing) {
+    Bytes ohl = OhlBuffer({{1, 1, 1, 1, 1, 1, 1}});
+    Bytes ticker = TickerBuffer({{2, 2}});
+    for (int count : {0, -1, INT_MIN}) {
+        EXPECT_EQ(ApplyOhl(ohl, count), 0);
+        EXPECT_EQ(ApplyTicker(ticker, count), 0);
+    }
+    EXPECT_TRUE(gOHLMapData.empty());
+}
+
+// The intake may pass a record count far beyond what the 6,000-byte buffer holds; only the records that
+// lie wholly inside it are read (the buffers below are heap blocks of exactly 6,000 bytes, so a read
+// past them is caught by AddressSanitizer).
+TEST_F(Store, CountCutToTheRecordsThatFitTheBuffer) {
+    // 214 open/high/low records fill 5,992 bytes; the last 8 bytes are non-zero.
+    std::vector<char> full(kBufferSize);
+    {
+        Bytes b(kBufferSize, 0x6B);
+        for (size_t i = 0; i < 214; ++i) {
+            const int32_t v = static_cast<int32_t>(i);
+            WriteOhl(b, i, {1000 + v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6});
+        }
+        std::memcpy(full.data(), b.data(), kBufferSize);
+    }
+    for (int count : {30000, 215, 214}) {
+        SCOPED_TRACE(count);
+        Clear();
+        EXPECT_EQ(ProcessOHLData(full.data(), count), 0);
+        EXPECT_EQ(gOHLMapData.size(), 214u);
+        EXPECT_EQ(gOHLMapData.begin()->first, 1000);
+        EXPECT_EQ(gOHLMapData.rbegin()->first, 1213);
+        EXPECT_TRUE(HasEntry(1213, {1213, 214, 215, 216, 217, 218, 219, 0}));
+    }
+
+    // 375 ticker records fill all 6,000 bytes.
+    std::vector<char> tickers(kBufferSize);
+    {
+        Bytes b(kBufferSize, 0);
+        for (size_t i = 0; i < 375; ++i) {
+            WriteTicker(
+                b, i,
+                {5000 + static_cast<int32_t>(i), static_cast<int32_t>(i) + 1, 0x33333333u, 0x44444444u});
+        }
+        std::memcpy(tickers.data(), b.data(), kBufferSize);
+    }
+    for (int count : {30000, 376, 375}) {
+        SCOPED_TRACE(count);
+        Clear();
+        EXPECT_EQ(ProcessTickerData(tickers.data(), count), 0);
+        EXPECT_EQ(gOHLMapData.size(), 375u);
+        EXPECT_EQ(gOHLMapData.begin()->first, 5000);
+        EXPECT_EQ(gOHLMapData.rbegin()->first, 5374);
+        EXPECT_TRUE(HasEntry(5374, {5374, 0, 0, 0, 0, 0, 0, 375}));
+    }
+
+    // Records past the decoded ones read as token 0 with all values 0: they create, or overwrite the
+    // prices of, the entry of token 0 and nothing else.
+    Clear();
+    Bytes earlier = TickerBuffer({{0, 9}});
+    ApplyTicker(earlier, 1);
+    Bytes seeded = OhlBuffer({{0, 50, 51, 52, 53, 54, 55}});
+    ApplyOhl(seeded, 1);
+    std::vector<char> zeroTail(kBufferSize, 0);
+    {
+        Bytes b =
+            OhlBuffer({{61, 1, 2, 3, 4, 5, 6}, {62, 7, 8, 9, 10, 11, 12}, {63, 13, 14, 15, 16, 17, 18}});
+        std::memcpy(zeroTail.data(), b.data(), kBufferSize);
+    }
+    EXPECT_EQ(ProcessOHLData(zeroTail.data(), 30000), 0);
+    EXPECT_EQ(gOHLMapData.size(), 4u);
+    EXPECT_TRUE(HasEntry(0, {0, 0, 0, 0, 0, 0, 0, 9}));
+    EXPECT_TRUE(HasEntry(63, {63, 13, 14, 15, 16, 17, 18, 0}));
+
+    Clear();
+    std::vector<char> tickerZeroTail(kBufferSize, 0);
+    {
+        Bytes b = TickerBuffer({{71, 1}, {72, 2}});
+        std::memcpy(tickerZeroTail.data(), b.data(), kBufferSize);
+    }
+    EXPECT_EQ(ProcessTickerData(tickerZeroTail.data(), 30000), 0);
+    EXPECT_EQ(gOHLMapData.size(), 3u);
+    EXPECT_TRUE(HasEntry(0, {0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(HasEntry(72, {72, 0, 0, 0, 0, 0, 0, 2}));
+}
+
+TEST_F(Store, NullDataIsReportedInTheLog) {
+    bcsttest::ScopedWorkingDir workDir;
+    gshRunningInstanceNo = 3;
+    std::memset(gcaLogMessage, 0, sizeof gcaLogMessage);
+    Bytes ohl = OhlBuffer({{1, 1, 1, 1, 1, 1, 1}});
+    ApplyOhl(ohl, 1);
+
+    EXPECT_EQ(ProcessOHLData(nullptr, 1), 1);
+    EXPECT_EQ(ProcessTickerData(nullptr, 5), 1);
+    EXPECT_EQ(ProcessOHLData(nullptr, 0), 1);
+
+    const std::string logFile = bcsttest::FindLogFile(workDir.dir().path());
+    ASSERT_FALSE(logFile.empty());
+    EXPECT_NE(logFile.find("/BcstBridge3_"), std::string::npos) << logFile;
+    const std::vector<std::string> expected = {"ProcessOHLData : Input parameter is NULL ",
+                                               "ProcessTickerData : Input parameter is NULL ",
+                                               "ProcessOHLData : Input parameter is NULL "};
+    EXPECT_EQ(bcsttest::LogMessages(bcsttest::ReadFile(logFile)), expected);
+    EXPECT_EQ(gcaLogMessage[0], '\0');
+    EXPECT_EQ(gOHLMapData.size(), 1u);
+    EXPECT_TRUE(HasEntry(1, {1, 1, 1, 1, 1, 1, 1, 0}));
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+// Output framing and pairing: records (1, 2), (3, 4), ... each pair one 512-byte datagram, the segment
+// code and message length chosen by MARKET_SEGMENT, send failures logged without stopping the walk.
+#include "mbp/framing.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/log.h"
+#include "app/statistics.h"
+#include "config/config.h"
+#include "feed/store.h"
+#include "net/multicast.h"
+#include "support/expected_mbp.h"
+#include "support/test_support.h"
+
+using namespace bcsttest;
+
+namespace {
+
+const char kSendErrorLine[] = "SendMulticastData : Send Error ";
+const char kNullLine[] = "ProcessMBPData : Input parameter is NULL ";
+
+std::vector<Bytes> gCaptured;
+bool gFailSends = false;   // when set, the send call reports gFailResult
+int gFailResult = -1;      // 0 or -1: both are failures
+int gFailingAttempt = -1;  // only this attempt (0-based) fails; -1: every attempt
+
+int Capture(const char* data, int length) {
+    const int attempt = static_cast<int>(gCaptured.size());
+    gCaptured.emplace_back(data, data + length);
+    if (gFailSends && (gFailingAttempt < 0 || gFailingAttempt == attempt)) {
+        return gFailResult;
+    }
+    return length;
+}
+
+class Framing : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        memset(&gsBcastParam, 0, sizeof gsBcastParam);
+        SetSegment("CM");
+        gOHLMapData.clear();
+        gOHLMapIterator = gOHLMapData.end();
+        glReceivedPktCount = 0;
+        glSentPktCount = 0;
+        memset(gcaLogMessage, 0, sizeof gcaLogMessage);
+        gshRunningInstanceNo = 1;
+        gCaptured.clear();
+        gFailSends = false;
+        gFailResult = -1;
+        gFailingAttempt = -1;
+        gSendCapture = Capture;
+    }
+    void TearDown() override { gSendCapture = nullptr; }
+
+    static void SetSegment(const char* segment) {
+        memset(gsBcastParam.MARKET_SEGMENT, 0, sizeof gsBcastParam.MARKET_SEGMENT);
+        strncpy(gsBcastParam.MARKET_SEGMENT, segment, sizeof gsBcastParam.MARKET_SEGMENT - 1);
+    }
+
+    std::vector<std::string> Log() const {
+        const std::string file = FindLogFile(workingDir_.dir().path());
+        return file.empty() ? std::vector<std::string>{} : LogMessages(ReadFile(file));
+    }
+
+    // Records with tokens 101, 102, ... and distinct field values.
+    static std::vector<FeedRecord> Records(int count) {
+        std::vector<FeedRecord> records;
+        for (int i = 0; i < count; ++i) {
+            records.push_back(SampleRecord(101 + i, 7 * i));
+        }
+        return records;
+    }
+
+    ScopedWorkingDir workingDir_;
+};
+
+// Token of slot 0 or 1 and the record count, read from a captured datagram by the wire offsets.
+uint16_t CmSlotToken(const Bytes& d, int slot) {
+    return GetBe16(d, 6 + 50 + 212 * static_cast<size_t>(slot));
+}
+uint32_t FoSlotToken(const Bytes& d, int slot) {
+    return GetBe32(d, 6 + 50 + 214 * static_cast<size_t>(slot));
+}
+uint16_t RecordCountOf(const Bytes& d) {
+    return GetBe16(d, 6 + 48);
+}
+
+TEST_F(Framing, PairsRecordsIntoDatagramsInOrder) {
+    struct Case {
+        const char* segment;
+        int count;
+    };
+    for (const Case c : {Case{"CM", 1}, Case{"CM", 2}, Case{"CM", 3}, Case{"CM", 42}, Case{"FO", 1},
+                         Case{"FO", 2}, Case{"FO", 3}, Case{"FO", 42}}) {
+        SCOPED_TRACE(std::string(c.segment) + " count " + std::to_string(c.count));
+        SetSegment(c.segment);
+        gCaptured.clear();
+        glSentPktCount = 0;
+        Bytes data = EncodeFeedRecords(Records(c.count));
+        EXPECT_EQ(ProcessMBPData(reinterpret_cast<char*>(data.data()), c.count), 0);
+
+        const size_t datagrams = static_cast<size_t>((c.count + 1) / 2);
+        ASSERT_EQ(gCaptured.size(), datagrams);
+        EXPECT_EQ(glSentPktCount.load(), static_cast<int64_t>(datagrams));
+        const bool cm = std::string(c.segment) == "CM";
+        for (size_t k = 0; k < datagrams; ++k) {
+            const Bytes& d = gCaptured[k];
+            ASSERT_EQ(d.size(), 512u);
+            const int first = static_cast<int>(2 * k);
+            const bool pair = first + 1 < c.count;
+            EXPECT_EQ(RecordCountOf(d), pair ? 2 : 1) << "datagram " << k;
+            EXPECT_EQ(cm ? CmSlotToken(d, 0) : FoSlotToken(d, 0), static_cast<uint32_t>(101 + first)) << k;
+            EXPECT_EQ(cm ? CmSlotToken(d, 1) : FoSlotToken(d, 1),
+                      pair ? static_cast<uint32_t>(102 + first) : 0u)
+                << k;
+        }
+    }
+    EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(Framing, DatagramsMatchTheWireLayoutOfEachSegment) {
+    // Store empty: prices and ticker 0, so the capital-market net change is " " and 0.
+    std::vector<FeedRecord> records = Records(3);
+    records[0].indicator[0] = 0x21;  // flags 0 and 5: level 1 flag 3
+    records[0].indicator[1] = 0x04;  // flag 10: level 6 flag 2
+    records[0].indicator[2] = 0x38;  // flags 19, 20, 21: sell 2, buy 1, status 6
+    records[1].indicator[2] = 0x44;  // flags 18 and 22: buy 2, status 2
+    records[2].reserved = 0xEE;      // never read
+    Bytes data = EncodeFeedRecords(records);
+    auto slot = [&](int i) { return ExpectedCmSlot{records[static_cast<size_t>(i)], StoreEntry{}, ' ', 0}; };
+    auto foSlot = [&](int i) { return ExpectedFoSlot{records[static_cast<size_t>(i)], StoreEntry{}}; };
+
+    struct Case {
+        const char* segment;
+        std::vector<Bytes> expected;
+    };
+    const std::vector<Case> cases = {
+        {"CM", {ExpectedCmDatagram({slot(0), slot(1)}), ExpectedCmDatagram({slot(2)})}},
+        {"FO", {ExpectedFoDatagram(2, {foSlot(0), foSlot(1)}), ExpectedFoDatagram(2, {foSlot(2)})}},
+        {"CD", {ExpectedFoDatagram(6, {foSlot(0), foSlot(1)}), ExpectedFoDatagram(6, {foSlot(2)})}},
+        {"CO", {ExpectedFoDatagram(8, {foSlot(0), foSlot(1)}), ExpectedFoDatagram(8, {foSlot(2)})}},
+        {"XX", {ExpectedUnknownSegmentDatagram(), ExpectedUnknownSegmentDatagram()}},
+        {"cm", {ExpectedUnknownSegmentDatagram(), ExpectedUnknownSegmentDatagram()}},
+        {"", {ExpectedUnknownSegmentDatagram(), ExpectedUnknownSegmentDatagram()}},
+        {"CMX", {ExpectedUnknownSegmentDatagram(), ExpectedUnknownSegmentDatagram()}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("segment \"") + c.segment + "\"");
+        SetSegment(c.segment);
+        gCaptured.clear();
+        EXPECT_EQ(ProcessMBPData(reinterpret_cast<char*>(data.data()), 3), 0);
+        ASSERT_EQ(gCaptured.size(), c.expected.size());
+        for (size_t k = 0; k < c.expected.size(); ++k) {
+            EXPECT_EQ(gCaptured[k], c.expected[k]) << "datagram " << k << "\ngot:\n"
+                                                   << HexDump(gCaptured[k]) << "\nexpected:\n"
+                                                   << HexDump(c.expected[k]);
+        }
+    }
+    EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(Framing, MessageBytesEndWhereTheSegmentSaysAndTheRestIsZero) {
+    // Fields at the very end of slot 2 are non-zero, so the copied length shows at its last byte.
+    StoreEntry entry{0x01010101, 0x02020202, 0x03030303, 0x04040404, 0x05050505};
+    for (int32_t token : {101, 102}) {
+        gOHLMapData[token] =
+            NEW_MKT_MAP_DATA{token, entry.open, entry.high, entry.low, entry.close, 0, 0, entry.ticker};
+    }
+    Bytes data = EncodeFeedRecords(Records(2));
+    struct Case {
+        const char* segment;
+        uint8_t code;
+        size_t end;  // first byte after the message
+    };
+    for (const Case c : {Case{"CM", 4, 480}, Case{"FO", 2, 484}, Case{"CD", 6, 484}, Case{"CO", 8, 484}}) {
+        SCOPED_TRACE(c.segment);
+        SetSegment(c.segment);
+        gCaptured.clear();
+        ProcessMBPData(reinterpret_cast<char*>(data.data()), 2);
+        ASSERT_EQ(gCaptured.size(), 1u);
+        const Bytes& d = gCaptured[0];
+        ASSERT_EQ(d.size(), 512u);
+        EXPECT_EQ(d[0], c.code);
+        EXPECT_EQ(d[1], 0);
+        EXPECT_EQ(GetBe16(d, 2), 1);
+        EXPECT_EQ(d[4], 0);
+        EXPECT_EQ(d[5], 0);
+        // The low price of slot 2 fills the message's last four bytes.
+        EXPECT_EQ(GetBe32(d, c.end - 4), 0x03030303u);
+        EXPECT_EQ(Bytes(d.begin() + static_cast<long>(c.end), d.end()), Bytes(512 - c.end, 0));
+    }
+}
+
+TEST_F(Framing, NullRecordsAreReportedAndNothingIsSent) {
+    for (int count : {1, 2, 0, -1}) {
+        EXPECT_EQ(ProcessMBPData(nullptr, count), 1);
+    }
+    EXPECT_TRUE(gCaptured.empty());
+    EXPECT_EQ(glSentPktCount.load(), 0);
+    EXPECT_EQ(Log(), std::vector<std::string>(4, kNullLine));
+}
+
+TEST_F(Framing, NoRecordsSendNothing) {
+    Bytes data = EncodeFeedRecords(Records(2));
+    for (const char* segment : {"CM", "FO", "XX"}) {
+        SetSegment(segment);
+        for (int count : {0, -1, -2, -32768}) {
+            EXPECT_EQ(ProcessMBPData(reinterpret_cast<char*>(data.data()), count), 0)
+                << segment << " " << count;
+        }
+    }
+    EXPECT_TRUE(gCaptured.empty());
+    EXPECT_EQ(glSentPktCount.load(), 0);
+    EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(Framing, FailedSendsAreLoggedAndTheRestStillGoOut) {
+    Bytes data = EncodeFeedRecords(Records(5));
+    struct Case {
+        const char* segment;
+        int result;          // what the failing send call returns
+        int failingAttempt;  // -1: every attempt fails
+        size_t failures;
+    };
+    for (const Case c : {Case{"CM", -1, 1, 1}, Case{"FO", -1, 0, 1}, Case{"CM", 0, 2, 1},
+                         Case{"FO", -1, -1, 3}, Case{"CM", 0, -1, 3}}) {
+        SCOPED_TRACE(std::string(c.segment) + " result " + std::to_string(c.result) + " attempt " +
+                     std::to_string(c.failingAttempt));
+        const size_t logBefore = Log().size();
+        SetSegment(c.segment);
+        gCaptured.clear();
+        glSentPktCount = 0;
+        gFailSends = true;
+        gFailResult = c.result;
+        gFailingAttempt = c.failingAttempt;
+        EXPECT_EQ(ProcessMBPData(reinterpret_cast<char*>(data.data()), 5), 0);
+
+        // All three pairs were converted and handed to the send call, in order.
+        ASSERT_EQ(gCaptured.size(), 3u);
+        const bool cm = std::string(c.segment) == "CM";
+        for (size_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(gCaptured[k].size(), 512u);
+            EXPECT_EQ(cm ? CmSlotToken(gCaptured[k], 0) : FoSlotToken(gCaptured[k], 0), 101 + 2 * k);
+        }
+        EXPECT_EQ(glSentPktCount.load(), static_cast<int64_t>(3 - c.failures));
+        const std::vector<std::string> log = Log();
+        ASSERT_EQ(log.size(), logBefore + c.failures);
+        for (size_t i = logBefore; i < log.size(); ++i) {
+            EXPECT_EQ(log[i], kSendErrorLine);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds the Debian package with CPack and checks its name, control fields, library dependencies,
+# maintainer scripts and contents.
+# Usage: deb_test.sh BUILD_DIR VERSION TOOLS(comma list)
+set -uo pipefail
+BUILD=$1
+VERSION=$2
+TOOLS=$3
+SRC=$(cd "$(dirname "$0")/../.." && pwd)
+. "$(dirname "$0")/expected_files.sh"
+
+for tool in cpack dpkg-deb dpkg-shlibdeps; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "SKIP: $tool is not installed (scripts/test installs dpkg-dev)"
+        exit 77
+    fi
+done
+
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+if ! cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$WORK/out" >"$WORK/cpack.log" 2>&1; then
+    cat "$WORK/cpack.log"
+    echo "FAIL: cpack -G DEB"
+    exit 1
+fi
+arch=$(dpkg --print-architecture)
+deb="$WORK/out/bcstbridge_${VERSION}_${arch}.deb"
+if [ ! -f "$deb" ]; then
+    echo "FAIL: no package $(basename "$deb"); cpack wrote: $(ls "$WORK/out")"
+    exit 1
+fi
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = bcstbridge ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$VERSION" ] || fail "Version: $(field Version)"
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
+[ -n "$(field Maintainer)" ] || fail "no Maintainer"
+depends=$(field Depends)
+for dep in 'libc6 (>= ' 'liblz4-1 (>= ' adduser; do
+    case $depends in *"$dep"*) ;; *) fail "Depends lacks '$dep': $depends" ;; esac
+done
+
+# Contents: the same file set as an installation to /usr.
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort >"$WORK/found"
+expected_files /usr "$SRC" "$TOOLS" >"$WORK/expected"
+missing=$(LC_ALL=C comm -23 "$WORK/expected" "$WORK/found")
+extra=$(LC_ALL=C comm -13 "$WORK/expected" "$WORK/found" | while read -r f; do
+    is_tool_extra "$f" || echo "$f"
+done)
+[ -z "$missing" ] || fail "missing from the package: $missing"
+[ -z "$extra" ] || fail "not expected in the package: $extra"
+
+dpkg-deb -x "$deb" "$WORK/root"
+grep -qx 'ExecStart=/usr/bin/bcstbridge %i' "$WORK/root/usr/lib/systemd/system/bcstbridge@.service" ||
+    fail "unit in the package does not start /usr/bin/bcstbridge"
+file -b "$WORK/root/usr/bin/bcstbridge" | grep -q ', stripped' || fail "bcstbridge in the package is not stripped"
+
+# Maintainer scripts: the ones in packaging/debian, executable and valid shell.
+dpkg-deb -e "$deb" "$WORK/control"
+for script in postinst prerm postrm; do
+    if [ ! -x "$WORK/control/$script" ]; then
+        fail "$script missing or not executable"
+        continue
+    fi
+    cmp -s "$WORK/control/$script" "$SRC/packaging/debian/$script" || fail "$script differs from packaging/debian"
+    sh -n "$WORK/control/$script" || fail "$script is not valid shell"
+done
+
+echo "package $(basename "$deb"): $failures failed"
+[ "$failures" -eq 0 ]

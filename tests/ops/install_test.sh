@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Installs the build into staging directories (DESTDIR) for two prefixes and checks the file set,
+# the paths written into the systemd units and that the installed files are the right ones.
+# Usage: install_test.sh BUILD_DIR SOURCE_DIR TOOLS(comma list)
+set -uo pipefail
+BUILD=$1
+SRC=$2
+TOOLS=$3
+. "$(dirname "$0")/expected_files.sh"
+
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+check_prefix() { # prefix
+    local prefix=$1 stage="$WORK/stage$(echo "$1" | tr / _)"
+    if ! DESTDIR="$stage" cmake --install "$BUILD" --prefix "$prefix" >"$WORK/install.log" 2>&1; then
+        fail "cmake --install --prefix $prefix: $(tail -5 "$WORK/install.log")"
+        return
+    fi
+    (cd "$stage" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort) >"$WORK/found"
+    expected_files "$prefix" "$SRC" "$TOOLS" >"$WORK/expected"
+    local missing extra
+    missing=$(LC_ALL=C comm -23 "$WORK/expected" "$WORK/found")
+    extra=$(LC_ALL=C comm -13 "$WORK/expected" "$WORK/found" | while read -r f; do
+        is_tool_extra "$f" || echo "$f"
+    done)
+    [ -z "$missing" ] || fail "$prefix: missing from the installation: $missing"
+    [ -z "$extra" ] || fail "$prefix: not expected in the installation: $extra"
+
+    local root="$stage${prefix}"
+    local exe
+    for exe in bcstbridge ${TOOLS//,/ }; do
+        [ -x "$root/bin/$exe" ] || fail "$prefix: bin/$exe is not executable"
+        file -b "$root/bin/$exe" | grep -q '^ELF' || fail "$prefix: bin/$exe is not an ELF executable"
+    done
+    [ -x "$root/libexec/bcstbridge/bcstbridge-logs" ] || fail "$prefix: bcstbridge-logs is not executable"
+    # The installed bridge runs: without its one argument it stops at once with status 1.
+    "$root/bin/bcstbridge" >/dev/null 2>&1
+    [ $? -eq 1 ] || fail "$prefix: installed bcstbridge without argument did not exit with 1"
+
+    cmp -s "$SRC/examples/BCSTBRIDGE.INI" "$root/share/doc/bcstbridge/examples/BCSTBRIDGE.INI" ||
+        fail "$prefix: example configuration differs from examples/BCSTBRIDGE.INI"
+    cmp -s "$SRC/tools/wireshark/bcstbridge.lua" "$root/share/bcstbridge/wireshark/bcstbridge.lua" ||
+        fail "$prefix: dissector differs from its source"
+
+    # The units name the binaries of the prefix they were installed to.
+    local units="$root/lib/systemd/system"
+    grep -qx "ExecStart=$prefix/bin/bcstbridge %i" "$units/bcstbridge@.service" ||
+        fail "$prefix: bcstbridge@.service: $(grep '^ExecStart' "$units/bcstbridge@.service")"
+    grep -qx "ExecStart=$prefix/libexec/bcstbridge/bcstbridge-logs /var/lib/bcstbridge" \
+        "$units/bcstbridge-logs.service" ||
+        fail "$prefix: bcstbridge-logs.service: $(grep '^ExecStart' "$units/bcstbridge-logs.service")"
+
+    # The manual page formats without warnings.
+    if command -v groff >/dev/null; then
+        local warnings
+        warnings=$(groff -man -Tutf8 -ww -z "$root/share/man/man8/bcstbridge.8" 2>&1)
+        [ -z "$warnings" ] || fail "$prefix: man page warnings: $warnings"
+    else
+        echo "note: groff is not installed; the man page was not formatted"
+    fi
+}
+
+check_prefix /usr
+check_prefix /opt/bcst
+
+echo "install: $failures failed"
+[ "$failures" -eq 0 ]

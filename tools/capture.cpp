@@ -1,0 +1,376 @@
+// pcap files through libpcap. Every header field read from a capture is bounded by the bytes the
+// capture actually holds for that packet.
+#include "tools/capture.h"
+
+#include <arpa/inet.h>
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace bcsttools {
+
+namespace {
+
+constexpr size_t kEthernetHeader = 14;
+constexpr size_t kVlanTag = 4;
+constexpr size_t kIpv4Header = 20;
+constexpr size_t kUdpHeader = 8;
+constexpr size_t kSllHeader = 16;
+constexpr size_t kSll2Header = 20;
+constexpr size_t kNullHeader = 4;
+constexpr uint16_t kEtherTypeIpv4 = 0x0800;
+constexpr uint16_t kIpFlagMoreFragments = 0x2000;
+constexpr uint16_t kIpFlagDontFragment = 0x4000;
+constexpr uint16_t kIpFragmentOffsetMask = 0x1FFF;
+constexpr uint8_t kProtocolUdp = 17;
+constexpr int kSnapLength = 65535;
+constexpr size_t kMaxPendingReassemblies = 64;
+
+uint16_t LoadBe16(const uint8_t* at) {
+    return static_cast<uint16_t>(at[0] << 8 | at[1]);
+}
+
+void StoreBe16(uint8_t* at, uint16_t value) {
+    at[0] = static_cast<uint8_t>(value >> 8);
+    at[1] = static_cast<uint8_t>(value);
+}
+
+// One's-complement sum of 16-bit big-endian words, the Internet checksum's running total.
+uint32_t SumWords(const uint8_t* data, size_t length, uint32_t sum) {
+    for (size_t i = 0; i + 1 < length; i += 2) {
+        sum += LoadBe16(data + i);
+    }
+    if (length % 2 != 0) {
+        sum += static_cast<uint32_t>(data[length - 1]) << 8;
+    }
+    return sum;
+}
+
+uint16_t FoldChecksum(uint32_t sum) {
+    while (sum >> 16) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<uint16_t>(~sum);
+}
+
+// The Ethernet address a datagram to `address` goes to: 01:00:5e and the low 23 bits of a multicast
+// group; a locally administered address carrying the IPv4 address otherwise.
+void MacFor(uint32_t address, uint8_t* mac) {
+    const auto* ip = reinterpret_cast<const uint8_t*>(&address);
+    if ((ip[0] & 0xF0) == 0xE0) {
+        const uint8_t multicast[6] = {0x01, 0x00, 0x5E, static_cast<uint8_t>(ip[1] & 0x7F), ip[2], ip[3]};
+        memcpy(mac, multicast, 6);
+    } else {
+        const uint8_t local[6] = {0x02, 0x00, ip[0], ip[1], ip[2], ip[3]};
+        memcpy(mac, local, 6);
+    }
+}
+
+}  // namespace
+
+std::vector<uint8_t> BuildEthernetPacket(const UdpDatagram& d, uint8_t ttl, uint16_t ipId) {
+    const size_t udpLength = kUdpHeader + d.payload.size();
+    const size_t ipLength = kIpv4Header + udpLength;
+    std::vector<uint8_t> packet(kEthernetHeader + ipLength, 0);
+
+    uint8_t* eth = packet.data();
+    MacFor(d.destination, eth);
+    const uint32_t sourceForMac = d.source;
+    const auto* src = reinterpret_cast<const uint8_t*>(&sourceForMac);
+    const uint8_t sourceMac[6] = {0x02, 0x00, src[0], src[1], src[2], src[3]};
+    memcpy(eth + 6, sourceMac, 6);
+    StoreBe16(eth + 12, kEtherTypeIpv4);
+
+    uint8_t* ip = eth + kEthernetHeader;
+    ip[0] = 0x45;  // version 4, 5 words of header
+    StoreBe16(ip + 2, static_cast<uint16_t>(ipLength));
+    StoreBe16(ip + 4, ipId);
+    StoreBe16(ip + 6, kIpFlagDontFragment);
+    ip[8] = ttl;
+    ip[9] = kProtocolUdp;
+    memcpy(ip + 12, &d.source, 4);
+    memcpy(ip + 16, &d.destination, 4);
+    StoreBe16(ip + 10, FoldChecksum(SumWords(ip, kIpv4Header, 0)));
+
+    uint8_t* udp = ip + kIpv4Header;
+    StoreBe16(udp, d.sourcePort);
+    StoreBe16(udp + 2, d.destinationPort);
+    StoreBe16(udp + 4, static_cast<uint16_t>(udpLength));
+    if (!d.payload.empty()) {
+        memcpy(udp + kUdpHeader, d.payload.data(), d.payload.size());
+    }
+    // Checksum over the pseudo header (addresses, protocol, length) and the whole datagram.
+    uint32_t sum = SumWords(ip + 12, 8, 0);
+    sum += kProtocolUdp;
+    sum += static_cast<uint32_t>(udpLength);
+    uint16_t checksum = FoldChecksum(SumWords(udp, udpLength, sum));
+    StoreBe16(udp + 6, checksum == 0 ? 0xFFFF : checksum);
+    return packet;
+}
+
+PcapWriter::~PcapWriter() {
+    Close();
+}
+
+bool PcapWriter::Open(const std::string& path, std::string* error) {
+    Close();
+    dead_ = pcap_open_dead(DLT_EN10MB, kSnapLength);
+    if (dead_ == nullptr) {
+        *error = "cannot set up a capture";
+        return false;
+    }
+    dumper_ = pcap_dump_open(dead_, path.c_str());
+    if (dumper_ == nullptr) {
+        *error = pcap_geterr(dead_);
+        pcap_close(dead_);
+        dead_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void PcapWriter::Write(const UdpDatagram& datagram, uint8_t ttl) {
+    if (dumper_ == nullptr) {
+        return;
+    }
+    const std::vector<uint8_t> packet = BuildEthernetPacket(datagram, ttl, nextId_++);
+    struct pcap_pkthdr header = {};
+    header.ts = datagram.time;
+    header.caplen = static_cast<bpf_u_int32>(packet.size());
+    header.len = header.caplen;
+    pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, packet.data());
+}
+
+void PcapWriter::Flush() {
+    if (dumper_ != nullptr) {
+        pcap_dump_flush(dumper_);
+    }
+}
+
+void PcapWriter::Close() {
+    if (dumper_ != nullptr) {
+        pcap_dump_close(dumper_);
+        dumper_ = nullptr;
+    }
+    if (dead_ != nullptr) {
+        pcap_close(dead_);
+        dead_ = nullptr;
+    }
+}
+
+PcapReader::~PcapReader() {
+    if (handle_ != nullptr) {
+        pcap_close(handle_);
+    }
+}
+
+bool PcapReader::Open(const std::string& path, std::string* error) {
+    char message[PCAP_ERRBUF_SIZE] = {};
+    handle_ = pcap_open_offline(path.c_str(), message);
+    if (handle_ == nullptr) {
+        *error = message;
+        return false;
+    }
+    linkType_ = pcap_datalink(handle_);
+    switch (linkType_) {
+        case DLT_EN10MB:
+        case DLT_LINUX_SLL:
+        case DLT_LINUX_SLL2:
+        case DLT_RAW:
+        case DLT_IPV4:
+        case DLT_NULL:
+        case DLT_LOOP:
+            return true;
+        default:
+            *error = std::string("link type ") + std::to_string(linkType_) + " (" +
+                     (pcap_datalink_val_to_name(linkType_) ? pcap_datalink_val_to_name(linkType_) : "?") +
+                     ") is not one this tool reads";
+            return false;
+    }
+}
+
+bool PcapReader::Next(UdpDatagram* datagram) {
+    if (handle_ == nullptr) {
+        return false;
+    }
+    for (;;) {
+        struct pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        const int result = pcap_next_ex(handle_, &header, &data);
+        if (result == PCAP_ERROR_BREAK) {
+            return false;  // end of the file
+        }
+        if (result < 0) {
+            error_ = pcap_geterr(handle_);
+            return false;
+        }
+        if (result == 0) {
+            continue;
+        }
+        ++packets_;
+        if (Parse(data, header->caplen, header->len, header->ts, datagram)) {
+            return true;
+        }
+    }
+}
+
+bool PcapReader::Parse(const uint8_t* data, uint32_t captured, uint32_t wireLength,
+                       const struct timeval& time, UdpDatagram* datagram) {
+    size_t at = 0;
+    uint16_t etherType = kEtherTypeIpv4;
+    switch (linkType_) {
+        case DLT_EN10MB:
+            if (captured < kEthernetHeader) {
+                break;
+            }
+            etherType = LoadBe16(data + 12);
+            at = kEthernetHeader;
+            // 802.1Q, 802.1ad and the older QinQ tag, stacked in any depth.
+            while ((etherType == 0x8100 || etherType == 0x88A8 || etherType == 0x9100) &&
+                   at + kVlanTag <= captured) {
+                etherType = LoadBe16(data + at + 2);
+                at += kVlanTag;
+            }
+            break;
+        case DLT_LINUX_SLL:
+            if (captured >= kSllHeader) {
+                etherType = LoadBe16(data + 14);
+                at = kSllHeader;
+            }
+            break;
+        case DLT_LINUX_SLL2:
+            if (captured >= kSll2Header) {
+                etherType = LoadBe16(data);
+                at = kSll2Header;
+            }
+            break;
+        case DLT_NULL:
+        case DLT_LOOP:
+            if (captured >= kNullHeader) {
+                // The address family, in the capturing host's order (DLT_NULL) or network order.
+                uint32_t family;
+                memcpy(&family, data, 4);
+                const bool inet = family == 2 || ntohl(family) == 2;
+                etherType = inet ? kEtherTypeIpv4 : 0;
+                at = kNullHeader;
+            }
+            break;
+        default:  // raw IPv4
+            break;
+    }
+    if (at == 0 && linkType_ != DLT_RAW && linkType_ != DLT_IPV4) {
+        ++skipped_;
+        return false;
+    }
+    if (etherType != kEtherTypeIpv4 || at >= captured) {
+        ++skipped_;
+        return false;
+    }
+    return ParseIpv4(data + at, captured - at, captured < wireLength, time, datagram);
+}
+
+bool PcapReader::ParseIpv4(const uint8_t* ip, size_t available, bool cut, const struct timeval& time,
+                           UdpDatagram* datagram) {
+    if (available < kIpv4Header || (ip[0] >> 4) != 4) {
+        ++skipped_;
+        return false;
+    }
+    const size_t headerLength = static_cast<size_t>(ip[0] & 0x0F) * 4;
+    const size_t totalLength = LoadBe16(ip + 2);
+    if (headerLength < kIpv4Header || headerLength > available || totalLength < headerLength ||
+        ip[9] != kProtocolUdp) {
+        ++skipped_;
+        return false;
+    }
+    // Ethernet pads short frames: the IP length says where the packet ends. A capture cut by its
+    // snapshot length holds less than that.
+    size_t length = totalLength;
+    if (available < totalLength) {
+        if (!cut) {
+            ++skipped_;
+            return false;
+        }
+        length = available;
+    }
+    uint32_t source, destination;
+    memcpy(&source, ip + 12, 4);
+    memcpy(&destination, ip + 16, 4);
+    const uint16_t fragment = LoadBe16(ip + 6);
+    const size_t offset = static_cast<size_t>(fragment & kIpFragmentOffsetMask) * 8;
+    const bool more = (fragment & kIpFlagMoreFragments) != 0;
+    const uint8_t* body = ip + headerLength;
+    const size_t bodyLength = length - headerLength;
+    if (!more && offset == 0) {
+        return ParseUdp(body, bodyLength, source, destination, cut, time, datagram);
+    }
+
+    // A fragment: collect the pieces until the datagram is whole.
+    const FragmentKey key = {source, destination, LoadBe16(ip + 4)};
+    auto found = fragments_.find(key);
+    if (found == fragments_.end()) {
+        if (fragments_.size() >= kMaxPendingReassemblies) {
+            fragments_.erase(fragmentOrder_.front());
+            fragmentOrder_.pop_front();
+        }
+        found = fragments_.emplace(key, Reassembly()).first;
+        fragmentOrder_.push_back(key);
+    }
+    Reassembly& r = found->second;
+    if (offset + bodyLength > 65535) {
+        ++skipped_;
+        return false;
+    }
+    r.pieces[static_cast<uint32_t>(offset)].assign(body, body + bodyLength);
+    r.cut = r.cut || cut;
+    if (!more) {
+        r.totalLength = static_cast<uint32_t>(offset + bodyLength);
+    }
+    if (r.totalLength == 0) {
+        return false;
+    }
+    std::vector<uint8_t> whole;
+    whole.reserve(r.totalLength);
+    for (const auto& piece : r.pieces) {
+        if (piece.first > whole.size()) {
+            return false;  // a hole: more fragments to come
+        }
+        const size_t skip = whole.size() - piece.first;
+        if (piece.second.size() > skip) {
+            whole.insert(whole.end(), piece.second.begin() + static_cast<std::ptrdiff_t>(skip),
+                         piece.second.end());
+        }
+    }
+    if (whole.size() < r.totalLength) {
+        return false;
+    }
+    whole.resize(r.totalLength);
+    const bool wholeCut = r.cut;
+    fragments_.erase(found);
+    fragmentOrder_.remove(key);
+    return ParseUdp(whole.data(), whole.size(), source, destination, wholeCut, time, datagram);
+}
+
+bool PcapReader::ParseUdp(const uint8_t* udp, size_t length, uint32_t source, uint32_t destination, bool cut,
+                          const struct timeval& time, UdpDatagram* datagram) {
+    if (length < kUdpHeader) {
+        ++skipped_;
+        return false;
+    }
+    const size_t udpLength = LoadBe16(udp + 4);
+    if (udpLength < kUdpHeader || (udpLength > length && !cut)) {
+        ++skipped_;
+        return false;
+    }
+    const size_t end = std::min(udpLength, length);
+    datagram->time = time;
+    datagram->source = source;
+    datagram->destination = destination;
+    datagram->sourcePort = LoadBe16(udp);
+    datagram->destinationPort = LoadBe16(udp + 2);
+    datagram->payload.assign(udp + kUdpHeader, udp + end);
+    datagram->complete = end == udpLength;
+    return true;
+}
+
+}  // namespace bcsttools

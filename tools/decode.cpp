@@ -1,0 +1,509 @@
+// Both sides of the bridge decoded with the bridge's own layouts. Every read is preceded by a check
+// against the datagram's length; decoded feed records are read from a zeroed 6,000-byte area.
+#include "tools/decode.h"
+
+#include <lz4.h>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "feed/frame.h"
+#include "feed/store.h"
+#include "mbp/framing.h"
+#include "mbp/new_mbp.h"
+#include "mbp/old_mbp.h"
+#include "tools/json.h"
+
+namespace bcsttools {
+
+namespace {
+
+constexpr int kLevels = 10;
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+void Add(Fields& fields, const char* name, int64_t value) {
+    Field f;
+    f.name = name;
+    f.number = value;
+    fields.push_back(std::move(f));
+}
+
+void AddText(Fields& fields, const char* name, const std::string& value) {
+    Field f;
+    f.name = name;
+    f.isText = true;
+    f.text = value;
+    fields.push_back(std::move(f));
+}
+
+Record Malformed(const std::string& reason) {
+    Record r;
+    r.kind = "malformed";
+    r.reason = reason;
+    return r;
+}
+
+DecodedDatagram MalformedDatagram(const std::string& reason) {
+    DecodedDatagram d;
+    d.cls = DatagramClass::kMalformed;
+    d.malformed = true;
+    d.records.push_back(Malformed(reason));
+    return d;
+}
+
+Record MbpInRecord(const NEW_MKT_MBP_DATA& in) {
+    Record r;
+    r.kind = "mbp_in";
+    Add(r.fields, "token", in.token);
+    Add(r.fields, "volumeTradedToday", in.volumeTradedToday);
+    Add(r.fields, "lastTradedPrice", in.lastTradedPrice);
+    Add(r.fields, "lastTradeTime", in.lastTradeTime);
+    Add(r.fields, "averageTradePrice", in.averageTradePrice);
+    Add(r.fields, "totalBuyQuantity", in.totalBuyQuantity);
+    Add(r.fields, "totalSellQuantity", in.totalSellQuantity);
+    Add(r.fields, "indicatorBits",
+        in.indicatorBits[0] | in.indicatorBits[1] << 8 | in.indicatorBits[2] << 16);
+    Add(r.fields, "reserved", in.reserved);
+    for (int k = 0; k < kLevels; ++k) {
+        Fields level;
+        Add(level, "quantity", in.mbpLevels[k].quantity);
+        Add(level, "price", in.mbpLevels[k].price);
+        Add(level, "numberOfOrders", in.mbpLevels[k].numberOfOrders);
+        r.levels.push_back(std::move(level));
+    }
+    return r;
+}
+
+Record OhlRecord(const NEW_MKT_OHL_DATA& in) {
+    Record r;
+    r.kind = "ohl";
+    Add(r.fields, "token", in.token);
+    Add(r.fields, "openPrice", in.openPrice);
+    Add(r.fields, "highPrice", in.highPrice);
+    Add(r.fields, "lowPrice", in.lowPrice);
+    Add(r.fields, "closingPrice", in.closingPrice);
+    Add(r.fields, "ohlExtra1", in.ohlExtra1);
+    Add(r.fields, "ohlExtra2", in.ohlExtra2);
+    return r;
+}
+
+Record TickerRecord(const NEW_MKT_TICKER_DATA& in) {
+    Record r;
+    r.kind = "ticker";
+    Add(r.fields, "token", in.token);
+    Add(r.fields, "tickerValue", in.tickerValue);
+    return r;
+}
+
+template <typename Layout>
+Layout RecordAt(const char* decoded, int index) {
+    Layout record;
+    memcpy(&record, decoded + static_cast<size_t>(index) * sizeof(Layout), sizeof record);
+    return record;
+}
+
+DecodedDatagram DecodeInput(const uint8_t* data, size_t length) {
+    if (length < static_cast<size_t>(kFrameHeaderSize)) {
+        return MalformedDatagram(
+            Printf("short datagram: %zu bytes, a frame header needs %d", length, kFrameHeaderSize));
+    }
+    const auto type = bcst::LoadLittleEndian<int16_t>(data + offsetof(NEW_MKT_BCAST_DATA, messageType));
+    const auto compressed =
+        bcst::LoadLittleEndian<int16_t>(data + offsetof(NEW_MKT_BCAST_DATA, compressedLength));
+    const auto count = bcst::LoadLittleEndian<int16_t>(data + offsetof(NEW_MKT_BCAST_DATA, recordCount));
+
+    DecodedDatagram d;
+    size_t recordSize;
+    switch (type) {
+        case kMessageTypeMbp:
+            d.cls = DatagramClass::kMarketByPrice;
+            recordSize = sizeof(NEW_MKT_MBP_DATA);
+            break;
+        case kMessageTypeOhl:
+            d.cls = DatagramClass::kOpenHighLow;
+            recordSize = sizeof(NEW_MKT_OHL_DATA);
+            break;
+        case kMessageTypeTicker:
+            d.cls = DatagramClass::kTicker;
+            recordSize = sizeof(NEW_MKT_TICKER_DATA);
+            break;
+        default:
+            return MalformedDatagram(Printf("message type %d is none of 10500, 10600, 10750", type));
+    }
+    if (count <= 0) {
+        return MalformedDatagram(
+            Printf("record count %d: the bridge takes no record from this frame", count));
+    }
+    if (compressed <= 0 || compressed > kMaxCompressedLength) {
+        return MalformedDatagram(
+            Printf("compressed length %d outside 1..%d", compressed, kMaxCompressedLength));
+    }
+    const size_t carried = length - static_cast<size_t>(kFrameHeaderSize);
+    if (static_cast<size_t>(compressed) > carried) {
+        return MalformedDatagram(
+            Printf("compressed length %d but the datagram carries %zu payload bytes", compressed, carried));
+    }
+
+    static char decodedArea[kDecompressBufferSize];
+    memset(decodedArea, 0, sizeof decodedArea);
+    const int decoded = LZ4_decompress_safe(reinterpret_cast<const char*>(data) + kFrameHeaderSize,
+                                            decodedArea, compressed, kDecompressBufferSize);
+    if (decoded <= 0) {
+        return MalformedDatagram(
+            Printf("LZ4 block does not decode into %d bytes (result %d)", kDecompressBufferSize, decoded));
+    }
+
+    if (d.cls == DatagramClass::kMarketByPrice) {
+        // The bridge's own size rule: anything else it drops without converting a record.
+        if (decoded / count != static_cast<int>(recordSize)) {
+            return MalformedDatagram(
+                Printf("decoded %d bytes: not %zu bytes for each of %d records", decoded, recordSize, count));
+        }
+        for (int i = 0; i < count; ++i) {
+            d.records.push_back(MbpInRecord(RecordAt<NEW_MKT_MBP_DATA>(decodedArea, i)));
+        }
+        return d;
+    }
+    const int whole = decoded / static_cast<int>(recordSize);
+    const int shown = count < whole ? count : whole;
+    for (int i = 0; i < shown; ++i) {
+        d.records.push_back(d.cls == DatagramClass::kOpenHighLow
+                                ? OhlRecord(RecordAt<NEW_MKT_OHL_DATA>(decodedArea, i))
+                                : TickerRecord(RecordAt<NEW_MKT_TICKER_DATA>(decodedArea, i)));
+    }
+    if (static_cast<size_t>(decoded) != static_cast<size_t>(count) * recordSize) {
+        d.malformed = true;
+        d.records.push_back(Malformed(
+            Printf("decoded %d bytes but %d records of %zu bytes announced", decoded, count, recordSize)));
+    }
+    return d;
+}
+
+const char* SegmentName(uint8_t code) {
+    switch (code) {
+        case kSegmentCM:
+            return "CM";
+        case kSegmentFO:
+            return "FO";
+        case kSegmentCD:
+            return "CD";
+        case kSegmentCO:
+            return "CO";
+        case kSegmentUnknown:
+            return "unknown";
+        default:
+            return nullptr;
+    }
+}
+
+// Record fields common to both layouts, in layout order around the token.
+template <typename Message, typename Slot>
+Record MbpOutRecord(const Message& message, const Slot& s, const char* segment, int slot, int64_t token) {
+    Record r;
+    r.kind = "mbp_out";
+    AddText(r.fields, "segment", segment);
+    Add(r.fields, "slot", slot);
+    Add(r.fields, "transactionCode", message.broadcastHeader.transactionCode);
+    Add(r.fields, "messageLength", message.broadcastHeader.messageLength);
+    Add(r.fields, "numberOfRecords", message.numberOfRecords);
+    Add(r.fields, "token", token);
+    Add(r.fields, "bookType", s.bookType);
+    Add(r.fields, "tradingStatus", s.tradingStatus);
+    Add(r.fields, "volumeTradedToday", s.volumeTradedToday);
+    Add(r.fields, "lastTradedPrice", s.lastTradedPrice);
+    AddText(r.fields, "netChangeIndicator", std::string(1, s.netChangeIndicator));
+    Add(r.fields, "netPriceChangeFromClosingPrice", s.netPriceChangeFromClosingPrice);
+    Add(r.fields, "lastTradeQuantity", s.lastTradeQuantity);
+    Add(r.fields, "lastTradeTime", s.lastTradeTime);
+    Add(r.fields, "averageTradePrice", s.averageTradePrice);
+    Add(r.fields, "auctionNumber", s.auction.auctionNumber);
+    Add(r.fields, "auctionStatus", s.auction.auctionStatus);
+    Add(r.fields, "initiatorType", s.auction.initiatorType);
+    Add(r.fields, "initiatorPrice", s.auction.initiatorPrice);
+    Add(r.fields, "initiatorQuantity", s.auction.initiatorQuantity);
+    Add(r.fields, "auctionPrice", s.auction.auctionPrice);
+    Add(r.fields, "auctionQuantity", s.auction.auctionQuantity);
+    Add(r.fields, "totalBuyFlag", s.totalBuyFlag);
+    Add(r.fields, "totalSellFlag", s.totalSellFlag);
+    Add(r.fields, "totalBuyQuantity", s.totalBuyQuantity);
+    Add(r.fields, "totalSellQuantity", s.totalSellQuantity);
+    Add(r.fields, "mbpIndicator", s.mbpIndicator[0] << 8 | s.mbpIndicator[1]);
+    Add(r.fields, "closingPrice", s.closingPrice);
+    Add(r.fields, "openPrice", s.openPrice);
+    Add(r.fields, "highPrice", s.highPrice);
+    Add(r.fields, "lowPrice", s.lowPrice);
+    for (int k = 0; k < kLevels; ++k) {
+        Fields level;
+        Add(level, "quantity", s.mbpLevels[k].quantity);
+        Add(level, "price", s.mbpLevels[k].price);
+        Add(level, "numberOfOrders", s.mbpLevels[k].numberOfOrders);
+        Add(level, "buySellFlag", s.mbpLevels[k].buySellFlag);
+        r.levels.push_back(std::move(level));
+    }
+    return r;
+}
+
+// The message in host order: reversal is its own inverse, so the bridge's own twiddles undo it.
+void ToHostOrder(MS_BCAST_ONLY_MBP_CM* message, int records) {
+    TwiddleMBPHeader(message);
+    for (int slot = 0; slot < records; ++slot) {
+        TwiddleMBPMsgCM(message, static_cast<short>(slot));
+    }
+}
+void ToHostOrder(MS_BCAST_ONLY_MBP_FO* message, int records) {
+    TwiddleMBPHeader(message);
+    for (int slot = 0; slot < records; ++slot) {
+        TwiddleMBPMsgFO(message, static_cast<short>(slot));
+    }
+}
+int64_t TokenOf(const OLD_MBP_RECORD_CM& r) {
+    return static_cast<uint16_t>(r.token);
+}  // the low 16 bits
+int64_t TokenOf(const OLD_MBP_RECORD_FO& r) {
+    return r.token;
+}
+
+template <typename Message>
+DecodedDatagram DecodeMessage(const uint8_t* body, const char* segment) {
+    Message message;
+    memcpy(&message, body, sizeof message);
+    const int16_t records = bcst::LoadBigEndian<int16_t>(&message.numberOfRecords);
+    const int16_t code = bcst::LoadBigEndian<int16_t>(&message.broadcastHeader.transactionCode);
+    const int16_t length = bcst::LoadBigEndian<int16_t>(&message.broadcastHeader.messageLength);
+    if (code != kTransactionCodeMbp) {
+        return MalformedDatagram(
+            Printf("%s message with transaction code %d, not %d", segment, code, kTransactionCodeMbp));
+    }
+    if (length != MessageLengthOf<Message>()) {
+        return MalformedDatagram(Printf("%s message length %d, not %d", segment, length,
+                                        static_cast<int>(MessageLengthOf<Message>())));
+    }
+    if (records < 1 || records > 2) {
+        return MalformedDatagram(Printf("%s message with %d records, not 1 or 2", segment, records));
+    }
+    ToHostOrder(&message, records);
+    DecodedDatagram d;
+    d.cls = DatagramClass::kOutput;
+    d.segment = segment;
+    for (int slot = 0; slot < records; ++slot) {
+        d.records.push_back(
+            MbpOutRecord(message, message.records[slot], segment, slot, TokenOf(message.records[slot])));
+    }
+    return d;
+}
+
+DecodedDatagram DecodeOutput(const uint8_t* data, size_t length) {
+    if (length != static_cast<size_t>(kOutputFrameSize)) {
+        return MalformedDatagram(Printf("output datagram of %zu bytes, not %d", length, kOutputFrameSize));
+    }
+    BCAST_FRAME_HEAD head;
+    memcpy(&head, data, sizeof head);
+    const char* segment = SegmentName(head.segmentCode);
+    if (segment == nullptr) {
+        return MalformedDatagram(Printf("segment code %d is none of 0, 2, 4, 6, 8", head.segmentCode));
+    }
+    const int16_t messages = bcst::LoadBigEndian<int16_t>(&head.messageCount);
+    if (messages != 1) {
+        return MalformedDatagram(Printf("message count %d, not 1", messages));
+    }
+    const uint8_t* body = data + sizeof head;
+    if (head.segmentCode == kSegmentCM) {
+        return DecodeMessage<MS_BCAST_ONLY_MBP_CM>(body, segment);
+    }
+    if (head.segmentCode == kSegmentUnknown) {
+        // The bridge frames no message for a segment it does not know: the body is all zero.
+        bool empty = true;
+        for (const uint8_t* at = body; at < data + length; ++at) {
+            empty = empty && *at == 0;
+        }
+        if (empty) {
+            DecodedDatagram d;
+            d.cls = DatagramClass::kOutput;
+            d.segment = segment;
+            Record r;
+            r.kind = "mbp_out";
+            AddText(r.fields, "segment", segment);
+            Add(r.fields, "numberOfRecords", 0);
+            d.records.push_back(std::move(r));
+            return d;
+        }
+    }
+    return DecodeMessage<MS_BCAST_ONLY_MBP_FO>(body, segment);
+}
+
+std::string TimeText(const DatagramContext& c) {
+    if (!c.haveTime) {
+        return "";
+    }
+    struct tm local;
+    const time_t seconds = c.time.tv_sec;
+    localtime_r(&seconds, &local);
+    return Printf("%02d:%02d:%02d.%06ld ", local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<long>(c.time.tv_usec));
+}
+
+// Text with every byte outside printable ASCII shown as \xNN, safe for a terminal.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte >= 0x20 && byte < 0x7F ? std::string(1, c) : Printf("\\x%02x", byte);
+    }
+    return out;
+}
+
+// "quantity@price" of a depth level, or "-" when the level is empty.
+std::string LevelText(const Record& r, int level) {
+    if (static_cast<size_t>(level) >= r.levels.size()) {
+        return "-";
+    }
+    int64_t quantity = 0, price = 0;
+    for (const Field& f : r.levels[static_cast<size_t>(level)]) {
+        if (f.name == "quantity") {
+            quantity = f.number;
+        } else if (f.name == "price") {
+            price = f.number;
+        }
+    }
+    return quantity == 0 && price == 0 ? "-" : Printf("%" PRId64 "@%" PRId64, quantity, price);
+}
+
+}  // namespace
+
+int64_t Record::Number(const char* name, int64_t otherwise) const {
+    for (const Field& f : fields) {
+        if (!f.isText && f.name == name) {
+            return f.number;
+        }
+    }
+    return otherwise;
+}
+
+std::string Record::Text(const char* name) const {
+    for (const Field& f : fields) {
+        if (f.isText && f.name == name) {
+            return f.text;
+        }
+    }
+    return "";
+}
+
+bool LooksLikeOutput(const uint8_t* data, size_t length) {
+    if (length != static_cast<size_t>(kOutputFrameSize)) {
+        return false;
+    }
+    const uint8_t code = data[0];
+    const bool known = code == kSegmentUnknown || code == kSegmentFO || code == kSegmentCM ||
+                       code == kSegmentCD || code == kSegmentCO;
+    return known && data[1] == 0 && data[2] == 0x00 && data[3] == 0x01;
+}
+
+DecodedDatagram DecodeDatagram(const uint8_t* data, size_t length, DatagramFormat format) {
+    const bool output = format == DatagramFormat::kOutput ||
+                        (format == DatagramFormat::kAuto && LooksLikeOutput(data, length));
+    return output ? DecodeOutput(data, length) : DecodeInput(data, length);
+}
+
+std::string FormatJson(const Record& record, const DatagramContext& context) {
+    JsonWriter json;
+    json.BeginObject();
+    json.Text("kind", record.kind);
+    json.Number("datagram", context.index);
+    json.Number("length", static_cast<int64_t>(context.length));
+    if (record.kind == "malformed") {
+        json.Text("reason", record.reason);
+    }
+    for (const Field& f : record.fields) {
+        if (f.isText) {
+            json.Text(f.name.c_str(), f.text);
+        } else {
+            json.Number(f.name.c_str(), f.number);
+        }
+    }
+    if (!record.levels.empty()) {
+        json.BeginArray("levels");
+        for (const Fields& level : record.levels) {
+            json.BeginObject();
+            for (const Field& f : level) {
+                json.Number(f.name.c_str(), f.number);
+            }
+            json.EndObject();
+        }
+        json.EndArray();
+    }
+    json.EndObject();
+    json.EndLine();
+    return json.str();
+}
+
+std::string FormatLine(const Record& r, const DatagramContext& c) {
+    std::string line = TimeText(c) + Printf("#%" PRId64 " ", c.index);
+    auto n = [&r](const char* name) { return r.Number(name); };
+    if (r.kind == "malformed") {
+        line += Printf("malformed (%zu bytes): ", c.length) + r.reason;
+    } else if (r.kind == "ohl") {
+        line += Printf("ohl     token %" PRId64 " open %" PRId64 " high %" PRId64 " low %" PRId64
+                       " close %" PRId64,
+                       n("token"), n("openPrice"), n("highPrice"), n("lowPrice"), n("closingPrice"));
+    } else if (r.kind == "ticker") {
+        line += Printf("ticker  token %" PRId64 " value %" PRId64, n("token"), n("tickerValue"));
+    } else if (r.kind == "mbp_in") {
+        line += Printf("mbp_in  token %" PRId64 " ltp %" PRId64 " vol %" PRId64 " atp %" PRId64
+                       " ltt %" PRId64 " bits 0x%06" PRIx64,
+                       n("token"), n("lastTradedPrice"), n("volumeTradedToday"), n("averageTradePrice"),
+                       n("lastTradeTime"), n("indicatorBits"));
+        line += " bid " + LevelText(r, 0) + " ask " + LevelText(r, 5);
+    } else if (r.Number("numberOfRecords") == 0) {
+        line += "mbp_out " + r.Text("segment") + " (segment code 0: no message)";
+    } else {
+        line += Printf("mbp_out %s slot %" PRId64 " token %" PRId64 " status %" PRId64 " ltp %" PRId64
+                       " chg %s%" PRId64 " ltq %" PRId64 " vol %" PRId64 " o/h/l/c %" PRId64 "/%" PRId64
+                       "/%" PRId64 "/%" PRId64,
+                       r.Text("segment").c_str(), n("slot"), n("token"), n("tradingStatus"),
+                       n("lastTradedPrice"), Printable(r.Text("netChangeIndicator")).c_str(),
+                       n("netPriceChangeFromClosingPrice"), n("lastTradeQuantity"), n("volumeTradedToday"),
+                       n("openPrice"), n("highPrice"), n("lowPrice"), n("closingPrice"));
+        line += " bid " + LevelText(r, 0) + " ask " + LevelText(r, 5);
+    }
+    return line + "\n";
+}
+
+std::string FormatVerbose(const Record& r, const DatagramContext& c) {
+    std::string text = FormatLine(r, c);
+    for (const Field& f : r.fields) {
+        if (f.isText) {
+            text += Printf("    %-31s \"%s\"\n", f.name.c_str(), Printable(f.text).c_str());
+        } else {
+            text += Printf("    %-31s %" PRId64 "\n", f.name.c_str(), f.number);
+        }
+    }
+    if (!r.levels.empty()) {
+        text += "    level    quantity       price  orders";
+        text += r.levels[0].size() > 3 ? "  buySellFlag\n" : "\n";
+        for (size_t k = 0; k < r.levels.size(); ++k) {
+            text += Printf("    %5zu", k + 1);
+            const Fields& level = r.levels[k];
+            text += Printf(" %11" PRId64 " %11" PRId64 " %7" PRId64, level[0].number, level[1].number,
+                           level[2].number);
+            if (level.size() > 3) {
+                text += Printf(" %12" PRId64, level[3].number);
+            }
+            text += "\n";
+        }
+    }
+    return text;
+}
+
+}  // namespace bcsttools

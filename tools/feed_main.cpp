@@ -1,0 +1,378 @@
+// bcst-feed: simulates the exchange's compressed feed, or replays a capture of it, onto a multicast
+// group, and can capture what it sends as a pcap file.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "feed/frame.h"
+#include "tools/capture.h"
+#include "tools/sim.h"
+#include "tools/udp.h"
+
+using namespace bcsttools;
+
+namespace {
+
+struct Options {
+    std::string group = "239.70.1.1";
+    int port = 34330;
+    std::string interfaceAddress = "127.0.0.1";
+    uint64_t seed = 1;
+    int instruments = 50;
+    int64_t frames = 100;
+    double duration = 0;  // 0: no time limit
+    double rate = 1000;
+    int maxRecords = kMaxMbpRecordsPerFrame;
+    int tickerEvery = 5;
+    std::string pcapOut;
+    bool noSend = false;
+    std::string replay;
+    std::string filterGroup;
+    int filterPort = 0;  // 0: any
+    double speed = 1;
+    bool flatOut = false;
+    int loop = 1;  // 0: until interrupted
+    bool quiet = false;
+    std::string recordsOut;
+    int ttl = 1;  // keeps simulated traffic on the local segment
+};
+
+struct Totals {
+    int64_t frames = 0;
+    int64_t mbp = 0;
+    int64_t ohl = 0;
+    int64_t ticker = 0;
+    int64_t records = 0;
+    int64_t failedSends = 0;
+};
+
+// Sends (or, with --no-send, only stamps) each datagram at its due time, captures it, keeps count.
+class Emitter {
+  public:
+    Emitter(const Options& options, int socket, uint32_t group, uint32_t source, uint16_t sourcePort,
+            PcapWriter* capture)
+        : options_(options),
+          socket_(socket),
+          group_(group),
+          source_(source),
+          sourcePort_(sourcePort),
+          capture_(capture),
+          start_(MonotonicSeconds()),
+          wallStart_(WallClock()),
+          progress_(!options.quiet && isatty(STDERR_FILENO)),
+          nextProgress_(start_ + 0.5) {}
+
+    double start() const { return start_; }
+
+    // Seconds into the run: the schedule's own time when nothing is sent, the clock's otherwise.
+    double Elapsed(double due) const {
+        if (options_.noSend) {
+            return due < 0 ? 0 : due - start_;
+        }
+        return MonotonicSeconds() - start_;
+    }
+
+    // `due` < 0 means as soon as possible.
+    void Emit(const std::vector<uint8_t>& datagram, double due) {
+        if (!options_.noSend && due >= 0) {
+            SleepUntil(due);
+        }
+        if (gStopRequested) {
+            return;
+        }
+        UdpDatagram d;
+        if (options_.noSend) {
+            d.time = due >= 0 ? AddSeconds(wallStart_, due - start_) : WallClock();
+        } else {
+            if (!SendTo(socket_, group_, static_cast<uint16_t>(options_.port), datagram.data(),
+                        datagram.size())) {
+                ++totals_.failedSends;
+            }
+            d.time = WallClock();
+        }
+        Count(datagram);
+        if (capture_ != nullptr) {
+            d.source = source_;
+            d.destination = group_;
+            d.sourcePort = sourcePort_;
+            d.destinationPort = static_cast<uint16_t>(options_.port);
+            d.payload = datagram;
+            capture_->Write(d, static_cast<uint8_t>(options_.ttl));
+        }
+        ShowProgress();
+    }
+
+    void Finish() {
+        if (progress_) {
+            fputs("\r\033[K", stderr);
+        }
+        if (options_.quiet) {
+            return;
+        }
+        fprintf(stderr,
+                "bcst-feed: sent %lld frames (%lld market-by-price, %lld open/high/low, %lld ticker), %lld "
+                "records in "
+                "%.2fs\n",
+                static_cast<long long>(totals_.frames), static_cast<long long>(totals_.mbp),
+                static_cast<long long>(totals_.ohl), static_cast<long long>(totals_.ticker),
+                static_cast<long long>(totals_.records), MonotonicSeconds() - start_);
+        if (totals_.failedSends > 0) {
+            fprintf(stderr, "bcst-feed: %lld sends failed\n", static_cast<long long>(totals_.failedSends));
+        }
+    }
+
+    const Totals& totals() const { return totals_; }
+
+  private:
+    // Counts by the frame header, so a replayed capture is counted like a simulated session.
+    void Count(const std::vector<uint8_t>& datagram) {
+        ++totals_.frames;
+        if (datagram.size() < static_cast<size_t>(kFrameHeaderSize)) {
+            return;
+        }
+        const auto type =
+            bcst::LoadLittleEndian<int16_t>(datagram.data() + offsetof(NEW_MKT_BCAST_DATA, messageType));
+        const auto count =
+            bcst::LoadLittleEndian<int16_t>(datagram.data() + offsetof(NEW_MKT_BCAST_DATA, recordCount));
+        int64_t* kind = type == kMessageTypeMbp      ? &totals_.mbp
+                        : type == kMessageTypeOhl    ? &totals_.ohl
+                        : type == kMessageTypeTicker ? &totals_.ticker
+                                                     : nullptr;
+        if (kind != nullptr) {
+            ++*kind;
+            totals_.records += count > 0 ? count : 0;
+        }
+    }
+
+    void ShowProgress() {
+        if (!progress_) {
+            return;
+        }
+        const double now = MonotonicSeconds();
+        if (now < nextProgress_) {
+            return;
+        }
+        nextProgress_ = now + 0.5;
+        const double elapsed = now - start_;
+        fprintf(stderr, "\r\033[Kbcst-feed: %lld frames, %lld records, %.0f frames/s",
+                static_cast<long long>(totals_.frames), static_cast<long long>(totals_.records),
+                elapsed > 0 ? static_cast<double>(totals_.frames) / elapsed : 0.0);
+    }
+
+    const Options& options_;
+    int socket_;
+    uint32_t group_;
+    uint32_t source_;
+    uint16_t sourcePort_;
+    PcapWriter* capture_;
+    double start_;
+    struct timeval wallStart_;
+    bool progress_;
+    double nextProgress_;
+    Totals totals_;
+};
+
+int Simulate(const Options& o, Emitter& emitter) {
+    std::unique_ptr<FILE, int (*)(FILE*)> records(nullptr, fclose);
+    if (!o.recordsOut.empty()) {
+        records.reset(fopen(o.recordsOut.c_str(), "w"));
+        if (!records) {
+            perror(("bcst-feed: " + o.recordsOut).c_str());
+            return 1;
+        }
+    }
+    SimOptions sim;
+    sim.seed = o.seed;
+    sim.instruments = o.instruments;
+    sim.maxRecords = o.maxRecords;
+    sim.tickerEvery = o.tickerEvery;
+    sim.mbpFrames = o.frames;
+    Simulator simulator(sim);
+    SimFrame frame;
+    for (int64_t index = 0; !gStopRequested; ++index) {
+        const double due = o.rate > 0 ? emitter.start() + static_cast<double>(index) / o.rate : -1;
+        if (o.duration > 0 && emitter.Elapsed(due) >= o.duration) {
+            break;
+        }
+        if (!simulator.Next(&frame)) {
+            break;
+        }
+        emitter.Emit(frame.datagram, due);
+        if (records && !gStopRequested) {
+            fputs(RecordsAsJsonLines(frame, index).c_str(), records.get());
+        }
+    }
+    return 0;
+}
+
+int Replay(const Options& o, Emitter& emitter) {
+    uint32_t filterGroup = 0;
+    if (!o.filterGroup.empty() && !ParseIpv4(o.filterGroup, &filterGroup)) {
+        fprintf(stderr, "bcst-feed: --filter-group: not an IPv4 address: %s\n", o.filterGroup.c_str());
+        return 2;
+    }
+    double loopStart = emitter.start();
+    for (int round = 0; (o.loop == 0 || round < o.loop) && !gStopRequested; ++round) {
+        PcapReader reader;
+        std::string error;
+        if (!reader.Open(o.replay, &error)) {
+            fprintf(stderr, "bcst-feed: %s: %s\n", o.replay.c_str(), error.c_str());
+            return 1;
+        }
+        UdpDatagram d;
+        bool haveFirst = false;
+        double firstTime = 0;
+        double lastDue = loopStart;
+        int64_t sent = 0;
+        while (!gStopRequested && reader.Next(&d)) {
+            if ((!o.filterGroup.empty() && d.destination != filterGroup) ||
+                (o.filterPort != 0 && d.destinationPort != o.filterPort) || !d.complete) {
+                continue;
+            }
+            const double t = static_cast<double>(d.time.tv_sec) + static_cast<double>(d.time.tv_usec) * 1e-6;
+            if (!haveFirst) {
+                haveFirst = true;
+                firstTime = t;
+            }
+            double due = -1;
+            if (!o.flatOut) {
+                // The recorded pace, scaled; a time stamp that goes backwards sends at once.
+                const double offset = (t - firstTime) / o.speed;
+                due = offset > lastDue - loopStart ? loopStart + offset : lastDue;
+                lastDue = due;
+            }
+            if (o.duration > 0 && emitter.Elapsed(due) >= o.duration) {
+                return 0;
+            }
+            emitter.Emit(d.payload, due);
+            ++sent;
+        }
+        if (!reader.error().empty()) {
+            fprintf(stderr, "bcst-feed: %s: %s\n", o.replay.c_str(), reader.error().c_str());
+            return 1;
+        }
+        if (sent == 0) {
+            fprintf(stderr, "bcst-feed: %s: no datagram to replay\n", o.replay.c_str());
+            return 0;
+        }
+        loopStart = o.noSend ? lastDue : MonotonicSeconds();
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    CLI::App app{
+        "Simulates the exchange's LZ4-compressed market feed (open/high/low, ticker and market-by-price "
+        "frames) onto a multicast group, or replays a pcap capture of it.",
+        "bcst-feed"};
+    app.add_option("--group", o.group, "Destination multicast group")->capture_default_str();
+    app.add_option("--port", o.port, "Destination UDP port")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
+    app.add_option("--interface", o.interfaceAddress, "Address of the interface to send through")
+        ->capture_default_str();
+    CLI::Option* replay = app.add_option("--replay", o.replay, "Replay the UDP payloads of this pcap file")
+                              ->check(CLI::ExistingFile);
+    app.add_option("--seed", o.seed, "Seed of the simulated session")
+        ->capture_default_str()
+        ->excludes(replay);
+    app.add_option("--instruments", o.instruments, "Number of instruments")
+        ->check(CLI::Range(1, 20000))
+        ->capture_default_str()
+        ->excludes(replay);
+    app.add_option("--frames", o.frames, "Market-by-price frames to send")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str()
+        ->excludes(replay);
+    app.add_option("--duration", o.duration, "Stop after this many seconds")->check(CLI::PositiveNumber);
+    app.add_option("--rate", o.rate, "Frames per second (0 = flat out)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str()
+        ->excludes(replay);
+    app.add_option("--max-records", o.maxRecords, "Most records per market-by-price frame (1..42)")
+        ->check(CLI::Range(1, kMaxMbpRecordsPerFrame))
+        ->capture_default_str()
+        ->excludes(replay);
+    app.add_option("--ticker-every", o.tickerEvery,
+                   "A ticker frame after every N market-by-price frames (0 = none)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str()
+        ->excludes(replay);
+    app.add_option("--pcap-out", o.pcapOut, "Also write every frame sent to this pcap file");
+    app.add_flag("--no-send", o.noSend, "Send nothing (with --pcap-out: only write the capture)");
+    app.add_option("--filter-group", o.filterGroup, "Replay only datagrams to this group")->needs(replay);
+    app.add_option("--filter-port", o.filterPort, "Replay only datagrams to this port")
+        ->check(CLI::Range(1, 65535))
+        ->needs(replay);
+    CLI::Option* speed = app.add_option("--speed", o.speed, "Replay at this multiple of the recorded pace")
+                             ->check(CLI::PositiveNumber)
+                             ->capture_default_str()
+                             ->needs(replay);
+    app.add_flag("--flat-out", o.flatOut, "Replay as fast as possible")->needs(replay)->excludes(speed);
+    app.add_option("--loop", o.loop, "Replay the capture this many times (0 = until interrupted)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str()
+        ->needs(replay);
+    app.add_flag("--quiet", o.quiet, "No progress line and no summary");
+    // For tests and troubleshooting: every generated record as JSON Lines, and the multicast TTL.
+    app.add_option("--records-out", o.recordsOut)->group("")->excludes(replay);
+    app.add_option("--ttl", o.ttl)->check(CLI::Range(1, 255))->group("");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? 0 : 2;
+    }
+
+    uint32_t group, source;
+    if (!ParseIpv4(o.group, &group)) {
+        fprintf(stderr, "bcst-feed: --group: not an IPv4 address: %s\n", o.group.c_str());
+        return 2;
+    }
+    if (!ParseIpv4(o.interfaceAddress, &source)) {
+        fprintf(stderr, "bcst-feed: --interface: not an IPv4 address: %s\n", o.interfaceAddress.c_str());
+        return 2;
+    }
+    InstallStopSignals();
+
+    int socket = -1;
+    uint16_t sourcePort = static_cast<uint16_t>(o.port);
+    if (!o.noSend) {
+        std::string error;
+        socket = OpenMulticastSender(o.interfaceAddress, o.ttl, &error);
+        if (socket < 0) {
+            fprintf(stderr, "bcst-feed: %s\n", error.c_str());
+            return 1;
+        }
+        struct sockaddr_in bound = {};
+        socklen_t length = sizeof bound;
+        if (getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
+            sourcePort = ntohs(bound.sin_port);
+        }
+    }
+    PcapWriter capture;
+    if (!o.pcapOut.empty()) {
+        std::string error;
+        if (!capture.Open(o.pcapOut, &error)) {
+            fprintf(stderr, "bcst-feed: %s: %s\n", o.pcapOut.c_str(), error.c_str());
+            return 1;
+        }
+    }
+
+    Emitter emitter(o, socket, group, source, sourcePort, capture.IsOpen() ? &capture : nullptr);
+    const int status = o.replay.empty() ? Simulate(o, emitter) : Replay(o, emitter);
+    capture.Close();
+    emitter.Finish();
+    if (socket >= 0) {
+        close(socket);
+    }
+    return status;
+}
