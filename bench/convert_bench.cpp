@@ -40,7 +40,7 @@ int32_t ClosingPriceOf(int32_t token) {
 
 // Fills the store through the real handlers: full open/high/low frames, then full ticker frames.
 void FillStore(const std::vector<int32_t>& tokens) {
-    gOHLMapData.clear();
+    ResetInstrumentStore();
     gOHLMapIterator = gOHLMapData.end();
     std::vector<char> frame(kDecompressBufferSize);
     for (size_t first = 0; first < tokens.size(); first += kOhlPerFrame) {

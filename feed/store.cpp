@@ -8,6 +8,15 @@
 
 OHLMap gOHLMapData;
 OHLMap::iterator gOHLMapIterator = gOHLMapData.end();
+InstrumentCacheSlot gInstrumentCache[kInstrumentCacheSlots];
+
+void ResetInstrumentStore() {
+    gOHLMapData.clear();
+    gOHLMapIterator = gOHLMapData.end();
+    for (InstrumentCacheSlot& slot : gInstrumentCache) {
+        slot.used = false;
+    }
+}
 
 namespace {
 
@@ -45,9 +54,14 @@ int ProcessOHLData(char* data, int count) {
     for (int i = 0; i < records; ++i) {
         const auto* record = reinterpret_cast<const NEW_MKT_OHL_DATA*>(data + i * sizeof(NEW_MKT_OHL_DATA));
         const int32_t token = record->token;
-        const NEW_MKT_MAP_DATA fresh{token,           record->openPrice, record->highPrice,
-                                     record->lowPrice, record->closingPrice, record->ohlExtra1,
-                                     record->ohlExtra2, 0};
+        const NEW_MKT_MAP_DATA fresh{token,
+                                     record->openPrice,
+                                     record->highPrice,
+                                     record->lowPrice,
+                                     record->closingPrice,
+                                     record->ohlExtra1,
+                                     record->ohlExtra2,
+                                     0};
         bool inserted;
         if (FindOrInsert(token, fresh, &inserted) && !inserted) {
             NEW_MKT_MAP_DATA& entry = gOHLMapIterator->second;  // tickerValue is the ticker's own

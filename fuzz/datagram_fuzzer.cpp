@@ -65,7 +65,7 @@ int CheckDatagram(const char* data, int length) {
 // A fixed store for every run, so each input reproduces on its own: small and large keys, the 16-bit
 // aliases of large tokens, and closing prices that push the net change to its limits.
 void ResetStore() {
-    gOHLMapData.clear();
+    ResetInstrumentStore();
     const NEW_MKT_MAP_DATA entries[] = {
         {0, 0, 0, 0, 0, 0, 0, 0},
         {1, 100, 210, 90, 200, 0, 0, 11},

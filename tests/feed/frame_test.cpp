@@ -109,8 +109,7 @@ class FrameIntake : public ::testing::Test {
         memset(&gsBcastParam, 0, sizeof gsBcastParam);
         strcpy(gsBcastParam.MARKET_SEGMENT, "CM");
         gsBcastParam.NEW_MKT_DATA_FLAG = 1;
-        gOHLMapData.clear();
-        gOHLMapIterator = gOHLMapData.end();
+        ResetInstrumentStore();
         glReceivedPktCount = 0;
         glSentPktCount = 0;
         memset(gcaLogMessage, 0, sizeof gcaLogMessage);

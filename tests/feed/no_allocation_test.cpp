@@ -186,8 +186,7 @@ int CaptureWithoutKeeping(const char*, int length) {
 class NoAllocation : public ::testing::Test {
   protected:
     void SetUp() override {
-        gOHLMapData.clear();
-        gOHLMapIterator = gOHLMapData.end();
+        ResetInstrumentStore();
         glReceivedPktCount = 0;
         glSentPktCount = 0;
         memset(&gsBcastParam, 0, sizeof gsBcastParam);
@@ -206,8 +205,7 @@ class NoAllocation : public ::testing::Test {
                 *fd = -1;
             }
         }
-        gOHLMapData.clear();
-        gOHLMapIterator = gOHLMapData.end();
+        ResetInstrumentStore();
     }
 
     // Every instrument into the store (allocating one entry each), checked.

@@ -101,10 +101,7 @@ class Store : public ::testing::Test {
   protected:
     void SetUp() override { Clear(); }
     void TearDown() override { Clear(); }
-    static void Clear() {
-        gOHLMapData.clear();
-        gOHLMapIterator = gOHLMapData.end();
-    }
+    static void Clear() { ResetInstrumentStore(); }
 };
 
 TEST_F(Store, OhlThenTicker) {
@@ -332,3 +329,39 @@ TEST_F(Store, NullDataIsReportedInTheLog) {
 }
 
 }  // namespace
+
+// The conversions' lookups go through a cache in front of the map: it must never answer with stale
+// values, with another token's entry, or with an entry that a reset removed.
+TEST_F(Store, CachedLookupsFollowTheStore) {
+    int32_t rival = 2;
+    while (InstrumentCacheIndex(rival) != InstrumentCacheIndex(1)) {
+        ++rival;
+    }
+
+    EXPECT_EQ(LookUpInstrument(1), nullptr);  // absent: not remembered as absent
+    gOHLMapData[1] = NEW_MKT_MAP_DATA{1, 10, 20, 5, 15, 0, 0, 0};
+    gOHLMapData[rival] = NEW_MKT_MAP_DATA{rival, 30, 40, 25, 35, 0, 0, 0};
+    for (int round = 0; round < 3; ++round) {
+        const NEW_MKT_MAP_DATA* one = LookUpInstrument(1);
+        ASSERT_NE(one, nullptr);
+        EXPECT_EQ(one->closingPrice, 15);
+        EXPECT_EQ(gOHLMapIterator->first, 1);
+        const NEW_MKT_MAP_DATA* other = LookUpInstrument(rival);
+        ASSERT_NE(other, nullptr) << rival;
+        EXPECT_EQ(other->closingPrice, 35);
+        EXPECT_EQ(gOHLMapIterator->first, rival);
+    }
+
+    // An update through the store's own operations shows in the next cached lookup.
+    std::vector<char> ohl(6000, 0);
+    const int32_t record[7] = {1, 11, 21, 6, 16, 0, 0};
+    memcpy(ohl.data(), record, sizeof record);
+    ProcessOHLData(ohl.data(), 1);
+    ASSERT_NE(LookUpInstrument(1), nullptr);
+    EXPECT_EQ(LookUpInstrument(1)->closingPrice, 16);
+
+    ResetInstrumentStore();
+    EXPECT_EQ(LookUpInstrument(1), nullptr);
+    EXPECT_EQ(LookUpInstrument(rival), nullptr);
+    EXPECT_TRUE(gOHLMapData.empty());
+}

@@ -42,8 +42,7 @@ class Framing : public ::testing::Test {
     void SetUp() override {
         memset(&gsBcastParam, 0, sizeof gsBcastParam);
         SetSegment("CM");
-        gOHLMapData.clear();
-        gOHLMapIterator = gOHLMapData.end();
+        ResetInstrumentStore();
         glReceivedPktCount = 0;
         glSentPktCount = 0;
         memset(gcaLogMessage, 0, sizeof gcaLogMessage);

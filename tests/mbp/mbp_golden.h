@@ -268,8 +268,7 @@ class StoreReset : public ::testing::Test {
     void SetUp() override { Clear(); }
     void TearDown() override { Clear(); }
     static void Clear() {
-        gOHLMapData.clear();
-        gOHLMapIterator = gOHLMapData.end();
+        ResetInstrumentStore();
     }
 };
 
