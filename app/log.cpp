@@ -119,7 +119,8 @@ int LogMessage(char* message) {
 }
 
 int LogFromSignalHandler(const char* text) {
-    const LogClock clock = BreakDownLocalTime(time(nullptr), gLocalTimeOffset.load(std::memory_order_relaxed));
+    const LogClock clock =
+        BreakDownLocalTime(time(nullptr), gLocalTimeOffset.load(std::memory_order_relaxed));
     return AppendLogEntry(clock, text, strlen(text));
 }
 

@@ -38,9 +38,9 @@ void SignalHandler(int signalNumber) {
         return;
     }
     char line[kStatisticsLineMax];
-    const int length = FormatStatisticsLine(line, gshRunningInstanceNo,
-                                            glReceivedPktCount.load(std::memory_order_relaxed),
-                                            glSentPktCount.load(std::memory_order_relaxed));
+    const int length =
+        FormatStatisticsLine(line, gshRunningInstanceNo, glReceivedPktCount.load(std::memory_order_relaxed),
+                             glSentPktCount.load(std::memory_order_relaxed));
     // One write: lines of instances sharing the file never interleave.
     ssize_t written = write(fd, line, static_cast<size_t>(length));
     while (written < 0 && errno == EINTR) {

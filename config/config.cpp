@@ -20,8 +20,8 @@ int ParseDecimalInt(const char* text, bool* inRange) {
         negative = *p == '-';
         ++p;
     }
-    const long long limit = negative ? -static_cast<long long>(std::numeric_limits<int>::min())
-                                     : std::numeric_limits<int>::max();
+    const long long limit =
+        negative ? -static_cast<long long>(std::numeric_limits<int>::min()) : std::numeric_limits<int>::max();
     long long magnitude = 0;
     bool fits = true;
     for (; *p >= '0' && *p <= '9'; ++p) {
@@ -79,24 +79,26 @@ int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
             stored = StoreTextAndLog(p.MARKET_SEGMENT, sizeof p.MARKET_SEGMENT, "MARKET_SEGMENT", value);
             break;
         case 2:
-            stored = StoreTextAndLog(p.RECV_MULTICAST_ADDR, sizeof p.RECV_MULTICAST_ADDR, "RECV_MULTICAST_ADDR",
-                                     value);
+            stored = StoreTextAndLog(p.RECV_MULTICAST_ADDR, sizeof p.RECV_MULTICAST_ADDR,
+                                     "RECV_MULTICAST_ADDR", value);
             break;
         case 3:
             stored = StorePort(&p.RECV_MULTICAST_PORT, "RECV_MULTICAST_PORT", value);
             break;
         case 4:
-            stored = StoreTextAndLog(p.SEND_MULTICAST_ADDR, sizeof p.SEND_MULTICAST_ADDR, "SEND_MULTICAST_ADDR",
-                                     value);
+            stored = StoreTextAndLog(p.SEND_MULTICAST_ADDR, sizeof p.SEND_MULTICAST_ADDR,
+                                     "SEND_MULTICAST_ADDR", value);
             break;
         case 5:
             stored = StorePort(&p.SEND_MULTICAST_PORT, "SEND_MULTICAST_PORT", value);
             break;
         case 6:
-            stored = StoreTextAndLog(p.LOCAL_IP_TO_HOST, sizeof p.LOCAL_IP_TO_HOST, "LOCAL_IP_TO_HOST", value);
+            stored =
+                StoreTextAndLog(p.LOCAL_IP_TO_HOST, sizeof p.LOCAL_IP_TO_HOST, "LOCAL_IP_TO_HOST", value);
             break;
         case 7:
-            stored = StoreTextAndLog(p.LOCAL_IP_TO_VELT, sizeof p.LOCAL_IP_TO_VELT, "LOCAL_IP_TO_VELT", value);
+            stored =
+                StoreTextAndLog(p.LOCAL_IP_TO_VELT, sizeof p.LOCAL_IP_TO_VELT, "LOCAL_IP_TO_VELT", value);
             break;
         case 8:
             if (value.size() > kNumberFieldMax) {
@@ -161,7 +163,7 @@ int ReadConfigurationFromFile(int instance) {
         }
         return StoreRecordLine(line);
     }
-    snprintf(gcaLogMessage, sizeof gcaLogMessage, "Input instance %d not available in BCSTBRIDGE.INI config file",
-             instance);
+    snprintf(gcaLogMessage, sizeof gcaLogMessage,
+             "Input instance %d not available in BCSTBRIDGE.INI config file", instance);
     return 1;
 }

@@ -17,8 +17,8 @@ struct BCST_WIRE BCAST_FRAME_HEAD {
 static_assert(sizeof(BCAST_FRAME_HEAD) == 6, "output frame head");
 static_assert(offsetof(BCAST_FRAME_HEAD, messageCount) == 2, "message count offset");
 
-constexpr int kOutputFrameSize = 512;   // every datagram the bridge sends
-constexpr int kFrameAreaSize = 516;     // the work area a frame is built in
+constexpr int kOutputFrameSize = 512;  // every datagram the bridge sends
+constexpr int kFrameAreaSize = 516;    // the work area a frame is built in
 static_assert(sizeof(BCAST_FRAME_HEAD) + sizeof(MS_BCAST_ONLY_MBP_FO) <= kOutputFrameSize, "message fits");
 
 enum SegmentCode : uint8_t {

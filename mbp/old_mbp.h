@@ -196,7 +196,8 @@ template <typename Message>
 inline void TwiddleMBPHeader(Message* message) {
     using bcst::ReverseBytes;
     message->numberOfRecords = ReverseBytes<int16_t>(message->numberOfRecords);
-    message->broadcastHeader.transactionCode = ReverseBytes<int16_t>(message->broadcastHeader.transactionCode);
+    message->broadcastHeader.transactionCode =
+        ReverseBytes<int16_t>(message->broadcastHeader.transactionCode);
     message->broadcastHeader.messageLength = ReverseBytes<int16_t>(message->broadcastHeader.messageLength);
 }
 

@@ -132,7 +132,8 @@ int ReceiveMulticastData(char* buffer, int size) {
         LogFixedMessage("ReceiveMulticastData : Input parameter is NULL ");
         return -1;
     }
-    const ssize_t received = recvfrom(gReceiveSocketFD, buffer, static_cast<size_t>(size), 0, nullptr, nullptr);
+    const ssize_t received =
+        recvfrom(gReceiveSocketFD, buffer, static_cast<size_t>(size), 0, nullptr, nullptr);
     if (received < 0) {
         LogFixedMessage("ReceiveMulticastData : Receive Error ");
         return -1;

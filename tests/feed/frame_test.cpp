@@ -106,14 +106,7 @@ int Capture(const char* data, int length) {
 class FrameIntake : public ::testing::Test {
   protected:
     void SetUp() override {
-        memset(&gsBcastParam, 0, sizeof gsBcastParam);
-        strcpy(gsBcastParam.MARKET_SEGMENT, "CM");
-        gsBcastParam.NEW_MKT_DATA_FLAG = 1;
-        ResetInstrumentStore();
-        glReceivedPktCount = 0;
-        glSentPktCount = 0;
-        memset(gcaLogMessage, 0, sizeof gcaLogMessage);
-        gshRunningInstanceNo = 1;
+        ResetBridgeState("CM");
         gCaptured.clear();
         gSendCapture = Capture;
     }

@@ -186,14 +186,7 @@ int CaptureWithoutKeeping(const char*, int length) {
 class NoAllocation : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetInstrumentStore();
-        glReceivedPktCount = 0;
-        glSentPktCount = 0;
-        memset(&gsBcastParam, 0, sizeof gsBcastParam);
-        memset(gcaLogMessage, 0, sizeof gcaLogMessage);
-        gshRunningInstanceNo = 1;
-        SetSegment("CM");
-        gsBcastParam.NEW_MKT_DATA_FLAG = 1;
+        ResetBridgeState("CM");
         gCapturedDatagrams = 0;
         gSendCapture = CaptureWithoutKeeping;
     }

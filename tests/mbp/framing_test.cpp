@@ -40,13 +40,7 @@ int Capture(const char* data, int length) {
 class Framing : public ::testing::Test {
   protected:
     void SetUp() override {
-        memset(&gsBcastParam, 0, sizeof gsBcastParam);
-        SetSegment("CM");
-        ResetInstrumentStore();
-        glReceivedPktCount = 0;
-        glSentPktCount = 0;
-        memset(gcaLogMessage, 0, sizeof gcaLogMessage);
-        gshRunningInstanceNo = 1;
+        ResetBridgeState("CM");
         gCaptured.clear();
         gFailSends = false;
         gFailResult = -1;

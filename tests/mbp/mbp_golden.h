@@ -267,9 +267,7 @@ class StoreReset : public ::testing::Test {
   protected:
     void SetUp() override { Clear(); }
     void TearDown() override { Clear(); }
-    static void Clear() {
-        ResetInstrumentStore();
-    }
+    static void Clear() { ResetInstrumentStore(); }
 };
 
 }  // namespace mbpgolden

@@ -16,13 +16,7 @@ for tool in cpack dpkg-deb dpkg-shlibdeps; do
     fi
 done
 
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/check_lib.sh"
 
 if ! cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$WORK/out" >"$WORK/cpack.log" 2>&1; then
     cat "$WORK/cpack.log"
@@ -72,5 +66,4 @@ for script in postinst prerm postrm; do
     sh -n "$WORK/control/$script" || fail "$script is not valid shell"
 done
 
-echo "package $(basename "$deb"): $failures failed"
-[ "$failures" -eq 0 ]
+finish "package $(basename "$deb")"

@@ -13,15 +13,8 @@ for tool in tshark text2pcap; do
     fi
 done
 
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-failures=0
+. "$(dirname "$0")/check_lib.sh"
 checks=0
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 expect_eq() { # what expected actual
     checks=$((checks + 1))
@@ -300,5 +293,4 @@ fi
 if [ -s "$WORK/tshark.err" ] && grep -qiE 'lua|error' "$WORK/tshark.err"; then
     fail "tshark reported: $(head -5 "$WORK/tshark.err")"
 fi
-echo "dissector: $checks checks, $failures failed"
-[ "$failures" -eq 0 ]
+finish dissector "$checks checks"

@@ -8,13 +8,7 @@ SRC=$2
 TOOLS=$3
 . "$(dirname "$0")/expected_files.sh"
 
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/check_lib.sh"
 
 check_prefix() { # prefix
     local prefix=$1 stage="$WORK/stage$(echo "$1" | tr / _)"
@@ -69,5 +63,4 @@ check_prefix() { # prefix
 check_prefix /usr
 check_prefix /opt/bcst
 
-echo "install: $failures failed"
-[ "$failures" -eq 0 ]
+finish "install"

@@ -4,13 +4,7 @@
 # Usage: log_retention_test.sh BCSTBRIDGE-LOGS-SCRIPT
 set -uo pipefail
 SCRIPT=$1
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/check_lib.sh"
 
 stamp() { # name: the date of a log name as YYYY-MM-DD
     [[ $1 =~ _([0-9]+)_([0-9]+)_([0-9]{4})\.log ]] && printf '%s-%02d-%02d' "${BASH_REMATCH[3]}" \
@@ -112,5 +106,4 @@ for setting in BCSTBRIDGE_LOG_KEEP_DAYS=ten BCSTBRIDGE_LOG_COMPRESS_DAYS=-1 BCST
 done
 [ "$(cd "$DIR" && ls -1 | tr '\n' ' ')" = "BcstBridge2_31_12_2023.log.gz " ] || fail "a refused run changed files"
 
-echo "log retention: $failures failed"
-[ "$failures" -eq 0 ]
+finish "log retention"

@@ -11,13 +11,7 @@ if ! command -v systemd-analyze >/dev/null; then
     echo "SKIP: systemd-analyze is not installed (scripts/test installs systemd)"
     exit 77
 fi
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/check_lib.sh"
 
 # Some containers cannot run systemd-analyze at all; tell that apart from a broken unit with a unit
 # that is certainly fine.
@@ -64,5 +58,4 @@ if ! grep -q '^ExecStart=.* %i$' bcstbridge@.service; then
     fail "bcstbridge@.service does not pass the instance name to the bridge"
 fi
 
-echo "systemd units: $failures failed"
-[ "$failures" -eq 0 ]
+finish "systemd units"

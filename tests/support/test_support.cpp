@@ -21,6 +21,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/log.h"
+#include "app/statistics.h"
+#include "config/config.h"
+#include "feed/store.h"
+#include "net/multicast.h"
+
 namespace bcsttest {
 
 namespace {
@@ -52,7 +58,8 @@ std::chrono::steady_clock::time_point Deadline(std::chrono::milliseconds timeout
 
 int MillisLeft(std::chrono::steady_clock::time_point deadline) {
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
@@ -66,7 +73,9 @@ TempDir::TempDir() {
     path_ = pattern;
 }
 
-TempDir::~TempDir() { RemoveTree(path_); }
+TempDir::~TempDir() {
+    RemoveTree(path_);
+}
 
 ScopedWorkingDir::ScopedWorkingDir() {
     char cwd[4096];
@@ -122,7 +131,8 @@ std::vector<std::string> LogMessages(const std::string& logText) {
     size_t at = 0;
     while (at < logText.size() && logText[at] == '\n') {
         const size_t next = logText.find('\n', at + 1);
-        const std::string entry = logText.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+        const std::string entry =
+            logText.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
         const size_t dash = entry.find(" - ");
         messages.push_back(dash == std::string::npos ? entry : entry.substr(dash + 3));
         if (next == std::string::npos) {
@@ -155,7 +165,9 @@ uint16_t FreeUdpPort() {
     return ntohs(addr.sin_port);
 }
 
-uint16_t ConfiguredSendPortFor(uint16_t wirePort) { return static_cast<uint16_t>((wirePort >> 8) | (wirePort << 8)); }
+uint16_t ConfiguredSendPortFor(uint16_t wirePort) {
+    return static_cast<uint16_t>((wirePort >> 8) | (wirePort << 8));
+}
 
 MulticastReceiver::MulticastReceiver(const std::string& group, uint16_t port) {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
@@ -180,7 +192,9 @@ MulticastReceiver::MulticastReceiver(const std::string& group, uint16_t port) {
     setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
 }
 
-MulticastReceiver::~MulticastReceiver() { close(fd_); }
+MulticastReceiver::~MulticastReceiver() {
+    close(fd_);
+}
 
 bool MulticastReceiver::Receive(Bytes* datagram, std::chrono::milliseconds timeout, uint16_t* fromPort) {
     struct pollfd p = {fd_, POLLIN, 0};
@@ -190,7 +204,8 @@ bool MulticastReceiver::Receive(Bytes* datagram, std::chrono::milliseconds timeo
     datagram->resize(65536);
     struct sockaddr_in from = {};
     socklen_t len = sizeof from;
-    const ssize_t n = recvfrom(fd_, datagram->data(), datagram->size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+    const ssize_t n =
+        recvfrom(fd_, datagram->data(), datagram->size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) {
         return false;
     }
@@ -231,17 +246,22 @@ MulticastSender::MulticastSender(const std::string& group, uint16_t port) : port
     setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
 }
 
-MulticastSender::~MulticastSender() { close(fd_); }
+MulticastSender::~MulticastSender() {
+    close(fd_);
+}
 
 bool MulticastSender::Send(const void* data, size_t length) {
     struct sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_port = htons(port_);
     to.sin_addr.s_addr = inet_addr(group_.c_str());
-    return sendto(fd_, data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == static_cast<ssize_t>(length);
+    return sendto(fd_, data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(length);
 }
 
-bool MulticastSender::Send(const Bytes& datagram) { return Send(datagram.data(), datagram.size()); }
+bool MulticastSender::Send(const Bytes& datagram) {
+    return Send(datagram.data(), datagram.size());
+}
 
 ChildProcess::ChildProcess(const std::string& workDir, const std::vector<std::string>& argv) {
     std::vector<char*> args;
@@ -268,7 +288,9 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-bool ChildProcess::Signal(int signalNumber) { return pid_ > 0 && !reaped_ && kill(pid_, signalNumber) == 0; }
+bool ChildProcess::Signal(int signalNumber) {
+    return pid_ > 0 && !reaped_ && kill(pid_, signalNumber) == 0;
+}
 
 bool ChildProcess::Running() {
     if (reaped_) {
@@ -320,7 +342,8 @@ BridgeUnderTest::BridgeUnderTest(const InstanceConfig& config, int instance) {
     }
     ini += config.Line() + "\n";
     WriteFile(dir_.File("BCSTBRIDGE.INI"), ini);
-    process_ = std::make_unique<ChildProcess>(dir_.path(), std::vector<std::string>{BCSTBRIDGE_EXE, std::to_string(instance)});
+    process_ = std::make_unique<ChildProcess>(
+        dir_.path(), std::vector<std::string>{BCSTBRIDGE_EXE, std::to_string(instance)});
 }
 
 bool BridgeUnderTest::WaitReady(std::chrono::milliseconds timeout) {
@@ -337,19 +360,37 @@ std::string BridgeUnderTest::Log() const {
     return file.empty() ? "" : ReadFile(file);
 }
 
-std::vector<std::string> BridgeUnderTest::LogEntries() const { return LogMessages(Log()); }
+std::vector<std::string> BridgeUnderTest::LogEntries() const {
+    return LogMessages(Log());
+}
 
-std::string BridgeUnderTest::Statistics() const { return ReadFile(dir_.File("UDP_STATISTICS.txt")); }
+std::string BridgeUnderTest::Statistics() const {
+    return ReadFile(dir_.File("UDP_STATISTICS.txt"));
+}
+
+void ResetBridgeState(const char* segment) {
+    memset(&gsBcastParam, 0, sizeof gsBcastParam);
+    snprintf(gsBcastParam.MARKET_SEGMENT, sizeof gsBcastParam.MARKET_SEGMENT, "%s", segment);
+    gsBcastParam.NEW_MKT_DATA_FLAG = 1;
+    ResetInstrumentStore();
+    glReceivedPktCount = 0;
+    glSentPktCount = 0;
+    memset(gcaLogMessage, 0, sizeof gcaLogMessage);
+    gshRunningInstanceNo = 1;
+    gSendCapture = nullptr;
+}
 
 Bytes CompressBlock(const Bytes& payload) {
     Bytes out(static_cast<size_t>(LZ4_compressBound(static_cast<int>(payload.size()))) + 1);
-    const int n = LZ4_compress_default(reinterpret_cast<const char*>(payload.data()), reinterpret_cast<char*>(out.data()),
-                                       static_cast<int>(payload.size()), static_cast<int>(out.size()));
+    const int n = LZ4_compress_default(reinterpret_cast<const char*>(payload.data()),
+                                       reinterpret_cast<char*>(out.data()), static_cast<int>(payload.size()),
+                                       static_cast<int>(out.size()));
     out.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return out;
 }
 
-Bytes MakeFrameWithLength(int16_t messageType, int16_t compressedLength, int16_t recordCount, const Bytes& body) {
+Bytes MakeFrameWithLength(int16_t messageType, int16_t compressedLength, int16_t recordCount,
+                          const Bytes& body) {
     Bytes frame(6);
     PutLe16(frame, 0, static_cast<uint16_t>(messageType));
     PutLe16(frame, 2, static_cast<uint16_t>(compressedLength));
@@ -384,7 +425,9 @@ void PutBe32(Bytes& b, size_t at, uint32_t v) {
     }
 }
 
-uint16_t GetBe16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b.at(at) << 8 | b.at(at + 1)); }
+uint16_t GetBe16(const Bytes& b, size_t at) {
+    return static_cast<uint16_t>(b.at(at) << 8 | b.at(at + 1));
+}
 
 uint32_t GetBe32(const Bytes& b, size_t at) {
     return static_cast<uint32_t>(b.at(at)) << 24 | static_cast<uint32_t>(b.at(at + 1)) << 16 |

@@ -17,7 +17,7 @@ using Bytes = std::vector<uint8_t>;
 
 // A fresh directory under /tmp, removed with its contents on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -25,19 +25,19 @@ public:
     const std::string& path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Makes a temporary directory the working directory for the life of the object (log and statistics
 // files are written relative to it).
 class ScopedWorkingDir {
-public:
+  public:
     ScopedWorkingDir();
     ~ScopedWorkingDir();
     const TempDir& dir() const { return dir_; }
 
-private:
+  private:
     TempDir dir_;
     std::string previous_;
 };
@@ -60,7 +60,7 @@ uint16_t ConfiguredSendPortFor(uint16_t wirePort);
 
 // A socket joined to `group` on 127.0.0.1, bound to `port` on the wildcard address.
 class MulticastReceiver {
-public:
+  public:
     MulticastReceiver(const std::string& group, uint16_t port);
     ~MulticastReceiver();
     // One datagram, or false after `timeout`. `from` gets the sender's port (host order).
@@ -70,19 +70,19 @@ public:
     // Receives until `count` datagrams have arrived or `timeout` passed.
     std::vector<Bytes> ReceiveCount(size_t count, std::chrono::milliseconds timeout);
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // Sends datagrams to `group`:`port` through 127.0.0.1.
 class MulticastSender {
-public:
+  public:
     MulticastSender(const std::string& group, uint16_t port);
     ~MulticastSender();
     bool Send(const Bytes& datagram);
     bool Send(const void* data, size_t length);
 
-private:
+  private:
     int fd_ = -1;
     uint16_t port_;
     std::string group_;
@@ -90,7 +90,7 @@ private:
 
 // A child process started in a directory; killed (by pid) on destruction if still running.
 class ChildProcess {
-public:
+  public:
     ChildProcess(const std::string& workDir, const std::vector<std::string>& argv);
     ~ChildProcess();
     pid_t pid() const { return pid_; }
@@ -100,7 +100,7 @@ public:
     int WaitExit(std::chrono::milliseconds timeout, int* terminatingSignal = nullptr);
     bool Running();
 
-private:
+  private:
     pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = 0;
@@ -125,7 +125,7 @@ struct InstanceConfig {
 // A bridge instance running in its own temporary directory, with BCSTBRIDGE.INI holding a header
 // line and `config` as instance 1 (or the given instance's line).
 class BridgeUnderTest {
-public:
+  public:
     explicit BridgeUnderTest(const InstanceConfig& config, int instance = 1);
     // Waits for the start-up log to end with "Sender Socket Initialized Successfully".
     bool WaitReady(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -135,15 +135,21 @@ public:
     ChildProcess& process() { return *process_; }
     const TempDir& dir() const { return dir_; }
 
-private:
+  private:
     TempDir dir_;
     std::unique_ptr<ChildProcess> process_;
 };
 
+// Puts the bridge's process-wide state back as a relay-mode instance 1 of `segment` starts: the
+// configuration otherwise empty, an empty store, zero counters, an empty log buffer, sends to the
+// socket (no capture).
+void ResetBridgeState(const char* segment = "CM");
+
 // Feed frames: LZ4 block compression of a payload, and a frame with its 6-byte header.
 Bytes CompressBlock(const Bytes& payload);
 Bytes MakeFrame(int16_t messageType, int16_t recordCount, const Bytes& compressed);
-Bytes MakeFrameWithLength(int16_t messageType, int16_t compressedLength, int16_t recordCount, const Bytes& body);
+Bytes MakeFrameWithLength(int16_t messageType, int16_t compressedLength, int16_t recordCount,
+                          const Bytes& body);
 
 // Little-endian and big-endian writers for building inputs and expected outputs in tests.
 void PutLe16(Bytes& b, size_t at, uint16_t v);
