@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "app/log.h"
@@ -21,9 +22,33 @@ namespace {
 alignas(64) char gReceiveBuffer[kReceiveBufferSize];
 int gReceiveDirty = 0;
 
+// Pass-through receives what is queued straight into the datagrams it sends on: each cut to, or
+// zero-filled up to, exactly one output frame.
+alignas(64) char gForwardFrames[kMaxBatchDatagrams * kOutputFrameSize];
+int gForwardLengths[kMaxBatchDatagrams];
+
+int ForwardQueuedDatagrams() {
+    const int received =
+        ReceiveMulticastBatch(gForwardFrames, kOutputFrameSize, kMaxBatchDatagrams, gForwardLengths);
+    if (received < 0) {
+        return received;
+    }
+    for (int i = 0; i < received; ++i) {
+        char* frame = gForwardFrames + static_cast<std::ptrdiff_t>(i) * kOutputFrameSize;
+        memset(frame + gForwardLengths[i], 0, static_cast<size_t>(kOutputFrameSize - gForwardLengths[i]));
+    }
+    // Counted as received before they are sent on, as one datagram at a time would be.
+    CountPackets(glReceivedPktCount, received);
+    SendMulticastBatch(gForwardFrames, received, kOutputFrameSize);
+    return gForwardLengths[0];
+}
+
 }  // namespace
 
 int RelayOneDatagram() {
+    if (gsBcastParam.NEW_MKT_DATA_FLAG != 1) {
+        return ForwardQueuedDatagrams();
+    }
     const int received = ReceiveMulticastData(gReceiveBuffer, kReceiveBufferSize);
     if (received < 0) {
         return received;
@@ -33,12 +58,7 @@ int RelayOneDatagram() {
     }
     gReceiveDirty = received;
 
-    if (gsBcastParam.NEW_MKT_DATA_FLAG == 1) {
-        ProcessNewMktData(gReceiveBuffer);
-    } else {
-        CountPacket(glReceivedPktCount);
-        SendMulticastData(gReceiveBuffer, kOutputFrameSize);
-    }
+    ProcessNewMktData(gReceiveBuffer);
     return received;
 }
 

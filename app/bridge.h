@@ -4,6 +4,8 @@
 // The process entry: returns 1 when start-up fails; once the loop runs it never returns.
 int BridgeMain(int argc, char** argv);
 
-// Receives one datagram into the loop's buffer and relays or forwards it. Returns the receive
-// result (the datagram's length or -1). The loop is this, forever.
+// Relay mode: receives one datagram into the loop's buffer and hands it to the frame intake.
+// Pass-through mode: receives what is queued (at least one datagram) and forwards it, each datagram
+// as exactly 512 bytes. Returns the receive result (the (first) datagram's length, cut to 512 in
+// pass-through mode, or -1). The loop is this, forever.
 int RelayOneDatagram();

@@ -14,6 +14,9 @@ static_assert(std::atomic<int64_t>::is_always_lock_free, "counters are read from
 inline void CountPacket(std::atomic<int64_t>& counter) {
     counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
+inline void CountPackets(std::atomic<int64_t>& counter, int64_t count) {
+    counter.store(counter.load(std::memory_order_relaxed) + count, std::memory_order_relaxed);
+}
 
 constexpr char kStatisticsFileName[] = "UDP_STATISTICS.txt";
 

@@ -3,10 +3,13 @@
 #include "net/multicast.h"
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -19,7 +22,30 @@ int gSenderSocketFD = -1;
 struct sockaddr_in gsAddrSendTo;
 SendCapture gSendCapture = nullptr;
 
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103  // Linux 4.18; older C libraries lack the name
+#endif
+
 namespace {
+
+SendPath gSendPath = SendPath::kPerDatagram;
+
+// Per-message headers of a batch, filled afresh for every send so nothing lingers between batches.
+struct iovec gBatchVectors[kMaxBatchDatagrams];
+struct mmsghdr gBatchMessages[kMaxBatchDatagrams];
+
+// The kernel can segment UDP sends when it accepts the option; the option is only probed here, and
+// each batch asks for segmentation in its own control message, so single datagrams and the other
+// paths are sent exactly as before.
+SendPath BestSendPath(int fd) {
+    int segment = 512;  // any size will do: only whether the option is known matters
+    if (setsockopt(fd, SOL_UDP, UDP_SEGMENT, &segment, sizeof segment) != 0) {
+        return SendPath::kMultiMessage;
+    }
+    segment = 0;
+    setsockopt(fd, SOL_UDP, UDP_SEGMENT, &segment, sizeof segment);
+    return SendPath::kSegmented;
+}
 
 // Leaves `message` pending, closes `*fd` and reports failure: the one way out of a set-up step.
 int FailSetup(int* fd, const char* message) {
@@ -124,6 +150,7 @@ int InitializeSendSocket() {
     gsAddrSendTo.sin_family = AF_INET;
     gsAddrSendTo.sin_port = static_cast<in_port_t>(gsBcastParam.SEND_MULTICAST_PORT);
     gsAddrSendTo.sin_addr.s_addr = inet_addr(gsBcastParam.SEND_MULTICAST_ADDR);
+    gSendPath = BestSendPath(fd);  // silently: the start-up log stays as operators know it
     return 0;
 }
 
@@ -153,4 +180,171 @@ int SendMulticastData(const char* data, int length) {
         LogFixedMessage("SendMulticastData : Send Error ");
     }
     return sent;
+}
+
+SendPath CurrentSendPath() {
+    return gSendPath;
+}
+
+void SetSendPath(SendPath path) {
+    gSendPath = path;
+}
+
+namespace {
+
+// Errors with which a segmented send says it cannot be done on this route at all (no checksum
+// offload on the device, no segmentation support); nothing of the batch has left then.
+bool SegmentationImpossible(int error) {
+    return error == EIO || error == EINVAL || error == EOPNOTSUPP || error == ENOPROTOOPT;
+}
+
+// Counts the datagrams that left and logs one send error for each that did not.
+int Account(int left, int failed) {
+    CountPackets(glSentPktCount, left);
+    for (int i = 0; i < failed; ++i) {
+        LogFixedMessage("SendMulticastData : Send Error ");
+    }
+    return left;
+}
+
+int SendOneByOne(const char* data, int count, int length) {
+    int left = 0;
+    for (int i = 0; i < count; ++i) {
+        left += SendMulticastData(data + static_cast<std::ptrdiff_t>(i) * length, length) > 0 ? 1 : 0;
+    }
+    return left;
+}
+
+// One send of the whole batch, cut into datagrams by the kernel: all of it leaves or none of it.
+// -1 when segmentation is impossible here, so the caller sends the batch the next way.
+int SendSegmented(const char* data, int count, int length) {
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    struct iovec whole = {const_cast<char*>(data), static_cast<size_t>(count) * static_cast<size_t>(length)};
+    struct msghdr message = {};
+    message.msg_name = &gsAddrSendTo;
+    message.msg_namelen = sizeof gsAddrSendTo;
+    message.msg_iov = &whole;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    struct cmsghdr* segment = CMSG_FIRSTHDR(&message);
+    segment->cmsg_level = SOL_UDP;
+    segment->cmsg_type = UDP_SEGMENT;
+    segment->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const uint16_t segmentSize = static_cast<uint16_t>(length);
+    memcpy(CMSG_DATA(segment), &segmentSize, sizeof segmentSize);
+
+    ssize_t sent = sendmsg(gSenderSocketFD, &message, 0);
+    while (sent < 0 && errno == EINTR) {  // interrupted before anything was queued
+        sent = sendmsg(gSenderSocketFD, &message, 0);
+    }
+    if (sent < 0 && SegmentationImpossible(errno)) {
+        gSendPath = SendPath::kMultiMessage;
+        return -1;
+    }
+    // Never retried: a failed or short segmented send may have put part of the batch on the wire.
+    const int left = sent > 0 ? static_cast<int>(std::min<ssize_t>(sent / length, count)) : 0;
+    return Account(left, count - left);
+}
+
+// The batch as separate messages of one call. The kernel reports how many left; the first that did
+// not is logged and skipped, exactly as one failed sendto would be, and the walk goes on after it.
+// -1 when the call does not exist here, before anything has been sent.
+int SendMultiMessage(const char* data, int count, int length) {
+    for (int i = 0; i < count; ++i) {
+        gBatchVectors[i] = {const_cast<char*>(data) + static_cast<std::ptrdiff_t>(i) * length,
+                            static_cast<size_t>(length)};
+        struct msghdr& header = gBatchMessages[i].msg_hdr;
+        header = {};
+        header.msg_name = &gsAddrSendTo;
+        header.msg_namelen = sizeof gsAddrSendTo;
+        header.msg_iov = &gBatchVectors[i];
+        header.msg_iovlen = 1;
+        gBatchMessages[i].msg_len = 0;
+    }
+    int left = 0;
+    int failed = 0;
+    for (int next = 0; next < count;) {
+        const int sent =
+            sendmmsg(gSenderSocketFD, gBatchMessages + next, static_cast<unsigned>(count - next), 0);
+        if (sent > 0) {
+            left += sent;
+            next += sent;
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else if (sent < 0 && errno == ENOSYS && next == 0) {
+            gSendPath = SendPath::kPerDatagram;
+            return -1;
+        } else {
+            ++failed;
+            ++next;
+        }
+    }
+    return Account(left, failed);
+}
+
+int SendChunk(const char* data, int count, int length) {
+    // Each refused path moves the bridge down for good, so this turns at most three times.
+    for (;;) {
+        int left = -1;
+        switch (gSendPath) {
+            case SendPath::kSegmented:
+                left = SendSegmented(data, count, length);
+                break;
+            case SendPath::kMultiMessage:
+                left = SendMultiMessage(data, count, length);
+                break;
+            case SendPath::kPerDatagram:
+                return SendOneByOne(data, count, length);
+        }
+        if (left >= 0) {
+            return left;
+        }
+    }
+}
+
+}  // namespace
+
+int SendMulticastBatch(const char* data, int count, int length) {
+    // A lone datagram, or datagrams taken by a test, go exactly the single-datagram way.
+    if (count == 1 || gSendCapture != nullptr) {
+        return SendOneByOne(data, count, length);
+    }
+    int left = 0;
+    for (int at = 0; at < count; at += kMaxBatchDatagrams) {
+        const int chunk = std::min(count - at, kMaxBatchDatagrams);
+        left += SendChunk(data + static_cast<std::ptrdiff_t>(at) * length, chunk, length);
+    }
+    return left;
+}
+
+int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths) {
+    if (slots == nullptr || lengths == nullptr) {
+        LogFixedMessage("ReceiveMulticastData : Input parameter is NULL ");
+        return -1;
+    }
+    const int capacity = std::min(maxCount, kMaxBatchDatagrams);
+    for (int i = 0; i < capacity; ++i) {
+        gBatchVectors[i] = {slots + static_cast<std::ptrdiff_t>(i) * slotSize, static_cast<size_t>(slotSize)};
+        struct msghdr& header = gBatchMessages[i].msg_hdr;
+        header = {};
+        header.msg_iov = &gBatchVectors[i];
+        header.msg_iovlen = 1;
+        gBatchMessages[i].msg_len = 0;
+    }
+    // Blocks for the first datagram only: a lone datagram is forwarded at once, a queue in one call.
+    int received;
+    do {  // a statistics request never shows as a receive error
+        received = recvmmsg(gReceiveSocketFD, gBatchMessages, static_cast<unsigned>(capacity), MSG_WAITFORONE,
+                            nullptr);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0) {
+        LogFixedMessage("ReceiveMulticastData : Receive Error ");
+        return -1;
+    }
+    for (int i = 0; i < received; ++i) {
+        lengths[i] =
+            static_cast<int>(std::min<unsigned>(gBatchMessages[i].msg_len, static_cast<unsigned>(slotSize)));
+    }
+    return received;
 }

@@ -1,13 +1,18 @@
 // baseline_relay: the floor the bridge is measured against. It receives exactly as the bridge does
 // and, for every market-by-price frame, sends one 512-byte datagram per pair of records (21 for a
-// 42-record frame) from sockets set up like the bridge's, but decodes and converts nothing.
+// 42-record frame) from sockets set up like the bridge's, but decodes and converts nothing. In
+// pass-through mode it forwards every datagram it receives as 512 bytes.
 //
 //   baseline_relay --recv-group 239.40.x.y --recv-port P --send-group 239.40.x.z --send-port Q
+//                  [--send sendto|mmsg|segmented] [--mode relay|passthrough]
 //
-// --send-port is the port on the wire. Prints "ready" once both sockets are set up, then runs until
-// it is killed.
+// --send-port is the port on the wire. --send chooses how a frame's datagrams reach the kernel: one
+// sendto each (the default), one sendmmsg, or one sendmsg with UDP_SEGMENT; in pass-through mode the
+// two batched variants also receive what is queued with one recvmmsg. Prints "ready" once both
+// sockets are set up, then runs until it is killed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,14 +22,25 @@
 #include <cstring>
 #include <string>
 
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103
+#endif
+
 namespace {
 
 constexpr int kReceiveBufferSize = 2500;
 constexpr int kOutputFrameSize = 512;
+constexpr int kBatch = 64;
 constexpr int16_t kMessageTypeMbp = 10500;
 
+enum class Send { kSendto, kMultiMessage, kSegmented };
+
 char gReceiveBuffer[kReceiveBufferSize];
-char gFrame[kOutputFrameSize];
+char gFrames[kBatch * kOutputFrameSize];
+iovec gVectors[kBatch];
+mmsghdr gMessages[kBatch];
+int gOut = -1;
+sockaddr_in gTo = {};
 volatile long gSent = 0;
 
 int Fail(const char* what) {
@@ -32,10 +48,99 @@ int Fail(const char* what) {
     return 1;
 }
 
+void SendFrames(Send how, int count) {
+    if (how == Send::kSendto || count == 1) {
+        for (int i = 0; i < count; ++i) {
+            if (sendto(gOut, gFrames + i * kOutputFrameSize, kOutputFrameSize, 0,
+                       reinterpret_cast<const sockaddr*>(&gTo), sizeof gTo) > 0) {
+                gSent = gSent + 1;
+            }
+        }
+    } else if (how == Send::kMultiMessage) {
+        for (int i = 0; i < count; ++i) {
+            gVectors[i] = {gFrames + i * kOutputFrameSize, kOutputFrameSize};
+            gMessages[i].msg_hdr = {};
+            gMessages[i].msg_hdr.msg_name = &gTo;
+            gMessages[i].msg_hdr.msg_namelen = sizeof gTo;
+            gMessages[i].msg_hdr.msg_iov = &gVectors[i];
+            gMessages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = sendmmsg(gOut, gMessages, static_cast<unsigned>(count), 0);
+        gSent = gSent + (sent > 0 ? sent : 0);
+    } else {
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+        iovec whole = {gFrames, static_cast<size_t>(count) * kOutputFrameSize};
+        msghdr message = {};
+        message.msg_name = &gTo;
+        message.msg_namelen = sizeof gTo;
+        message.msg_iov = &whole;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* segment = CMSG_FIRSTHDR(&message);
+        segment->cmsg_level = SOL_UDP;
+        segment->cmsg_type = UDP_SEGMENT;
+        segment->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        const uint16_t size = kOutputFrameSize;
+        memcpy(CMSG_DATA(segment), &size, sizeof size);
+        if (sendmsg(gOut, &message, 0) > 0) {
+            gSent = gSent + count;
+        }
+    }
+}
+
+[[noreturn]] void Relay(int in, Send how) {
+    for (;;) {
+        const ssize_t received = recvfrom(in, gReceiveBuffer, sizeof gReceiveBuffer, 0, nullptr, nullptr);
+        if (received < 6) {
+            continue;
+        }
+        int16_t type;
+        int16_t count;
+        memcpy(&type, gReceiveBuffer, sizeof type);
+        memcpy(&count, gReceiveBuffer + 4, sizeof count);
+        if (type != kMessageTypeMbp || count <= 0 || count > 2 * kBatch) {
+            continue;
+        }
+        SendFrames(how, (count + 1) / 2);
+    }
+}
+
+[[noreturn]] void PassThrough(int in, Send how) {
+    for (;;) {
+        int count = 0;
+        if (how == Send::kSendto) {
+            const ssize_t n = recvfrom(in, gFrames, kOutputFrameSize, 0, nullptr, nullptr);
+            if (n < 0) {
+                continue;
+            }
+            memset(gFrames + n, 0, static_cast<size_t>(kOutputFrameSize - n));
+            count = 1;
+        } else {
+            for (int i = 0; i < kBatch; ++i) {
+                gVectors[i] = {gFrames + i * kOutputFrameSize, kOutputFrameSize};
+                gMessages[i].msg_hdr = {};
+                gMessages[i].msg_hdr.msg_iov = &gVectors[i];
+                gMessages[i].msg_hdr.msg_iovlen = 1;
+            }
+            count = recvmmsg(in, gMessages, kBatch, MSG_WAITFORONE, nullptr);
+            if (count <= 0) {
+                continue;
+            }
+            for (int i = 0; i < count; ++i) {
+                const unsigned n =
+                    gMessages[i].msg_len < kOutputFrameSize ? gMessages[i].msg_len : kOutputFrameSize;
+                memset(gFrames + i * kOutputFrameSize + n, 0, kOutputFrameSize - n);
+            }
+        }
+        SendFrames(how, count);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string recvGroup, sendGroup;
+    std::string recvGroup, sendGroup, send = "sendto", mode = "relay";
     int recvPort = 0;
     int sendPort = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -48,12 +153,21 @@ int main(int argc, char** argv) {
             sendGroup = argv[i + 1];
         } else if (arg == "--send-port") {
             sendPort = atoi(argv[i + 1]);
+        } else if (arg == "--send") {
+            send = argv[i + 1];
+        } else if (arg == "--mode") {
+            mode = argv[i + 1];
         }
     }
+    const Send how = send == "mmsg"        ? Send::kMultiMessage
+                     : send == "segmented" ? Send::kSegmented
+                                           : Send::kSendto;
     if (recvGroup.rfind("239.", 0) != 0 || sendGroup.rfind("239.", 0) != 0 || recvPort <= 0 ||
-        sendPort <= 0) {
+        sendPort <= 0 || (send != "sendto" && send != "mmsg" && send != "segmented") ||
+        (mode != "relay" && mode != "passthrough")) {
         fprintf(stderr,
-                "usage: %s --recv-group 239.x.y.z --recv-port P --send-group 239.x.y.z --send-port Q\n",
+                "usage: %s --recv-group 239.x.y.z --recv-port P --send-group 239.x.y.z --send-port Q "
+                "[--send sendto|mmsg|segmented] [--mode relay|passthrough]\n",
                 argv[0]);
         return 2;
     }
@@ -81,7 +195,7 @@ int main(int argc, char** argv) {
     }
 
     // The bridge's sending socket: bound to 127.0.0.1 and the send port, multicast out of 127.0.0.1.
-    const int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    gOut = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     sockaddr_in from = {};
     from.sin_family = AF_INET;
     from.sin_addr.s_addr = inet_addr("127.0.0.1");
@@ -89,36 +203,20 @@ int main(int argc, char** argv) {
     in_addr interface = {};
     interface.s_addr = inet_addr("127.0.0.1");
     const int ttl = 64;
-    if (setsockopt(out, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(out, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        setsockopt(out, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface) != 0 ||
-        setsockopt(out, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
+    if (setsockopt(gOut, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(gOut, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        setsockopt(gOut, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface) != 0 ||
+        setsockopt(gOut, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
         return Fail("baseline_relay: sender set-up");
     }
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(sendPort));
-    to.sin_addr.s_addr = inet_addr(sendGroup.c_str());
+    gTo.sin_family = AF_INET;
+    gTo.sin_port = htons(static_cast<uint16_t>(sendPort));
+    gTo.sin_addr.s_addr = inet_addr(sendGroup.c_str());
     printf("ready\n");
     fflush(stdout);
 
-    for (;;) {
-        const ssize_t received = recvfrom(in, gReceiveBuffer, sizeof gReceiveBuffer, 0, nullptr, nullptr);
-        if (received < 6) {
-            continue;
-        }
-        int16_t type;
-        int16_t count;
-        memcpy(&type, gReceiveBuffer, sizeof type);
-        memcpy(&count, gReceiveBuffer + 4, sizeof count);
-        if (type != kMessageTypeMbp) {
-            continue;
-        }
-        for (int i = 0; i < count; i += 2) {
-            if (sendto(out, gFrame, kOutputFrameSize, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >
-                0) {
-                gSent = gSent + 1;
-            }
-        }
+    if (mode == "passthrough") {
+        PassThrough(in, how);
     }
+    Relay(in, how);
 }

@@ -3,11 +3,14 @@
 // fixed rate or flat out, for a bounded time.
 //
 //   load_gen --group 239.40.x.y --port P [--rate FRAMES_PER_S | --rate 0 (flat out)] [--seconds S]
-//            [--instruments N] [--update-every K] [--store-only]
+//            [--instruments N] [--update-every K] [--store-only] [--plain BYTES] [--stamps FILE]
 //
 // --store-only sends, at a gentle pace, the open/high/low and ticker frames that put every instrument
 // into the store, and nothing else. Otherwise one store-update frame follows every K market-by-price
-// frames (K = 10 by default). Prints what it sent as key=value pairs.
+// frames (K = 10 by default). --plain sends datagrams of that many bytes instead of frames and no
+// updates (for pass-through). --stamps writes the CLOCK_MONOTONIC send time of every market-by-price
+// frame (or plain datagram) to FILE, one binary double each, for the sink's latency figures. Prints
+// what it sent as key=value pairs.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
@@ -34,6 +37,8 @@ struct Options {
     int instruments = 1800;
     int updateEvery = 10;
     bool storeOnly = false;
+    int plain = 0;
+    std::string stamps;
 };
 
 bool Parse(int argc, char** argv, Options* o) {
@@ -59,13 +64,18 @@ bool Parse(int argc, char** argv, Options* o) {
             o->instruments = atoi(value);
         } else if (arg == "--update-every") {
             o->updateEvery = atoi(value);
+        } else if (arg == "--plain") {
+            o->plain = atoi(value);
+        } else if (arg == "--stamps") {
+            o->stamps = value;
         } else {
             return false;
         }
     }
     // Loopback multicast in the 239/8 administrative range only.
     return o->group.rfind("239.", 0) == 0 && o->port > 0 && o->port < 65536 && o->rate >= 0 &&
-           o->seconds > 0 && o->seconds <= 60 && o->instruments > 0 && o->updateEvery > 0;
+           o->seconds > 0 && o->seconds <= 60 && o->instruments > 0 && o->updateEvery > 0 && o->plain >= 0 &&
+           o->plain <= 2500;
 }
 
 double Now() {
@@ -116,7 +126,7 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, &options)) {
         fprintf(stderr,
                 "usage: %s --group 239.x.y.z --port P [--rate R] [--seconds S] [--instruments N] "
-                "[--update-every K] [--store-only]\n",
+                "[--update-every K] [--store-only] [--plain BYTES] [--stamps FILE]\n",
                 argv[0]);
         return 2;
     }
@@ -141,7 +151,13 @@ int main(int argc, char** argv) {
 
     // A cycle of distinct frames, prepared before the clock starts; updates rotate through OHL and
     // ticker frames for every instrument.
-    const std::vector<bcstbench::Bytes> mbp = bcstbench::MakeMbpFrames(universe, 500, 1);
+    std::vector<bcstbench::Bytes> mbp;
+    if (options.plain > 0) {
+        mbp.assign(1, bcstbench::Bytes(static_cast<size_t>(options.plain), 0x5A));
+        options.updateEvery = 1 << 30;
+    } else {
+        mbp = bcstbench::MakeMbpFrames(universe, 500, 1);
+    }
     std::vector<bcstbench::Bytes> updates;
     for (uint32_t round = 1; round <= 3; ++round) {
         for (bcstbench::Bytes& frame : bcstbench::MakeStoreFrames(universe, round)) {
@@ -157,6 +173,8 @@ int main(int argc, char** argv) {
 
     long sentMbp = 0;
     long sentUpdates = 0;
+    std::vector<double> stamps;
+    stamps.reserve(options.rate > 0 ? static_cast<size_t>(options.rate * options.seconds) + 1 : 1 << 20);
     const double start = Now();
     const double end = start + options.seconds;
     const long total = options.rate > 0 ? static_cast<long>(options.rate * options.seconds) : -1;
@@ -169,6 +187,9 @@ int main(int argc, char** argv) {
         const long due =
             options.rate > 0 ? static_cast<long>((now - start) * options.rate) + 1 : sentMbp + 64;
         while (sentMbp < due && (total < 0 || sentMbp < total)) {
+            if (!options.stamps.empty()) {
+                stamps.push_back(Now());
+            }
             failed += sender.Send(mbp[static_cast<size_t>(sentMbp) % mbp.size()]) ? 0 : 1;
             ++sentMbp;
             if (sentMbp % options.updateEvery == 0) {
@@ -181,6 +202,14 @@ int main(int argc, char** argv) {
         }
     }
     const double elapsed = Now() - start;
+    if (!options.stamps.empty()) {
+        FILE* out = fopen(options.stamps.c_str(), "wb");
+        if (out == nullptr || fwrite(stamps.data(), sizeof(double), stamps.size(), out) != stamps.size()) {
+            perror("load_gen: stamps");
+            return 1;
+        }
+        fclose(out);
+    }
     printf("frames_in=%ld update_frames=%ld send_errors=%ld seconds=%.3f achieved_rate=%.0f\n", sentMbp,
            sentUpdates, failed, elapsed, static_cast<double>(sentMbp) / elapsed);
     return 0;

@@ -4,17 +4,21 @@
 // /proc/net/snmp.
 //
 //   load_sink --group 239.40.x.y --port P --relay-pid PID --relay-port RP --ready-file F --done-file D
-//             [--quiet-ms 300] [--max-seconds 30]
+//             [--quiet-ms 300] [--max-seconds 30] [--stride N --stamps FILE]
 //
 // Writes the ready file once it has joined and taken its first readings. Stops when the done file
 // exists (the generator has finished) and no datagram has come for the quiet time, or at the latest
-// after max-seconds. Prints key=value pairs.
+// after max-seconds. Prints key=value pairs. With --stamps (the generator's send times) and --stride
+// (output datagrams per input datagram: 21 for a 42-record frame, 1 in pass-through), it also prints
+// the latency from each input's send to the arrival of its last output datagram, as percentiles;
+// only when nothing was lost, since a loss breaks the pairing of inputs and outputs.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +26,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -34,6 +39,8 @@ struct Options {
     std::string doneFile;
     int quietMs = 300;
     double maxSeconds = 30;
+    int stride = 0;
+    std::string stamps;
 };
 
 bool Parse(int argc, char** argv, Options* o) {
@@ -56,6 +63,10 @@ bool Parse(int argc, char** argv, Options* o) {
             o->quietMs = atoi(value);
         } else if (arg == "--max-seconds") {
             o->maxSeconds = atof(value);
+        } else if (arg == "--stride") {
+            o->stride = atoi(value);
+        } else if (arg == "--stamps") {
+            o->stamps = value;
         } else {
             return false;
         }
@@ -207,6 +218,8 @@ int main(int argc, char** argv) {
 
     long long datagrams = 0;
     long long wrongSize = 0;
+    std::vector<double> arrivals;  // of every stride-th datagram: an input's last output
+    arrivals.reserve(1 << 20);
     char datagram[65536];
     const double deadline = Now() + options.maxSeconds;
     double lastArrival = Now();
@@ -230,6 +243,9 @@ int main(int argc, char** argv) {
             }
             ++datagrams;
             wrongSize += n == 512 ? 0 : 1;
+            if (options.stride > 0 && datagrams % options.stride == 0) {
+                arrivals.push_back(Now());
+            }
         }
         lastArrival = Now();
     }
@@ -240,6 +256,31 @@ int main(int argc, char** argv) {
         datagrams, wrongSize, after.cpuNs - before.cpuNs, after.userNs - before.userNs,
         after.systemNs - before.systemNs, after.relayDrops - before.relayDrops,
         after.sinkDrops - before.sinkDrops, after.rcvbufErrors - before.rcvbufErrors);
+    // Latency per input, from the generator's send times, when every output arrived.
+    std::vector<double> sends;
+    if (!options.stamps.empty()) {
+        if (FILE* in = fopen(options.stamps.c_str(), "rb")) {
+            double t;
+            while (fread(&t, sizeof t, 1, in) == 1) {
+                sends.push_back(t);
+            }
+            fclose(in);
+        }
+    }
+    if (!sends.empty() && sends.size() == arrivals.size() &&
+        datagrams == static_cast<long long>(sends.size()) * options.stride) {
+        std::vector<double> latency;
+        for (size_t i = 0; i < sends.size(); ++i) {
+            latency.push_back((arrivals[i] - sends[i]) * 1e6);
+        }
+        std::sort(latency.begin(), latency.end());
+        auto at = [&](double q) {
+            return latency[std::min(latency.size() - 1, static_cast<size_t>(q * latency.size()))];
+        };
+        printf("lat_p50_us=%.1f lat_p99_us=%.1f lat_p999_us=%.1f\n", at(0.5), at(0.99), at(0.999));
+    } else {
+        printf("lat_p50_us=nan lat_p99_us=nan lat_p999_us=nan\n");
+    }
     close(fd);
     return 0;
 }

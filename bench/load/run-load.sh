@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# End-to-end load: the real bcstbridge (relay mode, "CM") against a baseline relay that receives the
-# same frames and sends the same 21 datagrams of 512 bytes per frame without decoding or converting,
-# run in turn at each rate in one run. The relay under test is pinned to one core, the load
-# generator and the sink to the other. Everything stays on loopback multicast (239.40.0.0/16).
+# End-to-end load: the real bcstbridge against a baseline relay that receives the same input and
+# sends the same 512-byte datagrams (21 per 42-record frame) without decoding or converting, in three
+# variants of how the datagrams reach the kernel (one sendto each, one sendmmsg, one UDP-segmented
+# sendmsg), all run in turn at each rate in one run. The relay under test is pinned to one core, the
+# load generator and the sink to the other. Everything stays on loopback multicast (239.40.0.0/16).
 #
 #   bench/load/run-load.sh [BUILD_DIR] [SECONDS_PER_RUN] [RATES...]
 #
-# BUILD_DIR defaults to ./build; each run lasts SECONDS_PER_RUN (default 3); RATES are market-by-price
-# frames per second, 0 meaning flat out (default: 1000 2000 4000 6000 8000 10000 0). Prints one line
-# per run and a summary: CPU per frame of the relay process and the bridge/baseline ratio, loss, and
-# the highest tested rate at which each relay lost nothing. REPEAT (default 3) repeats the whole set
-# of runs and reports medians; INSTRUMENTS (default 1800) sets how many instruments the feed trades
-# and the store holds; BRIDGE names another bcstbridge executable to measure (an older build, say).
+# BUILD_DIR defaults to ./build; each run lasts SECONDS_PER_RUN (default 3); RATES are input datagrams
+# per second (market-by-price frames in relay mode), 0 meaning flat out (default: 1000 2000 4000
+# 6000 8000 10000 0). Prints one line per run and a summary per kind: CPU per input of the relay
+# process and its ratio to the per-datagram baseline, loss, latency from an input's send to the
+# arrival of its last output (p50/p99/p99.9, where nothing was lost), and the highest tested rate at
+# which each kind lost nothing.
+#
+# MODE=relay (default: bridge in relay mode, "CM") or MODE=passthrough (bridge without conversion,
+# 512-byte input datagrams). REPEAT (default 3) repeats the whole set and reports medians;
+# INSTRUMENTS (default 1800) sets how many instruments the feed trades; BRIDGE names the bcstbridge
+# executable to measure; OLD_BRIDGE adds another build (an older one, say) as kind "old-bridge";
+# KINDS overrides the list of kinds (bridge old-bridge baseline-sendto baseline-mmsg baseline-segmented).
 set -euo pipefail
 
 build=${1:-build}
@@ -29,6 +36,14 @@ bridge=$(cd "$(dirname "$bridge")" && pwd)/$(basename "$bridge")
 [ "$(nproc)" -ge 2 ] || { echo "run-load.sh: needs two cores" >&2; exit 1; }
 instruments=${INSTRUMENTS:-1800}
 repeat=${REPEAT:-3}
+mode=${MODE:-relay}
+case $mode in relay) stride=21 ;; passthrough) stride=1 ;; *) echo "run-load.sh: MODE is relay or passthrough" >&2; exit 2 ;; esac
+old_bridge=${OLD_BRIDGE:-}
+if [ -n "$old_bridge" ]; then
+    [ -x "$old_bridge" ] || { echo "run-load.sh: $old_bridge not executable" >&2; exit 1; }
+    old_bridge=$(cd "$(dirname "$old_bridge")" && pwd)/$(basename "$old_bridge")
+fi
+read -r -a kinds <<<"${KINDS:-bridge ${old_bridge:+old-bridge} baseline-sendto baseline-mmsg baseline-segmented}"
 relay_core=1
 load_core=0
 
@@ -64,7 +79,7 @@ bridge_ready() { cat "$1"/BcstBridge1_*.log 2>/dev/null | grep -q "Sender Socket
 value() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
 run_id=0
-results=()  # "kind rate frames_in datagrams_out lost_datagrams cpu_ns handled_frames user_ns" per run
+results=()  # "kind rate frames_in datagrams_out lost_datagrams cpu_ns handled p50 p99 p999" per run
 one_run() {
     local kind=$1 rate=$2
     run_id=$((run_id + 1))
@@ -74,36 +89,49 @@ one_run() {
     out_port=$(free_port)
     mkdir -p "$dir"
 
-    if [ "$kind" = bridge ]; then
+    case $kind in
+    bridge | old-bridge)
+        local exe=$bridge flag=Y
+        [ "$kind" = bridge ] || exe=$old_bridge
+        [ "$mode" = relay ] || flag=N
         # The configured send port goes on the wire byte-exchanged.
         local configured=$(( ((out_port & 0xFF) << 8) | (out_port >> 8) ))
         [ $configured -lt 32768 ] || configured=$((configured - 65536))
         printf 'SEGMENT,RECV_ADDR,RECV_PORT,SEND_ADDR,SEND_PORT,HOST_IP,VELT_IP,FLAG\n' >"$dir/BCSTBRIDGE.INI"
-        printf 'CM,%s,%d,%s,%d,127.0.0.1,127.0.0.1,Y\n' "$in_group" "$in_port" "$out_group" "$configured" \
+        printf 'CM,%s,%d,%s,%d,127.0.0.1,127.0.0.1,%s\n' "$in_group" "$in_port" "$out_group" "$configured" "$flag" \
             >>"$dir/BCSTBRIDGE.INI"
-        (cd "$dir" && exec taskset -c $relay_core "$bridge" 1) &
+        (cd "$dir" && exec taskset -c $relay_core "$exe" 1) &
         relay_pid=$!
         wait_for bridge_ready "$dir" ||
             { echo "run-load.sh: bridge did not start" >&2; cat "$dir"/BcstBridge1_*.log >&2 || true; exit 1; }
-    else
+        ;;
+    baseline-*)
         taskset -c $relay_core "$tools/baseline_relay" --recv-group "$in_group" --recv-port "$in_port" \
-            --send-group "$out_group" --send-port "$out_port" >"$dir/baseline.out" &
+            --send-group "$out_group" --send-port "$out_port" --send "${kind#baseline-}" --mode "$mode" \
+            >"$dir/baseline.out" &
         relay_pid=$!
         wait_for grep -qs ready "$dir/baseline.out" || { echo "run-load.sh: baseline did not start" >&2; exit 1; }
-    fi
+        ;;
+    *) echo "run-load.sh: unknown kind $kind" >&2; exit 2 ;;
+    esac
 
-    # Every instrument into the store before anything is measured.
-    taskset -c $load_core "$tools/load_gen" --group "$in_group" --port "$in_port" --instruments "$instruments" --store-only >/dev/null
+    local plain=()
+    if [ "$mode" = relay ]; then
+        # Every instrument into the store before anything is measured.
+        taskset -c $load_core "$tools/load_gen" --group "$in_group" --port "$in_port" --instruments "$instruments" --store-only >/dev/null
+    else
+        plain=(--plain 512)
+    fi
 
     taskset -c $load_core "$tools/load_sink" --group "$out_group" --port "$out_port" --relay-pid "$relay_pid" \
         --relay-port "$in_port" --ready-file "$dir/ready" --done-file "$dir/done" \
-        --max-seconds $((seconds + 20)) >"$dir/sink.out" &
+        --max-seconds $((seconds + 20)) --stride $stride --stamps "$dir/stamps" >"$dir/sink.out" &
     sink_pid=$!
     wait_for test -e "$dir/ready" || { echo "run-load.sh: sink did not start" >&2; exit 1; }
 
     local gen
     gen=$(taskset -c $load_core "$tools/load_gen" --group "$in_group" --port "$in_port" --rate "$rate" \
-        --seconds "$seconds" --instruments "$instruments")
+        --seconds "$seconds" --instruments "$instruments" --stamps "$dir/stamps" "${plain[@]}")
     touch "$dir/done"
     wait "$sink_pid"
     sink_pid=""
@@ -111,60 +139,68 @@ one_run() {
     wait "$relay_pid" 2>/dev/null || true
     relay_pid=""
 
-    # CPU per frame is taken over the frames the relay handled: those whose 21 datagrams came out.
-    local sink frames out cpu user drops lost handled
+    # CPU per input is taken over the inputs the relay handled: those whose datagrams all came out.
+    local sink frames out cpu drops lost handled
     sink=$(cat "$dir/sink.out")
     frames=$(value frames_in "$gen")
     out=$(value datagrams_out "$sink")
     cpu=$(value relay_cpu_ns "$sink")
-    user=$(value relay_user_ns "$sink")
     drops=$(value relay_rx_drops "$sink")
-    lost=$(( frames * 21 - out ))
-    handled=$(( out / 21 ))
-    printf '%-8s rate=%-6s frames_in=%-7s achieved=%-6s datagrams_out=%-8s lost_datagrams=%-7s relay_rx_drops=%-6s sink_drops=%-4s cpu_ns_per_frame=%-7s user_ns_per_frame(ticks)=%s\n' \
+    lost=$(( frames * stride - out ))
+    handled=$(( out / stride ))
+    printf '%-18s rate=%-6s in=%-7s achieved=%-6s out=%-8s lost=%-7s rx_drops=%-6s cpu_ns_per_input=%-7s latency_us p50=%s p99=%s p99.9=%s\n' \
         "$kind" "$rate" "$frames" "$(value achieved_rate "$gen")" "$out" "$lost" "$drops" \
-        "$(value sink_drops "$sink")" "$(( cpu / (handled > 0 ? handled : 1) ))" "$(( user / (handled > 0 ? handled : 1) ))"
-    results+=("$kind $rate $frames $out $lost $cpu $handled $user")
+        "$(( cpu / (handled > 0 ? handled : 1) ))" "$(value lat_p50_us "$sink")" "$(value lat_p99_us "$sink")" \
+        "$(value lat_p999_us "$sink")"
+    results+=("$kind $rate $frames $out $lost $cpu $handled $(value lat_p50_us "$sink") $(value lat_p99_us "$sink") $(value lat_p999_us "$sink")")
 }
 
-echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores;" \
-     "$seconds s per run, $repeat repetitions, $instruments instruments; load average $(cut -d' ' -f1-3 /proc/loadavg)"
-# Bridge and baseline alternate run by run, so that whatever else the machine does falls on both.
+echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores, kernel $(uname -r);" \
+     "mode $mode; $seconds s per run, $repeat repetitions, $instruments instruments; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+# The kinds alternate run by run, so that whatever else the machine does falls on all of them.
 for ((rep = 1; rep <= repeat; rep++)); do
     for rate in "${rates[@]}"; do
-        for kind in bridge baseline; do
+        for kind in "${kinds[@]}"; do
             one_run "$kind" "$rate"
         done
     done
 done
 
 echo
-echo "summary (median CPU per handled frame in microseconds over the repetitions; ratio = bridge / baseline):"
+echo "summary, mode $mode (medians over the repetitions; CPU per input in microseconds; ratio = CPU / baseline-sendto's;"
+echo "latency in microseconds from an input's send to its last output's arrival, where nothing was lost):"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%s\n' "${results[@]}" | awk -v rates="${rates[*]}" '
+printf '%s\n' "${results[@]}" | awk -v rates="${rates[*]}" -v kinds="${kinds[*]}" '
     { n = ++count[$1, $2]; cpu[$1, $2, n] = ($7 > 0 ? $6 / $7 / 1000 : 0);
-      lost[$1, $2] += $5;
-      handled[$1, $2] += $7; frames[$1, $2] += $3 }
-    function median(kind, rate,    n, i, j, t, v) {
-        n = count[kind, rate];
-        for (i = 1; i <= n; i++) v[i] = cpu[kind, rate, i];
-        for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
-        return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2;
+      p50[$1, $2, n] = $8; p99[$1, $2, n] = $9; p999[$1, $2, n] = $10;
+      lost[$1, $2] += $5; handled[$1, $2] += $7 }
+    function median(a, kind, rate,    n, i, j, t, v, m) {
+        n = count[kind, rate]; m = 0;
+        for (i = 1; i <= n; i++) if (a[kind, rate, i] != "nan") v[++m] = a[kind, rate, i] + 0;
+        if (m == 0) return "-";
+        for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+        return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2;
     }
     END {
-        split(rates, r, " ");
+        split(rates, r, " "); nk = split(kinds, k, " ");
+        printf "  %-6s %-18s %9s %7s %9s %9s %9s %9s\n", "rate", "kind", "cpu_us", "ratio", "lost", "p50", "p99", "p99.9";
         for (i = 1; i in r; i++) {
-            b = median("bridge", r[i]); l = median("baseline", r[i]);
-            printf "  rate %-6s bridge %7.2f us  baseline %7.2f us  ratio %.3f   lost datagrams: bridge %d, baseline %d\n",
-                (r[i] == 0 ? "flat" : r[i]), b, l, (l > 0 ? b / l : 0), lost["bridge", r[i]], lost["baseline", r[i]];
-            for (k = 1; k <= 2; k++) {
-                kind = (k == 1 ? "bridge" : "baseline");
-                if (r[i] != 0 && lost[kind, r[i]] == 0 && r[i] > best[kind]) best[kind] = r[i];
-                if (r[i] == 0) flat[kind] = handled[kind, r[i]] / count[kind, r[i]];
+            base = median(cpu, "baseline-sendto", r[i]);
+            for (j = 1; j <= nk; j++) {
+                c = median(cpu, k[j], r[i]);
+                printf "  %-6s %-18s %9.2f %7.3f %9d %9s %9s %9s\n", (r[i] == 0 ? "flat" : r[i]), k[j], c,
+                    (base != "-" && base > 0 ? c / base : 0), lost[k[j], r[i]],
+                    median(p50, k[j], r[i]), median(p99, k[j], r[i]), median(p999, k[j], r[i]);
+                if (r[i] != 0 && lost[k[j], r[i]] == 0 && r[i] > best[k[j]]) best[k[j]] = r[i];
+                if (r[i] == 0) flat[k[j]] = handled[k[j], r[i]] / count[k[j], r[i]];
             }
         }
-        printf "  highest tested rate without loss in any repetition: bridge %d, baseline %d frames/s (ratio %.2f)\n",
-            best["bridge"], best["baseline"], (best["baseline"] > 0 ? best["bridge"] / best["baseline"] : 0);
-        if (("bridge", 0) in count)
-            printf "  flat out, frames handled per run: bridge %d, baseline %d\n", flat["bridge"], flat["baseline"];
+        printf "  highest tested rate without loss in any repetition:";
+        for (j = 1; j <= nk; j++) printf " %s %d", k[j], best[k[j]];
+        printf "\n";
+        if (("baseline-sendto", 0) in count) {
+            printf "  flat out, inputs handled per run:";
+            for (j = 1; j <= nk; j++) printf " %s %d", k[j], flat[k[j]];
+            printf "\n";
+        }
     }'

@@ -3,8 +3,11 @@
 #include "mbp/framing.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -245,6 +248,134 @@ TEST_F(Framing, FailedSendsAreLoggedAndTheRestStillGoOut) {
         for (size_t i = logBefore; i < log.size(); ++i) {
             EXPECT_EQ(log[i], kSendErrorLine);
         }
+    }
+}
+
+// The real sending socket on loopback, each send path forced in turn. Whatever the path, the same
+// datagrams must arrive in the same order from the same port, each counted once, and a failure
+// must be logged per datagram that did not leave.
+class SendPaths : public Framing {
+  protected:
+    void SetUp() override {
+        Framing::SetUp();
+        gSendCapture = nullptr;
+        snprintf(gsBcastParam.SEND_MULTICAST_ADDR, sizeof gsBcastParam.SEND_MULTICAST_ADDR, "239.40.9.2");
+        snprintf(gsBcastParam.LOCAL_IP_TO_VELT, sizeof gsBcastParam.LOCAL_IP_TO_VELT, "127.0.0.1");
+        wirePort_ = FreeUdpPort();
+        gsBcastParam.SEND_MULTICAST_PORT = static_cast<int16_t>(ConfiguredSendPortFor(wirePort_));
+        out_ = std::make_unique<MulticastReceiver>("239.40.9.2", wirePort_);
+        ASSERT_EQ(InitializeSendSocket(), 0) << gcaLogMessage;
+        memset(gcaLogMessage, 0, sizeof gcaLogMessage);
+        logAfterSetup_ = Log().size();
+    }
+    void TearDown() override {
+        close(gSenderSocketFD);
+        gSenderSocketFD = -1;
+        Framing::TearDown();
+    }
+
+    // Converts and sends `count` records, then takes the `expected` datagrams and any stray one after.
+    std::vector<Bytes> SendAndCollect(const Bytes& data, int count, size_t expected) {
+        ProcessMBPData(const_cast<char*>(reinterpret_cast<const char*>(data.data())), count);
+        std::vector<Bytes> got;
+        Bytes d;
+        uint16_t from = 0;
+        while (out_->Receive(
+            &d, got.size() < expected ? std::chrono::milliseconds(5000) : std::chrono::milliseconds(30),
+            &from)) {
+            EXPECT_EQ(from, wirePort_);
+            got.push_back(d);
+        }
+        return got;
+    }
+
+    uint16_t wirePort_ = 0;
+    std::unique_ptr<MulticastReceiver> out_;
+    size_t logAfterSetup_ = 0;
+};
+
+constexpr SendPath kAllPaths[] = {SendPath::kSegmented, SendPath::kMultiMessage, SendPath::kPerDatagram};
+
+TEST_F(SendPaths, EveryPathPutsTheSameDatagramsOnTheWire) {
+    // Loopback segments: set-up found the best path.
+    EXPECT_EQ(CurrentSendPath(), SendPath::kSegmented);
+    std::vector<FeedRecord> records = Records(42);
+    for (size_t i = 0; i < records.size(); ++i) {
+        records[i].indicator[2] = static_cast<uint8_t>(0x04 * (i % 5));
+    }
+    const Bytes data = EncodeFeedRecords(records);
+    auto cmSlot = [&](int i) {
+        return ExpectedCmSlot{records[static_cast<size_t>(i)], StoreEntry{}, ' ', 0};
+    };
+    auto foSlot = [&](int i) { return ExpectedFoSlot{records[static_cast<size_t>(i)], StoreEntry{}}; };
+    for (const char* segment : {"CM", "FO", "XX"}) {
+        SetSegment(segment);
+        for (int count : {1, 2, 3, 41, 42}) {
+            std::vector<Bytes> expected;
+            for (int i = 0; i < count; i += 2) {
+                const bool pair = i + 1 < count;
+                if (std::string(segment) == "CM") {
+                    expected.push_back(pair ? ExpectedCmDatagram({cmSlot(i), cmSlot(i + 1)})
+                                            : ExpectedCmDatagram({cmSlot(i)}));
+                } else if (std::string(segment) == "FO") {
+                    expected.push_back(pair ? ExpectedFoDatagram(2, {foSlot(i), foSlot(i + 1)})
+                                            : ExpectedFoDatagram(2, {foSlot(i)}));
+                } else {
+                    expected.push_back(ExpectedUnknownSegmentDatagram());
+                }
+            }
+            for (const SendPath path : kAllPaths) {
+                SCOPED_TRACE(std::string(segment) + " count " + std::to_string(count) + " path " +
+                             std::to_string(static_cast<int>(path)));
+                SetSendPath(path);
+                glSentPktCount = 0;
+                const std::vector<Bytes> got = SendAndCollect(data, count, expected.size());
+                ASSERT_EQ(got.size(), expected.size());
+                for (size_t k = 0; k < got.size(); ++k) {
+                    ASSERT_EQ(got[k], expected[k]) << "datagram " << k << "\n" << HexDump(got[k]);
+                }
+                EXPECT_EQ(glSentPktCount.load(), static_cast<int64_t>(expected.size()));
+                EXPECT_EQ(CurrentSendPath(), path) << "a working path is kept";
+            }
+        }
+    }
+    EXPECT_EQ(Log().size(), logAfterSetup_);
+}
+
+TEST_F(SendPaths, FailuresAreLoggedPerDatagramAndRefusedPathsFallBackOnce) {
+    const Bytes data = EncodeFeedRecords(Records(42));
+
+    // A socket that checksums nothing cannot segment: the kernel refuses the first batch, which then
+    // leaves once, the next way, and the bridge stays on that way without a word in the log.
+    const int noChecksum = 1;
+    ASSERT_EQ(setsockopt(gSenderSocketFD, SOL_SOCKET, SO_NO_CHECK, &noChecksum, sizeof noChecksum), 0);
+    SetSendPath(SendPath::kSegmented);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        glSentPktCount = 0;
+        const std::vector<Bytes> got = SendAndCollect(data, 42, 21);
+        ASSERT_EQ(got.size(), 21u);
+        for (size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(CmSlotToken(got[k], 0), 101 + 2 * k) << "in order, none twice";
+        }
+        EXPECT_EQ(glSentPktCount.load(), 21);
+        EXPECT_EQ(CurrentSendPath(), SendPath::kMultiMessage);
+    }
+    EXPECT_EQ(Log().size(), logAfterSetup_);
+
+    // A send that fails outright on every path: one entry per datagram, nothing counted, no path
+    // given up for it.
+    close(gSenderSocketFD);
+    for (const SendPath path : kAllPaths) {
+        SCOPED_TRACE(static_cast<int>(path));
+        SetSendPath(path);
+        glSentPktCount = 0;
+        const size_t before = Log().size();
+        EXPECT_TRUE(SendAndCollect(data, 5, 0).empty());
+        EXPECT_EQ(glSentPktCount.load(), 0);
+        EXPECT_EQ(Log().size(), before + 3);
+        EXPECT_EQ(Log().back(), kSendErrorLine);
+        EXPECT_EQ(CurrentSendPath(), path);
     }
 }
 
