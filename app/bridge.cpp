@@ -2,11 +2,13 @@
 // relay loop: every datagram either goes to the frame intake or out again as exactly 512 bytes.
 #include "app/bridge.h"
 
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstring>
 
+#include "app/counters.h"
 #include "app/log.h"
 #include "app/statistics.h"
 #include "config/config.h"
@@ -39,7 +41,10 @@ int ForwardQueuedDatagrams() {
     }
     // Counted as received before they are sent on, as one datagram at a time would be.
     CountPackets(glReceivedPktCount, received);
+    CounterAdd(kCounterReceived, received);
+    CountersDatagramAccepted();
     SendMulticastBatch(gForwardFrames, received, kOutputFrameSize);
+    CountersDatagramDone();
     return gForwardLengths[0];
 }
 
@@ -59,6 +64,7 @@ int RelayOneDatagram() {
     gReceiveDirty = received;
 
     ProcessNewMktData(gReceiveBuffer);
+    CountersDatagramDone();
     return received;
 }
 
@@ -94,6 +100,13 @@ int BridgeMain(int argc, char** argv) {
 
     glReceivedPktCount.store(0);
     glSentPktCount.store(0);
+    // Once both sockets are up: the live counters file (optional), then readiness for systemd
+    // (nothing happens outside systemd).
+    if (CreateCountersFile(gshRunningInstanceNo, gsBcastParam.MARKET_SEGMENT,
+                           gsBcastParam.NEW_MKT_DATA_FLAG == 1 ? kCountersModeRelay : kCountersModePassThrough) != 0) {
+        LogMessage(gcaLogMessage);
+    }
+    sd_notify(0, "READY=1");
     for (;;) {
         RelayOneDatagram();
     }

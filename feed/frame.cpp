@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "app/counters.h"
 #include "app/log.h"
 #include "app/statistics.h"
 #include "mbp/framing.h"
@@ -29,11 +30,14 @@ int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, char* out) {
     const int length = frame->compressedLength;
     // A payload must lie inside the receive buffer: the decoder never reads past it.
     if (length <= 0 || length > kMaxCompressedLength) {
+        CounterAdd(kCounterRefusedBadLength);
         LogFixedMessage(
             "DecompressNewMktData - Compress Length should be less than 0 and greater than equal to 2500");
         return 0;
     }
-    return LZ4_decompress_safe(frame->compressedData, out, length, kDecompressBufferSize);
+    const int decoded = LZ4_decompress_safe(frame->compressedData, out, length, kDecompressBufferSize);
+    CounterAdd(kCounterRefusedDecodeFailure, decoded <= 0);
+    return decoded;
 }
 
 int ProcessNewMktData(char* frame) {
@@ -45,9 +49,11 @@ int ProcessNewMktData(char* frame) {
     const int count = header->recordCount;
     const int16_t type = header->messageType;
     if (count == 0) {
+        CounterAdd(kCounterRefusedZeroCount);
         return 0;
     }
     if (type != kMessageTypeMbp && type != kMessageTypeOhl && type != kMessageTypeTicker) {
+        CounterAdd(kCounterRefusedUnknownType);
         return 0;
     }
 
@@ -60,16 +66,22 @@ int ProcessNewMktData(char* frame) {
 
     switch (type) {
         case kMessageTypeTicker:
+            CountAcceptedFrame(kCounterFramesTicker);
             ProcessTickerData(gDecompressBuffer, count);
             break;
         case kMessageTypeOhl:
+            CountAcceptedFrame(kCounterFramesOhl);
             ProcessOHLData(gDecompressBuffer, count);
             break;
         default:
             // Accepts 140 * count up to 141 * count - 1 decoded bytes; a negative count never passes.
             if (decoded / count == static_cast<int>(sizeof(NEW_MKT_MBP_DATA))) {
                 CountPacket(glReceivedPktCount);
+                CounterAdd(kCounterReceived);
+                CountAcceptedFrame(kCounterFramesMbp);
                 ProcessMBPData(gDecompressBuffer, count);
+            } else {
+                CounterAdd(kCounterRefusedWrongRecordSize);
             }
             break;
     }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <new>
 
+#include "app/counters.h"
 #include "app/log.h"
 
 OHLMap gOHLMapData;
@@ -40,6 +41,7 @@ bool FindOrInsert(int32_t token, const NEW_MKT_MAP_DATA& fresh, bool* inserted) 
         return false;
     }
     *inserted = true;
+    CounterSet(kCounterStoreEntries, static_cast<int64_t>(gOHLMapData.size()));
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/counters.h"
 #include "app/log.h"
 #include "app/statistics.h"
 #include "config/config.h"
@@ -26,6 +27,12 @@ SendCapture gSendCapture = nullptr;
 #define UDP_SEGMENT 103  // Linux 4.18; older C libraries lack the name
 #endif
 
+// bcst-stat shows the path by the same numbers.
+static_assert(static_cast<uint8_t>(SendPath::kSegmented) == kSendPathUdpSegmentation &&
+                  static_cast<uint8_t>(SendPath::kMultiMessage) == kSendPathSendmmsg &&
+                  static_cast<uint8_t>(SendPath::kPerDatagram) == kSendPathSendto,
+              "send path numbers of the counters file");
+
 namespace {
 
 SendPath gSendPath = SendPath::kPerDatagram;
@@ -33,6 +40,7 @@ SendPath gSendPath = SendPath::kPerDatagram;
 // Per-message headers of a batch, filled afresh for every send so nothing lingers between batches.
 struct iovec gBatchVectors[kMaxBatchDatagrams];
 struct mmsghdr gBatchMessages[kMaxBatchDatagrams];
+alignas(struct cmsghdr) char gBatchControl[kMaxBatchDatagrams][kReceiveControlSize];
 
 // The kernel can segment UDP sends when it accepts the option; the option is only probed here, and
 // each batch asks for segmentation in its own control message, so single datagrams and the other
@@ -95,6 +103,8 @@ int InitializeRecvSocket() {
     // A socket bound to the wildcard address would otherwise also take every other group that any
     // program on the host joins on this port; exchanges reuse ports across channels.
     SetIntOption(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0);
+    // Datagrams then carry the socket's drop count, published as the kernel drops counter.
+    SetIntOption(fd, SOL_SOCKET, SO_RXQ_OVFL, 1);
     LogFixedMessage("Reciever: setsockopt for IP_ADD_MEMBERSHIP successful");
 
     if (!SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) {
@@ -150,7 +160,7 @@ int InitializeSendSocket() {
     gsAddrSendTo.sin_family = AF_INET;
     gsAddrSendTo.sin_port = static_cast<in_port_t>(gsBcastParam.SEND_MULTICAST_PORT);
     gsAddrSendTo.sin_addr.s_addr = inet_addr(gsBcastParam.SEND_MULTICAST_ADDR);
-    gSendPath = BestSendPath(fd);  // silently: the start-up log stays as operators know it
+    SetSendPath(BestSendPath(fd));  // silently: the start-up log stays as operators know it
     return 0;
 }
 
@@ -159,13 +169,35 @@ int ReceiveMulticastData(char* buffer, int size) {
         LogFixedMessage("ReceiveMulticastData : Input parameter is NULL ");
         return -1;
     }
-    const ssize_t received =
-        recvfrom(gReceiveSocketFD, buffer, static_cast<size_t>(size), 0, nullptr, nullptr);
+    struct iovec data = {buffer, static_cast<size_t>(size)};
+    alignas(struct cmsghdr) char control[kReceiveControlSize];
+    struct msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t received = recvmsg(gReceiveSocketFD, &message, 0);
     if (received < 0) {
+        CounterAdd(kCounterReceiveErrors);
         LogFixedMessage("ReceiveMulticastData : Receive Error ");
         return -1;
     }
+    CountersDatagramReceived();
+    ReadSocketDrops(message);
     return static_cast<int>(received);
+}
+
+void ReadSocketDrops(const struct msghdr& message) {
+    // The kernel adds the count only once the socket has dropped something.
+    for (const struct cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<struct msghdr*>(&message), const_cast<struct cmsghdr*>(c))) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
+            c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+            uint32_t drops;
+            memcpy(&drops, CMSG_DATA(c), sizeof drops);
+            CountersSetKernelDrops(drops);
+        }
+    }
 }
 
 int SendMulticastData(const char* data, int length) {
@@ -176,7 +208,9 @@ int SendMulticastData(const char* data, int length) {
                                                    sizeof gsAddrSendTo));
     if (sent > 0) {
         CountPacket(glSentPktCount);
+        CounterAdd(kCounterSent);
     } else {
+        CounterAdd(kCounterSendErrors);
         LogFixedMessage("SendMulticastData : Send Error ");
     }
     return sent;
@@ -188,6 +222,7 @@ SendPath CurrentSendPath() {
 
 void SetSendPath(SendPath path) {
     gSendPath = path;
+    CountersSetSendPath(static_cast<uint8_t>(path));
 }
 
 namespace {
@@ -201,6 +236,8 @@ bool SegmentationImpossible(int error) {
 // Counts the datagrams that left and logs one send error for each that did not.
 int Account(int left, int failed) {
     CountPackets(glSentPktCount, left);
+    CounterAdd(kCounterSent, left);
+    CounterAdd(kCounterSendErrors, failed);
     for (int i = 0; i < failed; ++i) {
         LogFixedMessage("SendMulticastData : Send Error ");
     }
@@ -239,7 +276,7 @@ int SendSegmented(const char* data, int count, int length) {
         sent = sendmsg(gSenderSocketFD, &message, 0);
     }
     if (sent < 0 && SegmentationImpossible(errno)) {
-        gSendPath = SendPath::kMultiMessage;
+        SetSendPath(SendPath::kMultiMessage);
         return -1;
     }
     // Never retried: a failed or short segmented send may have put part of the batch on the wire.
@@ -273,7 +310,7 @@ int SendMultiMessage(const char* data, int count, int length) {
         } else if (sent < 0 && errno == EINTR) {
             continue;
         } else if (sent < 0 && errno == ENOSYS && next == 0) {
-            gSendPath = SendPath::kPerDatagram;
+            SetSendPath(SendPath::kPerDatagram);
             return -1;
         } else {
             ++failed;
@@ -330,6 +367,8 @@ int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths)
         header = {};
         header.msg_iov = &gBatchVectors[i];
         header.msg_iovlen = 1;
+        header.msg_control = gBatchControl[i];
+        header.msg_controllen = sizeof gBatchControl[i];
         gBatchMessages[i].msg_len = 0;
     }
     // Blocks for the first datagram only: a lone datagram is forwarded at once, a queue in one call.
@@ -339,9 +378,12 @@ int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths)
                             nullptr);
     } while (received < 0 && errno == EINTR);
     if (received < 0) {
+        CounterAdd(kCounterReceiveErrors);
         LogFixedMessage("ReceiveMulticastData : Receive Error ");
         return -1;
     }
+    CountersDatagramReceived();
+    ReadSocketDrops(&gBatchMessages[received - 1].msg_hdr);  // the latest count comes with the last
     for (int i = 0; i < received; ++i) {
         lengths[i] =
             static_cast<int>(std::min<unsigned>(gBatchMessages[i].msg_len, static_cast<unsigned>(slotSize)));

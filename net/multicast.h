@@ -3,6 +3,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 
@@ -19,7 +20,13 @@ int InitializeRecvSocket();
 int InitializeSendSocket();
 
 // One datagram into `buffer` (at most `size` bytes): its length, or -1 after logging the error.
+// Takes the socket's drop count from the datagram's control data into the counters.
 int ReceiveMulticastData(char* buffer, int size);
+
+// Control buffer of one received datagram: room for the socket's drop count (SO_RXQ_OVFL).
+constexpr size_t kReceiveControlSize = CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(uint64_t));
+// Publishes the drop count that a received message carries, if any (for every receive path).
+void ReadSocketDrops(const struct msghdr& message);
 
 // One datagram of `length` bytes to the output group: the send call's result. Counts successes in
 // glSentPktCount and logs failures.

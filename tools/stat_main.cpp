@@ -1,0 +1,480 @@
+// bcst-stat: shows the live counters of running bridge instances from their BcstBridge<N>.counters
+// files, as a table refreshed every second, one table, JSON Lines or Prometheus text.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/counters.h"
+#include "tools/json.h"
+
+namespace {
+
+constexpr char kProgram[] = "bcst-stat";
+constexpr char kServiceDirectory[] = "/var/lib/bcstbridge";
+
+struct Options {
+    std::string directory;
+    int instance = 0;  // 0: every instance in the directory
+    bool once = false;
+    bool json = false;
+    bool prometheus = false;
+    double interval = 1;
+    int count = 0;  // refreshes of the live view; 0: until interrupted
+};
+
+// One counters file as read at one moment.
+struct Sample {
+    std::string path;
+    int instance = 0;  // from the file name, for ordering and for files that cannot be read
+    bool valid = false;
+    std::string error;
+    CountersSnapshot counters = {};
+    bool running = false;
+    int64_t monotonicNs = 0;  // when it was read
+    int64_t realtimeNs = 0;
+};
+
+int64_t ClockNs(clockid_t clock) {
+    struct timespec now;
+    clock_gettime(clock, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+volatile sig_atomic_t gStop = 0;
+void OnStopSignal(int) {
+    gStop = 1;
+}
+
+// Whether the pid still belongs to the process that wrote the file: a pid that is gone or that a later
+// process took over (another start time in /proc/<pid>/stat) is not running.
+bool ProcessRunning(int32_t pid, uint64_t startTicks) {
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) {
+        return false;
+    }
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno != ENOENT;  // hidden from us (hidepid): the signal test has to do
+    }
+    char text[1024];
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) {
+        return false;
+    }
+    text[n] = '\0';
+    const char* field = strrchr(text, ')');
+    for (int i = 2; field != nullptr && i < 22; ++i) {
+        field = strchr(field + 1, ' ');
+    }
+    return field != nullptr && (startTicks == 0 || strtoull(field + 1, nullptr, 10) == startTicks);
+}
+
+// The instance number of a file name "BcstBridge<N>.counters", or false for any other name.
+bool InstanceOfName(const std::string& name, int* instance) {
+    static const std::string prefix = "BcstBridge", suffix = ".counters";
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    const std::string number = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    char* end = nullptr;
+    const long value = strtol(number.c_str(), &end, 10);
+    if (number.empty() || *end != '\0' || value < -32768 || value > 32767) {
+        return false;
+    }
+    *instance = static_cast<int>(value);
+    return true;
+}
+
+// The counters files to show, ordered by instance; false with a message when there are none.
+bool FindFiles(const Options& o, std::vector<Sample>* files, std::string* error) {
+    if (o.instance != 0) {
+        Sample s;
+        s.instance = o.instance;
+        s.path = o.directory + "/" + CountersFileName(o.instance);
+        files->push_back(s);
+        return true;
+    }
+    DIR* dir = opendir(o.directory.c_str());
+    if (dir == nullptr) {
+        *error = o.directory + ": " + strerror(errno);
+        return false;
+    }
+    while (const struct dirent* entry = readdir(dir)) {
+        Sample s;
+        if (InstanceOfName(entry->d_name, &s.instance)) {
+            s.path = o.directory + "/" + entry->d_name;
+            files->push_back(s);
+        }
+    }
+    closedir(dir);
+    std::sort(files->begin(), files->end(),
+              [](const Sample& a, const Sample& b) { return a.instance < b.instance; });
+    if (files->empty()) {
+        *error = "no BcstBridge*.counters file in " + o.directory;
+        return false;
+    }
+    return true;
+}
+
+// Whether `directory` holds the counters file of `instance`, or any counters file for instance 0.
+bool HasCountersFiles(const std::string& directory, int instance) {
+    if (instance != 0) {
+        return access((directory + "/" + CountersFileName(instance)).c_str(), F_OK) == 0;
+    }
+    DIR* dir = opendir(directory.c_str());
+    bool found = false;
+    int ignored;
+    while (dir != nullptr && !found) {
+        const struct dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            break;
+        }
+        found = InstanceOfName(entry->d_name, &ignored);
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return found;
+}
+
+void Read(Sample* s) {
+    s->monotonicNs = ClockNs(CLOCK_MONOTONIC);
+    s->realtimeNs = ClockNs(CLOCK_REALTIME);
+    s->valid = ReadCountersFile(s->path, &s->counters, &s->error) == 0;
+    s->running = s->valid && ProcessRunning(s->counters.header.pid, s->counters.header.startTicks);
+}
+
+int64_t Value(const Sample& s, CounterId id) {
+    return s.counters.values[id];
+}
+
+int64_t Refused(const Sample& s) {
+    int64_t total = 0;
+    for (int id = kCounterRefusedUnknownType; id <= kCounterRefusedWrongRecordSize; ++id) {
+        total += s.counters.values[id];
+    }
+    return total;
+}
+
+std::string Segment(const Sample& s) {
+    std::string text(s.counters.header.segment, strnlen(s.counters.header.segment, sizeof s.counters.header.segment));
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
+// Wall-clock seconds of a monotonic reading in the bridge, through the pair stored at its start.
+double WallSeconds(const Sample& s, int64_t monotonicNs) {
+    const BCST_COUNTERS_HEADER& h = s.counters.header;
+    return static_cast<double>(h.startRealtimeNs + (monotonicNs - h.startMonotonicNs)) / 1e9;
+}
+
+std::string LastFrameAge(const Sample& s) {
+    const int64_t last = Value(s, kCounterLastAcceptedNs);
+    if (last == 0) {
+        return "never";
+    }
+    const double age = static_cast<double>(s.monotonicNs - last) / 1e9;
+    char text[32];
+    if (age < 60) {
+        snprintf(text, sizeof text, "%.1fs ago", age < 0 ? 0.0 : age);
+    } else if (age < 3600) {
+        snprintf(text, sizeof text, "%.0fm ago", age / 60);
+    } else {
+        snprintf(text, sizeof text, "%.1fh ago", age / 3600);
+    }
+    return text;
+}
+
+std::string Rate(const Sample& now, const Sample* before, CounterId id) {
+    if (before == nullptr || !before->valid || now.monotonicNs <= before->monotonicNs) {
+        return "-";
+    }
+    const double seconds = static_cast<double>(now.monotonicNs - before->monotonicNs) / 1e9;
+    char text[32];
+    snprintf(text, sizeof text, "%.0f", static_cast<double>(Value(now, id) - Value(*before, id)) / seconds);
+    return text;
+}
+
+// One table; `previous` (same files, read a refresh earlier) gives the rates.
+std::string Table(const Options& o, const std::vector<Sample>& samples, const std::vector<Sample>& previous) {
+    std::string out;
+    char line[512];
+    const time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    snprintf(line, sizeof line, "bcst-stat  %s  %s\n", o.directory.c_str(), stamp);
+    out += line;
+    snprintf(line, sizeof line, "%5s %-4s %-12s %-11s %7s %8s %8s %12s %12s %8s %8s %8s %8s %11s %9s\n", "INST",
+             "SEG", "MODE", "STATE", "PID", "RECV/s", "SENT/s", "RECEIVED", "SENT", "DROPS", "REFUSED", "SENDERR",
+             "STORE", "LAST FRAME", "MAX SVC");
+    out += line;
+    std::string details;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const Sample& s = samples[i];
+        if (!s.valid) {
+            snprintf(line, sizeof line, "%5d %s: %s\n", s.instance, s.path.c_str(), s.error.c_str());
+            out += line;
+            continue;
+        }
+        const Sample* before = nullptr;
+        if (i < previous.size() && previous[i].path == s.path && previous[i].valid &&
+            previous[i].counters.header.pid == s.counters.header.pid &&
+            previous[i].counters.header.startTicks == s.counters.header.startTicks) {
+            before = &previous[i];
+        }
+        const BCST_COUNTERS_HEADER& h = s.counters.header;
+        char service[32];
+        snprintf(service, sizeof service, "%.3fms", static_cast<double>(Value(s, kCounterMaxServiceNs)) / 1e6);
+        snprintf(line, sizeof line,
+                 "%5d %-4s %-12s %-11s %7d %8s %8s %12" PRId64 " %12" PRId64 " %8" PRId64 " %8" PRId64
+                 " %8" PRId64 " %8" PRId64 " %11s %9s\n",
+                 h.instance, Segment(s).c_str(), CountersModeName(h.mode), s.running ? "running" : "not running",
+                 h.pid, s.running ? Rate(s, before, kCounterReceived).c_str() : "-",
+                 s.running ? Rate(s, before, kCounterSent).c_str() : "-", Value(s, kCounterReceived),
+                 Value(s, kCounterSent), Value(s, kCounterKernelDrops), Refused(s), Value(s, kCounterSendErrors),
+                 Value(s, kCounterStoreEntries), LastFrameAge(s).c_str(), service);
+        out += line;
+        if (Refused(s) != 0) {
+            snprintf(line, sizeof line,
+                     "      instance %d refused: %" PRId64 " unknown type, %" PRId64 " zero count, %" PRId64
+                     " bad length, %" PRId64 " decode failure, %" PRId64 " wrong record size\n",
+                     h.instance, Value(s, kCounterRefusedUnknownType), Value(s, kCounterRefusedZeroCount),
+                     Value(s, kCounterRefusedBadLength), Value(s, kCounterRefusedDecodeFailure),
+                     Value(s, kCounterRefusedWrongRecordSize));
+            details += line;
+        }
+    }
+    return out + details;
+}
+
+std::string JsonLines(const std::vector<Sample>& samples) {
+    bcsttools::JsonWriter json;
+    for (const Sample& s : samples) {
+        if (!s.valid) {
+            continue;
+        }
+        const BCST_COUNTERS_HEADER& h = s.counters.header;
+        json.BeginObject();
+        json.Number("time_ms", s.realtimeNs / 1000000);
+        json.Text("file", s.path);
+        json.Number("instance", h.instance);
+        json.Text("segment", Segment(s));
+        json.Text("mode", CountersModeName(h.mode));
+        json.Text("send_path", CountersSendPathName(h.sendPath));
+        json.Number("pid", h.pid);
+        json.Text("state", s.running ? "running" : "not running");
+        json.Number("start_time_ms", h.startRealtimeNs / 1000000);
+        for (int id = 0; id < kCounterCount; ++id) {
+            if (id != kCounterLastAcceptedNs) {
+                json.Number(kCounterDescriptions[id].key, s.counters.values[id]);
+            }
+        }
+        const int64_t last = Value(s, kCounterLastAcceptedNs);
+        json.Number("last_frame_age_ms", last == 0 ? -1 : (s.monotonicNs - last) / 1000000);
+        json.EndObject();
+        json.EndLine();
+    }
+    return json.str();
+}
+
+// Prometheus text exposition: each family once, with its HELP and TYPE lines, one sample per instance.
+std::string Prometheus(const std::vector<Sample>& samples) {
+    std::vector<const Sample*> valid;
+    for (const Sample& s : samples) {
+        if (s.valid) {
+            valid.push_back(&s);
+        }
+    }
+    std::string out;
+    char line[512];
+    auto labels = [](const Sample& s, const char* extra) {
+        std::string text = "{instance=\"" + std::to_string(s.counters.header.instance) + "\",segment=\"";
+        for (const char c : Segment(s)) {
+            text += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+        }
+        text += '"';
+        if (extra[0] != '\0') {
+            text += std::string(",") + extra;
+        }
+        return text + "}";
+    };
+    auto family = [&](const char* name, const char* type, const char* help) {
+        snprintf(line, sizeof line, "# HELP bcstbridge_%s %s\n# TYPE bcstbridge_%s %s\n", name, help, name, type);
+        out += line;
+    };
+    auto sample = [&](const char* name, const Sample& s, const char* extra, const char* value) {
+        out += "bcstbridge_" + std::string(name) + labels(s, extra) + " " + value + "\n";
+    };
+    char value[64];
+
+    family("up", "gauge", "1 while the instance's process runs, 0 when its counters file outlived it.");
+    for (const Sample* s : valid) {
+        sample("up", *s, "", s->running ? "1" : "0");
+    }
+    family("info", "gauge", "Mode and send path of the instance; always 1.");
+    for (const Sample* s : valid) {
+        const std::string extra = std::string("mode=\"") + CountersModeName(s->counters.header.mode) +
+                                  "\",send_path=\"" + CountersSendPathName(s->counters.header.sendPath) + "\"";
+        sample("info", *s, extra.c_str(), "1");
+    }
+    std::vector<std::string> done;
+    for (int id = 0; id < kCounterCount; ++id) {
+        const CounterDescription& d = kCounterDescriptions[id];
+        if (d.family[0] == '\0' || std::find(done.begin(), done.end(), d.family) != done.end()) {
+            continue;
+        }
+        done.push_back(d.family);
+        family(d.family, d.total ? "counter" : "gauge", d.help);
+        for (const Sample* s : valid) {
+            for (int member = id; member < kCounterCount; ++member) {
+                if (strcmp(kCounterDescriptions[member].family, d.family) == 0) {
+                    snprintf(value, sizeof value, "%" PRId64, s->counters.values[member]);
+                    sample(d.family, *s, kCounterDescriptions[member].label, value);
+                }
+            }
+        }
+    }
+    family("start_time_seconds", "gauge", "When the instance started, in seconds since the epoch.");
+    for (const Sample* s : valid) {
+        snprintf(value, sizeof value, "%.3f", static_cast<double>(s->counters.header.startRealtimeNs) / 1e9);
+        sample("start_time_seconds", *s, "", value);
+    }
+    family("last_frame_timestamp_seconds", "gauge",
+           "When the last datagram was accepted, in seconds since the epoch (the start time before the first).");
+    for (const Sample* s : valid) {
+        const int64_t last = Value(*s, kCounterLastAcceptedNs);
+        snprintf(value, sizeof value, "%.3f",
+                 last == 0 ? static_cast<double>(s->counters.header.startRealtimeNs) / 1e9 : WallSeconds(*s, last));
+        sample("last_frame_timestamp_seconds", *s, "", value);
+    }
+    family("max_frame_service_seconds", "gauge", "Longest handling of one datagram since the start.");
+    for (const Sample* s : valid) {
+        snprintf(value, sizeof value, "%.9f", static_cast<double>(Value(*s, kCounterMaxServiceNs)) / 1e9);
+        sample("max_frame_service_seconds", *s, "", value);
+    }
+    return out;
+}
+
+// Reads every file once; reports the unreadable ones on stderr. 1 when any could not be read.
+int ReadAll(std::vector<Sample>* samples, bool report) {
+    int status = 0;
+    for (Sample& s : *samples) {
+        Read(&s);
+        if (!s.valid) {
+            status = 1;
+            if (report) {
+                fprintf(stderr, "%s: %s: %s\n", kProgram, s.path.c_str(), s.error.c_str());
+            }
+        }
+    }
+    return status;
+}
+
+int LiveView(const Options& o, std::vector<Sample> samples) {
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    const bool screen = isatty(STDOUT_FILENO);
+    std::vector<Sample> previous;
+    for (int shown = 0; !gStop && (o.count == 0 || shown < o.count); ++shown) {
+        if (shown > 0) {
+            const auto ns = static_cast<int64_t>(o.interval * 1e9);
+            struct timespec pause = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+            nanosleep(&pause, nullptr);  // a stop signal cuts it short
+            if (gStop) {
+                break;
+            }
+        }
+        ReadAll(&samples, false);
+        const std::string table = Table(o, samples, previous);
+        printf("%s%s%s", screen ? "\033[H\033[J" : "", table.c_str(), screen ? "" : "\n");
+        if (screen && o.count == 0) {
+            printf("(every %gs; Ctrl-C quits)\n", o.interval);
+        }
+        fflush(stdout);
+        previous = samples;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    CLI::App app{
+        "Shows the live counters of bcstbridge instances from their BcstBridge<N>.counters files: a table "
+        "refreshed every second, or one table, JSON Lines or Prometheus text.",
+        kProgram};
+    app.add_option("directory", o.directory,
+                   "Where the counters files are (default: the working directory if it has any, else " +
+                       std::string(kServiceDirectory) + ")");
+    app.add_option("-i,--instance", o.instance, "Only this instance")->check(CLI::Range(-32768, 32767));
+    app.add_flag("--once", o.once, "Print one table and exit");
+    CLI::Option* json = app.add_flag("--json", o.json, "Print one JSON object per instance and exit");
+    app.add_flag("--prometheus", o.prometheus, "Print the Prometheus text exposition format and exit")
+        ->excludes(json);
+    app.add_option("--interval", o.interval, "Seconds between refreshes of the live view")
+        ->check(CLI::Range(0.1, 3600.0))
+        ->capture_default_str();
+    app.add_option("-n,--count", o.count, "Refreshes of the live view before exiting (default: until Ctrl-C)")
+        ->check(CLI::PositiveNumber);
+    app.set_version_flag("--version", std::string(kProgram) + " " + BCST_VERSION);
+    try {
+        app.parse(argc, argv);
+        if (o.instance == 0 && app.count("--instance") != 0) {
+            throw CLI::ValidationError("--instance", "instance 0 does not exist");
+        }
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) {
+            return app.exit(e);
+        }
+        fprintf(stderr, "%s: %s\n", kProgram, e.what());
+        return 2;
+    }
+
+    if (o.directory.empty()) {
+        o.directory = HasCountersFiles(".", o.instance) ? "." : kServiceDirectory;
+    }
+    std::vector<Sample> samples;
+    std::string error;
+    if (!FindFiles(o, &samples, &error)) {
+        fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 1;
+    }
+    if (o.prometheus || o.json) {
+        const int status = ReadAll(&samples, true);
+        const std::string text = o.prometheus ? Prometheus(samples) : JsonLines(samples);
+        fwrite(text.data(), 1, text.size(), stdout);
+        return status;
+    }
+    if (o.once) {
+        const int status = ReadAll(&samples, true);
+        const std::string table = Table(o, samples, {});
+        fwrite(table.data(), 1, table.size(), stdout);
+        return status;
+    }
+    return LiveView(o, samples);
+}
