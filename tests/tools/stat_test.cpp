@@ -1,0 +1,272 @@
+// Live counters end to end: a real relay instance fed every kind of frame and refusal, each counter of
+// its BcstBridge1.counters file checked against what was sent, kernel drops provoked by stopping the
+// bridge; bcst-stat on the live instance, on a dead one and on corrupt files; systemd readiness.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <fstream>
+
+#include "app/counters.h"
+#include "support/expected_mbp.h"
+#include "tools/tool_harness.h"
+
+using namespace bcsttest;
+using namespace toolstest;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int16_t kMbp = 10500, kTicker = 10600, kOhl = 10750;
+
+CountersSnapshot Snapshot(const std::string& path) {
+    CountersSnapshot s = {};
+    std::string error;
+    EXPECT_EQ(ReadCountersFile(path, &s, &error), 0) << error;
+    return s;
+}
+
+char ProcessState(pid_t pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct Expected {
+    CounterId id;
+    int64_t value;
+};
+
+TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
+    InstanceConfig config;
+    config.flag = "Y";
+    config.recvGroup = "239.31.1.1";
+    config.recvPort = FreeUdpPort();
+    config.sendGroup = "239.31.1.2";
+    const uint16_t wirePort = FreeUdpPort();
+    config.sendPort = ConfiguredSendPortFor(wirePort);
+    MulticastReceiver out(config.sendGroup, wirePort);
+    BridgeUnderTest bridge(config);
+    ASSERT_TRUE(bridge.WaitReady()) << bridge.Log();
+    const std::string file = bridge.dir().File("BcstBridge1.counters");
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(file); }, 5s));
+    MulticastSender in(config.recvGroup, config.recvPort);
+
+    const Bytes valid = CompressBlock(EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)}));
+    Bytes wrongSize = EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)});
+    wrongSize.resize(300, 0x42);  // 150 bytes a record
+    const std::vector<Bytes> feed = {
+        MakeFrame(kOhl, 2, CompressBlock(Concat(EncodeOhlRecord(1, 1, 2, 3, 4, 5, 6), EncodeOhlRecord(2, 1, 2, 3, 4, 5, 6)))),
+        MakeFrame(kTicker, 2, CompressBlock(Concat(EncodeTickerRecord(2, 7), EncodeTickerRecord(3, 8)))),
+        MakeFrame(kMbp, 3, CompressBlock(EncodeFeedRecords({SampleRecord(1, 1), SampleRecord(2, 2), SampleRecord(3, 3)}))),
+        MakeFrame(kMbp, 2, valid),
+        MakeFrame(10501, 2, valid),                            // unknown type
+        MakeFrame(kMbp, 0, valid),                             // zero count
+        MakeFrameWithLength(kMbp, 0, 2, valid),                // bad length
+        MakeFrameWithLength(kMbp, 2495, 2, Bytes(2494, 0x41)), // bad length: past the receive buffer
+        MakeFrame(kMbp, 2, Bytes(40, 0xFF)),                   // not LZ4
+        MakeFrame(kMbp, 2, CompressBlock(wrongSize)),          // wrong record size
+    };
+    for (const Bytes& frame : feed) {
+        ASSERT_TRUE(in.Send(frame));
+    }
+    const std::vector<Expected> expected = {
+        {kCounterReceived, 2},          {kCounterSent, 3},
+        {kCounterSendErrors, 0},        {kCounterReceiveErrors, 0},
+        {kCounterFramesMbp, 2},         {kCounterFramesOhl, 1},
+        {kCounterFramesTicker, 1},      {kCounterRefusedUnknownType, 1},
+        {kCounterRefusedZeroCount, 1},  {kCounterRefusedBadLength, 2},
+        {kCounterRefusedDecodeFailure, 1}, {kCounterRefusedWrongRecordSize, 1},
+        {kCounterStoreEntries, 3},      {kCounterKernelDrops, 0},
+    };
+    EXPECT_EQ(out.ReceiveCount(3, 10s).size(), 3u);
+    ASSERT_TRUE(WaitUntil([&] { return Snapshot(file).values[kCounterRefusedWrongRecordSize] == 1; }, 10s));
+    CountersSnapshot s = Snapshot(file);
+    for (const Expected& e : expected) {
+        EXPECT_EQ(s.values[e.id], e.value) << kCounterDescriptions[e.id].key;
+    }
+    EXPECT_EQ(s.header.pid, bridge.process().pid());
+    EXPECT_EQ(s.header.instance, 1);
+    EXPECT_STREQ(s.header.segment, "CM");
+    EXPECT_EQ(s.header.mode, kCountersModeRelay);
+    EXPECT_EQ(s.header.sendPath, kSendPathSendto);
+    EXPECT_GT(s.values[kCounterLastAcceptedNs], s.header.startMonotonicNs);
+    EXPECT_GT(s.values[kCounterMaxServiceNs], 0);
+
+    // bcst-stat reports the same numbers, for a running instance.
+    ToolResult json = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const std::vector<Json> lines = ParseJsonLines(json.out);
+    ASSERT_EQ(lines.size(), 1u) << json.out;
+    EXPECT_EQ(lines[0].Str("state"), "running");
+    EXPECT_EQ(lines[0].Str("mode"), "relay");
+    for (const Expected& e : expected) {
+        EXPECT_EQ(lines[0].Int(kCounterDescriptions[e.id].key), e.value) << kCounterDescriptions[e.id].key;
+    }
+    ToolResult prometheus = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--prometheus", "-i", "1"});
+    ASSERT_EQ(prometheus.status, 0) << prometheus.err;
+    for (const char* line : {"bcstbridge_up{instance=\"1\",segment=\"CM\"} 1\n",
+                             "bcstbridge_frames_total{instance=\"1\",segment=\"CM\",type=\"mbp\"} 2\n",
+                             "bcstbridge_refused_frames_total{instance=\"1\",segment=\"CM\",reason=\"bad_length\"} 2\n",
+                             "# TYPE bcstbridge_datagrams_sent_total counter\n",
+                             "bcstbridge_datagrams_sent_total{instance=\"1\",segment=\"CM\"} 3\n"}) {
+        EXPECT_NE(prometheus.out.find(line), std::string::npos) << line << prometheus.out;
+    }
+    ToolResult live = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--count", "2", "--interval", "0.2"});
+    ASSERT_EQ(live.status, 0) << live.err;
+    EXPECT_NE(live.out.find(" running "), std::string::npos) << live.out;
+    EXPECT_NE(live.out.find("refused: 1 unknown type, 1 zero count, 2 bad length, 1 decode failure, 1 wrong"),
+              std::string::npos)
+        << live.out;
+
+    // Kernel drops: the stopped bridge's socket buffer overflows; every datagram sent is then either
+    // refused by the bridge (unknown type) or counted as dropped by the kernel.
+    ASSERT_TRUE(bridge.process().Signal(SIGSTOP));
+    ASSERT_TRUE(WaitUntil([&] { return ProcessState(bridge.process().pid()) == 'T'; }, 5s));
+    const Bytes big = MakeFrameWithLength(1, 1400, 1, Bytes(1400, 0x11));
+    int sent = 0;
+    for (int i = 0; i < 4000; ++i) {
+        sent += in.Send(big) ? 1 : 0;
+    }
+    ASSERT_TRUE(bridge.process().Signal(SIGCONT));
+    auto accounted = [&] {
+        const CountersSnapshot now = Snapshot(file);
+        return now.values[kCounterRefusedUnknownType] - 1 + now.values[kCounterKernelDrops];
+    };
+    // The count arrives with the next datagram that the kernel queues, once the bridge has made room.
+    for (int tries = 0; tries < 50 && accounted() != sent; ++tries) {
+        ASSERT_TRUE(in.Send(big));
+        ++sent;
+        WaitUntil([&] { return accounted() == sent; }, 200ms);
+    }
+    EXPECT_EQ(accounted(), sent);
+    EXPECT_GT(Snapshot(file).values[kCounterKernelDrops], 0);
+
+    // A dead instance: the file stays, bcst-stat says so.
+    ASSERT_TRUE(bridge.process().Signal(SIGKILL));
+    ASSERT_NE(bridge.process().WaitExit(5s), -1);
+    ToolResult dead = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--once"});
+    EXPECT_EQ(dead.status, 0) << dead.err;
+    EXPECT_NE(dead.out.find("not running"), std::string::npos) << dead.out;
+    prometheus = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--prometheus"});
+    EXPECT_NE(prometheus.out.find("bcstbridge_up{instance=\"1\",segment=\"CM\"} 0\n"), std::string::npos);
+
+    // A live pid whose start time is not the writer's (a reused pid) is not the instance either.
+    Bytes image(kCountersFileSize);
+    std::ifstream(file, std::ios::binary).read(reinterpret_cast<char*>(image.data()), kCountersFileSize);
+    PutLe32(image, 24, static_cast<uint32_t>(getpid()));
+    PutLe32(image, 28, 7);
+    toolstest::PutLe64(image, 32, 1);  // started one tick after boot: certainly not this test
+    WriteFile(bridge.dir().File("BcstBridge7.counters"), std::string(image.begin(), image.end()));
+    ToolResult reused = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--json", "-i", "7"});
+    EXPECT_NE(reused.out.find("\"state\":\"not running\""), std::string::npos) << reused.out;
+}
+
+TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
+    TempDir dir;
+    Bytes valid(kCountersFileSize, 0);
+    PutLe32(valid, 0, 0x54534342);  // "BCST"
+    PutLe32(valid, 4, 0x31544E43);  // "CNT1"
+    PutLe32(valid, 8, 1);
+    PutLe32(valid, 12, kCountersFileSize);
+    PutLe32(valid, 16, 64);
+    PutLe32(valid, 20, kCounterCount);
+    PutLe32(valid, 64 + 64 * kCounterSent, 42);
+    CountersSnapshot s;
+    std::string error;
+    ASSERT_EQ(ReadCountersImage(valid.data(), valid.size(), &s, &error), 0) << error;
+    EXPECT_EQ(s.values[kCounterSent], 42);
+    for (size_t length = 0; length < kCountersFileSize; ++length) {
+        EXPECT_EQ(ReadCountersImage(valid.data(), length, &s, &error), 1) << length;
+    }
+
+    struct Case {
+        const char* what;
+        size_t at;  // a 32-bit field to change, or the length to cut to
+        uint32_t value;
+        bool cut;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"foreign magic", 0, 0x464C457F, false, "not a bcstbridge counters file (bad magic)"},
+        {"version 2", 8, 2, false, "counters layout version 2, this reader knows version 1"},
+        {"size field", 12, 8192, false, "file is 4096 bytes, its header says 8192"},
+        {"counter count", 20, 200, false, "corrupt header (header size 64, 200 counters)"},
+        {"cut in the header", 40, 0, true, "too short for a counters file (40 bytes)"},
+        {"cut in the counters", 1000, 0, true, "file is 1000 bytes, its header says 4096"},
+        {"empty", 0, 0, true, "too short for a counters file (0 bytes)"},
+    };
+    for (const Case& c : cases) {
+        Bytes broken = valid;
+        if (c.cut) {
+            broken.resize(c.at);
+        } else {
+            PutLe32(broken, c.at, c.value);
+        }
+        WriteFile(dir.File("BcstBridge3.counters"), std::string(broken.begin(), broken.end()));
+        const ToolResult r = RunTool(dir.path(), {BCST_STAT_EXE, "--once", "-i", "3"});
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.err, std::string("bcst-stat: ./BcstBridge3.counters: ") + c.error + "\n") << c.what;
+    }
+    EXPECT_EQ(RunTool(dir.path(), {BCST_STAT_EXE, "--bogus"}).status, 2);
+    const ToolResult none = RunTool(dir.path(), {BCST_STAT_EXE, "--once", "-i", "4", dir.path()});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "bcst-stat: " + dir.File("BcstBridge4.counters") + ": No such file or directory\n");
+}
+
+// Readiness: READY=1 reaches the notify socket only after both sockets are up, and never from an
+// instance that fails to start. A counters file that cannot be made costs one log entry, nothing else.
+TEST(Counters, ReadyOnlyOnceUpAndRunsOnWithoutTheFile) {
+    TempDir dir;
+    const std::string socketPath = dir.File("notify");
+    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+    auto readNotification = [&] {
+        char text[256] = {};
+        return WaitUntil([&] { return recv(notify, text, sizeof text - 1, MSG_DONTWAIT) > 0; }, 3s)
+                   ? std::string(text)
+                   : std::string();
+    };
+
+    InstanceConfig broken;
+    broken.veltIp = "192.0.2.1";  // not an address of this host: the sender cannot bind
+    BridgeUnderTest failing(broken);
+    EXPECT_EQ(failing.process().WaitExit(10s), 1);
+    EXPECT_EQ(readNotification(), "");
+
+    InstanceConfig config;
+    config.recvGroup = "239.31.2.1";
+    config.recvPort = FreeUdpPort();
+    config.sendGroup = "239.31.2.2";
+    const uint16_t wirePort = FreeUdpPort();
+    config.sendPort = ConfiguredSendPortFor(wirePort);
+    TempDir work;
+    WriteFile(work.File("BCSTBRIDGE.INI"), "HEADER\n" + config.Line() + "\n");
+    ASSERT_EQ(mkdir(work.File("BcstBridge1.counters").c_str(), 0755), 0);  // the name is taken
+    MulticastReceiver out(config.sendGroup, wirePort);
+    ChildProcess bridge(work.path(), {BCSTBRIDGE_EXE, "1"});
+    EXPECT_EQ(readNotification(), "READY=1");
+    unsetenv("NOTIFY_SOCKET");
+    close(notify);
+    const std::vector<std::string> log = LogMessages(ReadFile(FindLogFile(work.path())));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "Sender Socket Initialized Successfully");
+    EXPECT_EQ(log.back(),
+              "Counters file BcstBridge1.counters could not be created (rename: Is a directory); running "
+              "without live counters");
+    MulticastSender in(config.recvGroup, config.recvPort);
+    ASSERT_TRUE(in.Send(Bytes(100, 0x33)));  // pass-through
+    EXPECT_EQ(out.ReceiveCount(1, 5s).size(), 1u);
+    EXPECT_EQ(ListDir(work.path()).size(), 3u) << "no temporary file left behind";
+}
+
+}  // namespace
