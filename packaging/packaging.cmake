@@ -12,8 +12,11 @@ if(EXISTS ${BCST_SOURCE_DIR}/README.md)
   install(FILES ${BCST_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 install(FILES ${BCST_SOURCE_DIR}/docs/bcstbridge.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${BCST_SOURCE_DIR}/docs/bcst-stat.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/bcstbridge/wireshark)
 install(PROGRAMS ${BCST_PACKAGING_DIR}/logs/bcstbridge-logs DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
+install(PROGRAMS ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus
+        DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
 # systemd looks in <prefix>/lib for /usr and /usr/local; sysctl.d likewise.
 install(FILES ${BCST_PACKAGING_DIR}/sysctl/60-bcstbridge.conf DESTINATION lib/sysctl.d)
 
@@ -21,7 +24,9 @@ set(BCST_UNIT_SOURCES
   ${BCST_PACKAGING_DIR}/systemd/bcstbridge@.service
   ${BCST_PACKAGING_DIR}/systemd/bcstbridge.target
   ${BCST_PACKAGING_DIR}/systemd/bcstbridge-logs.service
-  ${BCST_PACKAGING_DIR}/systemd/bcstbridge-logs.timer)
+  ${BCST_PACKAGING_DIR}/systemd/bcstbridge-logs.timer
+  ${BCST_PACKAGING_DIR}/systemd/bcstbridge-prometheus.service
+  ${BCST_PACKAGING_DIR}/systemd/bcstbridge-prometheus.timer)
 install(CODE "
   set(BCST_UNIT_SOURCES \"${BCST_UNIT_SOURCES}\")
   set(BCST_UNIT_WORK_DIR \"${CMAKE_CURRENT_BINARY_DIR}/packaging/units\")
@@ -39,8 +44,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
 Joins an IPv4 multicast group carrying LZ4-compressed exchange frames, keeps an instrument store
 from open/high/low and ticker records and re-publishes every market-by-price record as an old
 fixed-layout, big-endian broadcast message in a 512-byte datagram on a second group. Includes a
-systemd template unit for several instances, the feed simulator bcst-feed, the decoder bcst-dump
-and a Wireshark dissector.")
+systemd template unit for several instances, the feed simulator bcst-feed, the decoder bcst-dump,
+the live counters viewer bcst-stat with a Prometheus textfile exporter, and a Wireshark dissector.")
 set(CPACK_PACKAGE_CONTACT "bcstbridge maintainers <bcstbridge@localhost>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "bcstbridge maintainers <bcstbridge@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
@@ -63,7 +68,7 @@ include(CPack)
 if(BCST_TESTS)
   set(BCST_OPS_TESTS ${BCST_SOURCE_DIR}/tests/ops)
   set(BCST_TOOL_FILES "")
-  foreach(tool bcst-feed bcst-dump)
+  foreach(tool bcst-feed bcst-dump bcst-stat)
     if(TARGET ${tool})
       list(APPEND BCST_TOOL_FILES ${tool})
     endif()
@@ -74,7 +79,7 @@ if(BCST_TESTS)
     COMMAND bash ${BCST_OPS_TESTS}/install_test.sh ${CMAKE_BINARY_DIR} ${BCST_SOURCE_DIR} "${BCST_TOOL_FILES}")
   add_test(NAME ops_systemd_units
     COMMAND bash ${BCST_OPS_TESTS}/systemd_test.sh ${BCST_PACKAGING_DIR}/systemd $<TARGET_FILE:bcstbridge>
-            ${BCST_PACKAGING_DIR}/logs/bcstbridge-logs)
+            ${BCST_PACKAGING_DIR}/logs/bcstbridge-logs ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus)
   add_test(NAME ops_log_retention
     COMMAND bash ${BCST_OPS_TESTS}/log_retention_test.sh ${BCST_PACKAGING_DIR}/logs/bcstbridge-logs)
   if(TARGET bcst-feed)
@@ -86,6 +91,12 @@ if(BCST_TESTS)
       COMMAND bash ${BCST_OPS_TESTS}/dissector_test.sh ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua)
   endif()
   set(BCST_OPS_TEST_NAMES ops_install ops_systemd_units ops_log_retention ops_dissector)
+  if(TARGET bcst-feed AND TARGET bcst-stat)
+    add_test(NAME ops_prometheus_scrape
+      COMMAND bash ${BCST_OPS_TESTS}/prometheus_test.sh $<TARGET_FILE:bcstbridge> $<TARGET_FILE:bcst-feed>
+              $<TARGET_FILE:bcst-stat> ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus)
+    list(APPEND BCST_OPS_TEST_NAMES ops_prometheus_scrape)
+  endif()
   # A package of a sanitizer build is of no use; the package test runs in the normal build only.
   if(NOT BCST_SANITIZE)
     add_test(NAME ops_debian_package

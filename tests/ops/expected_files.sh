@@ -9,6 +9,8 @@ expected_files() {
         for doc in "$src"/docs/*.md; do echo "$prefix/share/doc/bcstbridge/$(basename "$doc")"; done
         [ -f "$src/README.md" ] && echo "$prefix/share/doc/bcstbridge/README.md"
         echo "$prefix/share/man/man8/bcstbridge.8"
+        echo "$prefix/share/man/man1/bcst-stat.1"
+        echo "$prefix/libexec/bcstbridge/bcstbridge-prometheus"
         echo "$prefix/share/bcstbridge/wireshark/bcstbridge.lua"
         echo "$prefix/libexec/bcstbridge/bcstbridge-logs"
         echo "$prefix/lib/sysctl.d/60-bcstbridge.conf"
@@ -16,6 +18,8 @@ expected_files() {
         echo "$prefix/lib/systemd/system/bcstbridge.target"
         echo "$prefix/lib/systemd/system/bcstbridge-logs.service"
         echo "$prefix/lib/systemd/system/bcstbridge-logs.timer"
+        echo "$prefix/lib/systemd/system/bcstbridge-prometheus.service"
+        echo "$prefix/lib/systemd/system/bcstbridge-prometheus.timer"
     } | LC_ALL=C sort
 }
 

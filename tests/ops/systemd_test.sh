@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Checks the systemd units with systemd-analyze: "verify" on copies whose ExecStart= points at the
 # built programs, and the offline security review of both services against an exposure threshold.
-# Usage: systemd_test.sh UNIT_DIR BCSTBRIDGE_EXECUTABLE LOG_SCRIPT
+# Usage: systemd_test.sh UNIT_DIR BCSTBRIDGE_EXECUTABLE LOG_SCRIPT PROMETHEUS_SCRIPT
 set -uo pipefail
 UNITS=$1
 BRIDGE=$2
 LOGS=$3
+EXPORTER=$4
 
 if ! command -v systemd-analyze >/dev/null; then
     echo "SKIP: systemd-analyze is not installed (scripts/test installs systemd)"
@@ -24,15 +25,19 @@ fi
 
 mkdir "$WORK/units"
 install -m 0755 "$LOGS" "$WORK/bcstbridge-logs"
+install -m 0755 "$EXPORTER" "$WORK/bcstbridge-prometheus"
 LOGS="$WORK/bcstbridge-logs"
-for unit in bcstbridge@.service bcstbridge.target bcstbridge-logs.service bcstbridge-logs.timer; do
+for unit in bcstbridge@.service bcstbridge.target bcstbridge-logs.service bcstbridge-logs.timer \
+    bcstbridge-prometheus.service bcstbridge-prometheus.timer; do
     sed -e "s|/usr/bin/bcstbridge|$BRIDGE|" -e "s|/usr/libexec/bcstbridge/bcstbridge-logs|$LOGS|" \
+        -e "s|/usr/libexec/bcstbridge/bcstbridge-prometheus|$WORK/bcstbridge-prometheus|" \
         "$UNITS/$unit" >"$WORK/units/$unit"
 done
 cd "$WORK/units"
 
 if ! systemd-analyze verify --man=no ./bcstbridge@3.service ./bcstbridge.target ./bcstbridge-logs.service \
-    ./bcstbridge-logs.timer >"$WORK/verify.log" 2>&1; then
+    ./bcstbridge-logs.timer ./bcstbridge-prometheus.service ./bcstbridge-prometheus.timer \
+    >"$WORK/verify.log" 2>&1; then
     fail "systemd-analyze verify: $(cat "$WORK/verify.log")"
 elif [ -s "$WORK/verify.log" ]; then
     fail "systemd-analyze verify warned: $(cat "$WORK/verify.log")"
@@ -47,11 +52,16 @@ fi
 
 # Exposure on systemd's 0-10 scale (threshold in tenths): both services stay at 2.0 or below,
 # the "OK" band, so removing a hardening line shows up here.
-for unit in bcstbridge@.service bcstbridge-logs.service; do
+for unit in bcstbridge@.service bcstbridge-logs.service bcstbridge-prometheus.service; do
     if ! systemd-analyze security --offline=yes --threshold=20 "./$unit" >"$WORK/security.log" 2>&1; then
         fail "$unit exposure above 2.0: $(grep -E 'Overall|✗' "$WORK/security.log")"
     fi
 done
+
+# Readiness comes from the bridge once its sockets are up; only "systemctl stop" ends it for good.
+grep -qx 'Type=notify' bcstbridge@.service || fail "bcstbridge@.service is not Type=notify"
+grep -qx 'Restart=always' bcstbridge@.service ||
+    fail "bcstbridge@.service must restart after any end but systemctl stop (Restart=always)"
 
 # The instance name is the instance number handed to the bridge.
 if ! grep -q '^ExecStart=.* %i$' bcstbridge@.service; then
