@@ -102,8 +102,8 @@ int BridgeMain(int argc, char** argv) {
     glSentPktCount.store(0);
     // Once both sockets are up: the live counters file (optional), then readiness for systemd
     // (nothing happens outside systemd).
-    if (CreateCountersFile(gshRunningInstanceNo, gsBcastParam.MARKET_SEGMENT,
-                           gsBcastParam.NEW_MKT_DATA_FLAG == 1 ? kCountersModeRelay : kCountersModePassThrough) != 0) {
+    const uint8_t mode = gsBcastParam.NEW_MKT_DATA_FLAG == 1 ? kCountersModeRelay : kCountersModePassThrough;
+    if (CreateCountersFile(gshRunningInstanceNo, gsBcastParam.MARKET_SEGMENT, mode) != 0) {
         LogMessage(gcaLogMessage);
     }
     sd_notify(0, "READY=1");

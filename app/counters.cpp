@@ -185,8 +185,8 @@ int ReadCountersImage(const unsigned char* image, size_t size, CountersSnapshot*
     memcpy(&out->header, header, sizeof out->header);
     const BCST_COUNTERS_HEADER& h = out->header;
     if (h.layoutVersion != kCountersLayoutVersion) {
-        *error = "counters layout version " + std::to_string(h.layoutVersion) + ", this reader knows version " +
-                 std::to_string(kCountersLayoutVersion);
+        *error = "counters layout version " + std::to_string(h.layoutVersion) +
+                 ", this reader knows version " + std::to_string(kCountersLayoutVersion);
         return 1;
     }
     if (h.fileSize != size || h.fileSize != kCountersFileSize) {
@@ -225,7 +225,10 @@ int ReadCountersFile(const std::string& path, CountersSnapshot* out, std::string
         unsigned char head[sizeof(BCST_COUNTERS_HEADER)] = {};
         const ssize_t got = pread(fd, head, sizeof head, 0);
         close(fd);
-        return ReadCountersImage(head, got == static_cast<ssize_t>(sizeof head) ? size : got < 0 ? 0 : static_cast<size_t>(got),
+        return ReadCountersImage(head,
+                                 got == static_cast<ssize_t>(sizeof head) ? size
+                                 : got < 0                                ? 0
+                                                                          : static_cast<size_t>(got),
                                  out, error);
     }
     void* mapped = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);

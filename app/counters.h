@@ -3,9 +3,9 @@
 // stores: updating a counter costs a store, never a system call or an allocation.
 #pragma once
 
+#include <time.h>
 #include <cstddef>
 #include <cstdint>
-#include <time.h>
 #include <string>
 
 #include "mbp/byte_order.h"
@@ -35,19 +35,19 @@ enum CountersSendPath : uint8_t {
 };
 
 struct BCST_WIRE BCST_COUNTERS_HEADER {
-    uint64_t magic;           // kCountersMagic, stored last
-    uint32_t layoutVersion;   // kCountersLayoutVersion
-    uint32_t fileSize;        // kCountersFileSize
-    uint32_t headerSize;      // offset of the first counter line
-    uint32_t counterCount;    // counters in use, each on its own line
-    int32_t pid;              // the writing process
-    int32_t instance;         // the instance number as the log file names it
-    uint64_t startTicks;      // the process's start in clock ticks after boot, as /proc/<pid>/stat shows it
-    int64_t startRealtimeNs;  // wall clock (CLOCK_REALTIME) when the file was created
-    int64_t startMonotonicNs; // CLOCK_MONOTONIC at the same moment: maps monotonic counters to wall time
-    char segment[6];          // MARKET_SEGMENT, zero-padded
-    uint8_t mode;             // CountersMode
-    uint8_t sendPath;         // CountersSendPath; may change while running (relaxed store)
+    uint64_t magic;            // kCountersMagic, stored last
+    uint32_t layoutVersion;    // kCountersLayoutVersion
+    uint32_t fileSize;         // kCountersFileSize
+    uint32_t headerSize;       // offset of the first counter line
+    uint32_t counterCount;     // counters in use, each on its own line
+    int32_t pid;               // the writing process
+    int32_t instance;          // the instance number as the log file names it
+    uint64_t startTicks;       // the process's start in clock ticks after boot, as /proc/<pid>/stat shows it
+    int64_t startRealtimeNs;   // wall clock (CLOCK_REALTIME) when the file was created
+    int64_t startMonotonicNs;  // CLOCK_MONOTONIC at the same moment: maps monotonic counters to wall time
+    char segment[6];           // MARKET_SEGMENT, zero-padded
+    uint8_t mode;              // CountersMode
+    uint8_t sendPath;          // CountersSendPath; may change while running (relaxed store)
 };
 // Readers on other builds depend on every offset: change any of them only with a new layout version.
 static_assert(sizeof(BCST_COUNTERS_HEADER) == 64, "the header is one cache line");
@@ -66,22 +66,22 @@ static_assert(offsetof(BCST_COUNTERS_HEADER, sendPath) == 63, "send path offset"
 
 // Counter lines in file order; append only (a reader of version 1 knows exactly these).
 enum CounterId : int {
-    kCounterReceived,               // datagrams received as the statistics line counts them
-    kCounterSent,                   // datagrams sent, likewise
-    kCounterSendErrors,             // sends that failed (not counted as sent)
-    kCounterReceiveErrors,          // receive calls that failed
-    kCounterFramesMbp,              // market-by-price frames accepted
-    kCounterFramesOhl,              // open/high/low frames accepted
-    kCounterFramesTicker,           // ticker frames accepted
-    kCounterRefusedUnknownType,     // frames of another message type
-    kCounterRefusedZeroCount,       // frames with record count 0
-    kCounterRefusedBadLength,       // compressed length outside what the receive buffer holds
-    kCounterRefusedDecodeFailure,   // payloads that are no valid LZ4 block
-    kCounterRefusedWrongRecordSize, // market-by-price frames whose decoded size is not 140 per record
-    kCounterStoreEntries,           // instruments in the store (a level, not a running total)
-    kCounterKernelDrops,            // datagrams the kernel dropped on the receiving socket (SO_RXQ_OVFL)
-    kCounterLastAcceptedNs,         // CLOCK_MONOTONIC of the last accepted datagram; 0 before the first
-    kCounterMaxServiceNs,           // longest time from a datagram's receipt to the end of its handling
+    kCounterReceived,                // datagrams received as the statistics line counts them
+    kCounterSent,                    // datagrams sent, likewise
+    kCounterSendErrors,              // sends that failed (not counted as sent)
+    kCounterReceiveErrors,           // receive calls that failed
+    kCounterFramesMbp,               // market-by-price frames accepted
+    kCounterFramesOhl,               // open/high/low frames accepted
+    kCounterFramesTicker,            // ticker frames accepted
+    kCounterRefusedUnknownType,      // frames of another message type
+    kCounterRefusedZeroCount,        // frames with record count 0
+    kCounterRefusedBadLength,        // compressed length outside what the receive buffer holds
+    kCounterRefusedDecodeFailure,    // payloads that are no valid LZ4 block
+    kCounterRefusedWrongRecordSize,  // market-by-price frames whose decoded size is not 140 per record
+    kCounterStoreEntries,            // instruments in the store (a level, not a running total)
+    kCounterKernelDrops,             // datagrams the kernel dropped on the receiving socket (SO_RXQ_OVFL)
+    kCounterLastAcceptedNs,          // CLOCK_MONOTONIC of the last accepted datagram; 0 before the first
+    kCounterMaxServiceNs,            // longest time from a datagram's receipt to the end of its handling
     kCounterCount
 };
 static_assert(kCounterCount <= static_cast<int>(kCounterSlots), "counters fit the file");

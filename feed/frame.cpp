@@ -36,7 +36,9 @@ int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, char* out) {
         return 0;
     }
     const int decoded = LZ4_decompress_safe(frame->compressedData, out, length, kDecompressBufferSize);
-    CounterAdd(kCounterRefusedDecodeFailure, decoded <= 0);
+    if (decoded <= 0) {
+        CounterAdd(kCounterRefusedDecodeFailure);
+    }
     return decoded;
 }
 

@@ -183,14 +183,13 @@ int ReceiveMulticastData(char* buffer, int size) {
         return -1;
     }
     CountersDatagramReceived();
-    ReadSocketDrops(message);
+    ReadSocketDrops(&message);
     return static_cast<int>(received);
 }
 
-void ReadSocketDrops(const struct msghdr& message) {
+void ReadSocketDrops(struct msghdr* message) {
     // The kernel adds the count only once the socket has dropped something.
-    for (const struct cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
-         c = CMSG_NXTHDR(const_cast<struct msghdr*>(&message), const_cast<struct cmsghdr*>(c))) {
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
             c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
             uint32_t drops;

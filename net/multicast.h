@@ -26,7 +26,7 @@ int ReceiveMulticastData(char* buffer, int size);
 // Control buffer of one received datagram: room for the socket's drop count (SO_RXQ_OVFL).
 constexpr size_t kReceiveControlSize = CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(uint64_t));
 // Publishes the drop count that a received message carries, if any (for every receive path).
-void ReadSocketDrops(const struct msghdr& message);
+void ReadSocketDrops(struct msghdr* message);
 
 // One datagram of `length` bytes to the output group: the send call's result. Counts successes in
 // glSentPktCount and logs failures.

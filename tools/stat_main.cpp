@@ -172,7 +172,8 @@ int64_t Refused(const Sample& s) {
 }
 
 std::string Segment(const Sample& s) {
-    std::string text(s.counters.header.segment, strnlen(s.counters.header.segment, sizeof s.counters.header.segment));
+    std::string text(s.counters.header.segment,
+                     strnlen(s.counters.header.segment, sizeof s.counters.header.segment));
     for (char& c : text) {
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
             c = '?';
@@ -225,35 +226,37 @@ std::string Table(const Options& o, const std::vector<Sample>& samples, const st
     strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
     snprintf(line, sizeof line, "bcst-stat  %s  %s\n", o.directory.c_str(), stamp);
     out += line;
-    snprintf(line, sizeof line, "%5s %-4s %-12s %-11s %7s %8s %8s %12s %12s %8s %8s %8s %8s %11s %9s\n", "INST",
-             "SEG", "MODE", "STATE", "PID", "RECV/s", "SENT/s", "RECEIVED", "SENT", "DROPS", "REFUSED", "SENDERR",
-             "STORE", "LAST FRAME", "MAX SVC");
+    snprintf(line, sizeof line, "%5s %-4s %-12s %-11s %7s %8s %8s %12s %12s %8s %8s %8s %8s %11s %9s\n",
+             "INST", "SEG", "MODE", "STATE", "PID", "RECV/s", "SENT/s", "RECEIVED", "SENT", "DROPS",
+             "REFUSED", "SENDERR", "STORE", "LAST FRAME", "MAX SVC");
     out += line;
     std::string details;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        const Sample& s = samples[i];
+    for (const Sample& s : samples) {
         if (!s.valid) {
             snprintf(line, sizeof line, "%5d %s: %s\n", s.instance, s.path.c_str(), s.error.c_str());
             out += line;
             continue;
         }
         const Sample* before = nullptr;
-        if (i < previous.size() && previous[i].path == s.path && previous[i].valid &&
-            previous[i].counters.header.pid == s.counters.header.pid &&
-            previous[i].counters.header.startTicks == s.counters.header.startTicks) {
-            before = &previous[i];
+        for (const Sample& p : previous) {
+            if (p.path == s.path && p.valid && p.counters.header.pid == s.counters.header.pid &&
+                p.counters.header.startTicks == s.counters.header.startTicks) {
+                before = &p;
+            }
         }
         const BCST_COUNTERS_HEADER& h = s.counters.header;
         char service[32];
-        snprintf(service, sizeof service, "%.3fms", static_cast<double>(Value(s, kCounterMaxServiceNs)) / 1e6);
-        snprintf(line, sizeof line,
-                 "%5d %-4s %-12s %-11s %7d %8s %8s %12" PRId64 " %12" PRId64 " %8" PRId64 " %8" PRId64
-                 " %8" PRId64 " %8" PRId64 " %11s %9s\n",
-                 h.instance, Segment(s).c_str(), CountersModeName(h.mode), s.running ? "running" : "not running",
-                 h.pid, s.running ? Rate(s, before, kCounterReceived).c_str() : "-",
-                 s.running ? Rate(s, before, kCounterSent).c_str() : "-", Value(s, kCounterReceived),
-                 Value(s, kCounterSent), Value(s, kCounterKernelDrops), Refused(s), Value(s, kCounterSendErrors),
-                 Value(s, kCounterStoreEntries), LastFrameAge(s).c_str(), service);
+        snprintf(service, sizeof service, "%.3fms",
+                 static_cast<double>(Value(s, kCounterMaxServiceNs)) / 1e6);
+        snprintf(
+            line, sizeof line,
+            "%5d %-4s %-12s %-11s %7d %8s %8s %12" PRId64 " %12" PRId64 " %8" PRId64 " %8" PRId64 " %8" PRId64
+            " %8" PRId64 " %11s %9s\n",
+            h.instance, Segment(s).c_str(), CountersModeName(h.mode), s.running ? "running" : "not running",
+            h.pid, s.running ? Rate(s, before, kCounterReceived).c_str() : "-",
+            s.running ? Rate(s, before, kCounterSent).c_str() : "-", Value(s, kCounterReceived),
+            Value(s, kCounterSent), Value(s, kCounterKernelDrops), Refused(s), Value(s, kCounterSendErrors),
+            Value(s, kCounterStoreEntries), LastFrameAge(s).c_str(), service);
         out += line;
         if (Refused(s) != 0) {
             snprintf(line, sizeof line,
@@ -320,7 +323,8 @@ std::string Prometheus(const std::vector<Sample>& samples) {
         return text + "}";
     };
     auto family = [&](const char* name, const char* type, const char* help) {
-        snprintf(line, sizeof line, "# HELP bcstbridge_%s %s\n# TYPE bcstbridge_%s %s\n", name, help, name, type);
+        snprintf(line, sizeof line, "# HELP bcstbridge_%s %s\n# TYPE bcstbridge_%s %s\n", name, help, name,
+                 type);
         out += line;
     };
     auto sample = [&](const char* name, const Sample& s, const char* extra, const char* value) {
@@ -335,7 +339,8 @@ std::string Prometheus(const std::vector<Sample>& samples) {
     family("info", "gauge", "Mode and send path of the instance; always 1.");
     for (const Sample* s : valid) {
         const std::string extra = std::string("mode=\"") + CountersModeName(s->counters.header.mode) +
-                                  "\",send_path=\"" + CountersSendPathName(s->counters.header.sendPath) + "\"";
+                                  "\",send_path=\"" + CountersSendPathName(s->counters.header.sendPath) +
+                                  "\"";
         sample("info", *s, extra.c_str(), "1");
     }
     std::vector<std::string> done;
@@ -360,12 +365,14 @@ std::string Prometheus(const std::vector<Sample>& samples) {
         snprintf(value, sizeof value, "%.3f", static_cast<double>(s->counters.header.startRealtimeNs) / 1e9);
         sample("start_time_seconds", *s, "", value);
     }
-    family("last_frame_timestamp_seconds", "gauge",
-           "When the last datagram was accepted, in seconds since the epoch (the start time before the first).");
+    family(
+        "last_frame_timestamp_seconds", "gauge",
+        "When the last datagram was accepted, in seconds since the epoch (the start time before the first).");
     for (const Sample* s : valid) {
         const int64_t last = Value(*s, kCounterLastAcceptedNs);
         snprintf(value, sizeof value, "%.3f",
-                 last == 0 ? static_cast<double>(s->counters.header.startRealtimeNs) / 1e9 : WallSeconds(*s, last));
+                 last == 0 ? static_cast<double>(s->counters.header.startRealtimeNs) / 1e9
+                           : WallSeconds(*s, last));
         sample("last_frame_timestamp_seconds", *s, "", value);
     }
     family("max_frame_service_seconds", "gauge", "Longest handling of one datagram since the start.");
@@ -391,7 +398,8 @@ int ReadAll(std::vector<Sample>* samples, bool report) {
     return status;
 }
 
-int LiveView(const Options& o, std::vector<Sample> samples) {
+// The directory is listed again for every refresh, so instances started meanwhile appear.
+int LiveView(const Options& o) {
     struct sigaction action = {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -402,14 +410,22 @@ int LiveView(const Options& o, std::vector<Sample> samples) {
     for (int shown = 0; !gStop && (o.count == 0 || shown < o.count); ++shown) {
         if (shown > 0) {
             const auto ns = static_cast<int64_t>(o.interval * 1e9);
-            struct timespec pause = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+            struct timespec pause = {static_cast<time_t>(ns / 1000000000),
+                                     static_cast<long>(ns % 1000000000)};
             nanosleep(&pause, nullptr);  // a stop signal cuts it short
             if (gStop) {
                 break;
             }
         }
-        ReadAll(&samples, false);
-        const std::string table = Table(o, samples, previous);
+        std::vector<Sample> samples;
+        std::string error;
+        std::string table;
+        if (FindFiles(o, &samples, &error)) {
+            ReadAll(&samples, false);
+            table = Table(o, samples, previous);
+        } else {
+            table = std::string(kProgram) + ": " + error + "\n";
+        }
         printf("%s%s%s", screen ? "\033[H\033[J" : "", table.c_str(), screen ? "" : "\n");
         if (screen && o.count == 0) {
             printf("(every %gs; Ctrl-C quits)\n", o.interval);
@@ -476,5 +492,5 @@ int main(int argc, char** argv) {
         fwrite(table.data(), 1, table.size(), stdout);
         return status;
     }
-    return LiveView(o, samples);
+    return LiveView(o);
 }

@@ -61,28 +61,39 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     Bytes wrongSize = EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)});
     wrongSize.resize(300, 0x42);  // 150 bytes a record
     const std::vector<Bytes> feed = {
-        MakeFrame(kOhl, 2, CompressBlock(Concat(EncodeOhlRecord(1, 1, 2, 3, 4, 5, 6), EncodeOhlRecord(2, 1, 2, 3, 4, 5, 6)))),
+        MakeFrame(kOhl, 2,
+                  CompressBlock(
+                      Concat(EncodeOhlRecord(1, 1, 2, 3, 4, 5, 6), EncodeOhlRecord(2, 1, 2, 3, 4, 5, 6)))),
         MakeFrame(kTicker, 2, CompressBlock(Concat(EncodeTickerRecord(2, 7), EncodeTickerRecord(3, 8)))),
-        MakeFrame(kMbp, 3, CompressBlock(EncodeFeedRecords({SampleRecord(1, 1), SampleRecord(2, 2), SampleRecord(3, 3)}))),
+        MakeFrame(
+            kMbp, 3,
+            CompressBlock(EncodeFeedRecords({SampleRecord(1, 1), SampleRecord(2, 2), SampleRecord(3, 3)}))),
         MakeFrame(kMbp, 2, valid),
-        MakeFrame(10501, 2, valid),                            // unknown type
-        MakeFrame(kMbp, 0, valid),                             // zero count
-        MakeFrameWithLength(kMbp, 0, 2, valid),                // bad length
-        MakeFrameWithLength(kMbp, 2495, 2, Bytes(2494, 0x41)), // bad length: past the receive buffer
-        MakeFrame(kMbp, 2, Bytes(40, 0xFF)),                   // not LZ4
-        MakeFrame(kMbp, 2, CompressBlock(wrongSize)),          // wrong record size
+        MakeFrame(10501, 2, valid),                             // unknown type
+        MakeFrame(kMbp, 0, valid),                              // zero count
+        MakeFrameWithLength(kMbp, 0, 2, valid),                 // bad length
+        MakeFrameWithLength(kMbp, 2495, 2, Bytes(2494, 0x41)),  // bad length: past the receive buffer
+        MakeFrame(kMbp, 2, Bytes(40, 0xFF)),                    // not LZ4
+        MakeFrame(kMbp, 2, CompressBlock(wrongSize)),           // wrong record size
     };
     for (const Bytes& frame : feed) {
         ASSERT_TRUE(in.Send(frame));
     }
     const std::vector<Expected> expected = {
-        {kCounterReceived, 2},          {kCounterSent, 3},
-        {kCounterSendErrors, 0},        {kCounterReceiveErrors, 0},
-        {kCounterFramesMbp, 2},         {kCounterFramesOhl, 1},
-        {kCounterFramesTicker, 1},      {kCounterRefusedUnknownType, 1},
-        {kCounterRefusedZeroCount, 1},  {kCounterRefusedBadLength, 2},
-        {kCounterRefusedDecodeFailure, 1}, {kCounterRefusedWrongRecordSize, 1},
-        {kCounterStoreEntries, 3},      {kCounterKernelDrops, 0},
+        {kCounterReceived, 2},
+        {kCounterSent, 3},
+        {kCounterSendErrors, 0},
+        {kCounterReceiveErrors, 0},
+        {kCounterFramesMbp, 2},
+        {kCounterFramesOhl, 1},
+        {kCounterFramesTicker, 1},
+        {kCounterRefusedUnknownType, 1},
+        {kCounterRefusedZeroCount, 1},
+        {kCounterRefusedBadLength, 2},
+        {kCounterRefusedDecodeFailure, 1},
+        {kCounterRefusedWrongRecordSize, 1},
+        {kCounterStoreEntries, 3},
+        {kCounterKernelDrops, 0},
     };
     EXPECT_EQ(out.ReceiveCount(3, 10s).size(), 3u);
     ASSERT_TRUE(WaitUntil([&] { return Snapshot(file).values[kCounterRefusedWrongRecordSize] == 1; }, 10s));
@@ -110,11 +121,12 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     }
     ToolResult prometheus = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--prometheus", "-i", "1"});
     ASSERT_EQ(prometheus.status, 0) << prometheus.err;
-    for (const char* line : {"bcstbridge_up{instance=\"1\",segment=\"CM\"} 1\n",
-                             "bcstbridge_frames_total{instance=\"1\",segment=\"CM\",type=\"mbp\"} 2\n",
-                             "bcstbridge_refused_frames_total{instance=\"1\",segment=\"CM\",reason=\"bad_length\"} 2\n",
-                             "# TYPE bcstbridge_datagrams_sent_total counter\n",
-                             "bcstbridge_datagrams_sent_total{instance=\"1\",segment=\"CM\"} 3\n"}) {
+    for (const char* line :
+         {"bcstbridge_up{instance=\"1\",segment=\"CM\"} 1\n",
+          "bcstbridge_frames_total{instance=\"1\",segment=\"CM\",type=\"mbp\"} 2\n",
+          "bcstbridge_refused_frames_total{instance=\"1\",segment=\"CM\",reason=\"bad_length\"} 2\n",
+          "# TYPE bcstbridge_datagrams_sent_total counter\n",
+          "bcstbridge_datagrams_sent_total{instance=\"1\",segment=\"CM\"} 3\n"}) {
         EXPECT_NE(prometheus.out.find(line), std::string::npos) << line << prometheus.out;
     }
     ToolResult live = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--count", "2", "--interval", "0.2"});
