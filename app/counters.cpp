@@ -45,11 +45,11 @@ const char* CountersModeName(uint8_t mode) {
 const char* CountersSendPathName(uint8_t path) {
     switch (path) {
         case kSendPathUdpSegmentation:
-            return "udp-segment";
+            return "segmented";
         case kSendPathSendmmsg:
-            return "sendmmsg";
+            return "batched";
         case kSendPathSendto:
-            return "sendto";
+            return "per-datagram";
         default:
             return "unknown";
     }
