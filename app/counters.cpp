@@ -222,7 +222,7 @@ int ReadCountersFile(const std::string& path, CountersSnapshot* out, std::string
     if (size != kCountersFileSize) {
         // Read, not mapped: a short file would fault on reading past its end. The validation then
         // names what is wrong (foreign, other version, wrong size).
-        unsigned char head[sizeof(BCST_COUNTERS_HEADER)] = {};
+        alignas(BCST_COUNTERS_HEADER) unsigned char head[sizeof(BCST_COUNTERS_HEADER)] = {};
         const ssize_t got = pread(fd, head, sizeof head, 0);
         close(fd);
         return ReadCountersImage(head,

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <string>
 
-#include "mbp/byte_order.h"
 
 // The file: one 64-byte header line, then one 64-bit counter at the start of each following 64-byte
 // line, so that a reader polling one counter never shares a cache line with the next one written.
@@ -34,7 +33,9 @@ enum CountersSendPath : uint8_t {
     kSendPathSendto = 3,           // one sendto per datagram
 };
 
-struct BCST_WIRE BCST_COUNTERS_HEADER {
+// Every field lies at its natural alignment, so the layout has no padding and the magic can be
+// stored and loaded atomically; the asserts below pin it.
+struct alignas(8) BCST_COUNTERS_HEADER {
     uint64_t magic;            // kCountersMagic, stored last
     uint32_t layoutVersion;    // kCountersLayoutVersion
     uint32_t fileSize;         // kCountersFileSize
