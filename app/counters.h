@@ -82,7 +82,7 @@ enum CounterId : int {
     kCounterStoreEntries,            // instruments in the store (a level, not a running total)
     kCounterKernelDrops,             // datagrams the kernel dropped on the receiving socket (SO_RXQ_OVFL)
     kCounterLastAcceptedNs,          // CLOCK_MONOTONIC of the last accepted datagram; 0 before the first
-    kCounterMaxServiceNs,            // longest time from a datagram's receipt to the end of its handling
+    kCounterMaxServiceNs,            // longest from receipt to the end of handling (a batch in pass-through)
     kCounterCount
 };
 static_assert(kCounterCount <= static_cast<int>(kCounterSlots), "counters fit the file");
