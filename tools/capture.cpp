@@ -5,7 +5,12 @@
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace bcsttools {
@@ -67,17 +72,28 @@ void MacFor(uint32_t address, uint8_t* mac) {
     }
 }
 
+// The process's umask, for files made by mkstemp (always 0600) to get the usual permissions.
+mode_t CurrentUmask() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
 }  // namespace
 
-std::vector<uint8_t> BuildEthernetPacket(const UdpDatagram& d, uint8_t ttl, uint16_t ipId) {
-    const size_t udpLength = kUdpHeader + d.payload.size();
-    const size_t ipLength = kIpv4Header + udpLength;
-    std::vector<uint8_t> packet(kEthernetHeader + ipLength, 0);
+namespace {
 
-    uint8_t* eth = packet.data();
-    MacFor(d.destination, eth);
-    const uint32_t sourceForMac = d.source;
-    const auto* src = reinterpret_cast<const uint8_t*>(&sourceForMac);
+// Builds the Ethernet/IPv4/UDP packet of one datagram into `packet`, reusing its storage.
+void BuildPacket(uint32_t source, uint16_t sourcePort, uint32_t destination, uint16_t destinationPort,
+                 const uint8_t* payload, size_t payloadLength, uint8_t ttl, uint16_t ipId,
+                 std::vector<uint8_t>* packet) {
+    const size_t udpLength = kUdpHeader + payloadLength;
+    const size_t ipLength = kIpv4Header + udpLength;
+    packet->assign(kEthernetHeader + ipLength, 0);
+
+    uint8_t* eth = packet->data();
+    MacFor(destination, eth);
+    const auto* src = reinterpret_cast<const uint8_t*>(&source);
     const uint8_t sourceMac[6] = {0x02, 0x00, src[0], src[1], src[2], src[3]};
     memcpy(eth + 6, sourceMac, 6);
     StoreBe16(eth + 12, kEtherTypeIpv4);
@@ -89,16 +105,16 @@ std::vector<uint8_t> BuildEthernetPacket(const UdpDatagram& d, uint8_t ttl, uint
     StoreBe16(ip + 6, kIpFlagDontFragment);
     ip[8] = ttl;
     ip[9] = kProtocolUdp;
-    memcpy(ip + 12, &d.source, 4);
-    memcpy(ip + 16, &d.destination, 4);
+    memcpy(ip + 12, &source, 4);
+    memcpy(ip + 16, &destination, 4);
     StoreBe16(ip + 10, FoldChecksum(SumWords(ip, kIpv4Header, 0)));
 
     uint8_t* udp = ip + kIpv4Header;
-    StoreBe16(udp, d.sourcePort);
-    StoreBe16(udp + 2, d.destinationPort);
+    StoreBe16(udp, sourcePort);
+    StoreBe16(udp + 2, destinationPort);
     StoreBe16(udp + 4, static_cast<uint16_t>(udpLength));
-    if (!d.payload.empty()) {
-        memcpy(udp + kUdpHeader, d.payload.data(), d.payload.size());
+    if (payloadLength > 0) {
+        memcpy(udp + kUdpHeader, payload, payloadLength);
     }
     // Checksum over the pseudo header (addresses, protocol, length) and the whole datagram.
     uint32_t sum = SumWords(ip + 12, 8, 0);
@@ -106,56 +122,156 @@ std::vector<uint8_t> BuildEthernetPacket(const UdpDatagram& d, uint8_t ttl, uint
     sum += static_cast<uint32_t>(udpLength);
     uint16_t checksum = FoldChecksum(SumWords(udp, udpLength, sum));
     StoreBe16(udp + 6, checksum == 0 ? 0xFFFF : checksum);
+}
+
+constexpr size_t kWriteBuffer = 1 << 20;
+constexpr size_t kPcapRecordHeader = 16;  // seconds, microseconds, captured and wire length
+
+}  // namespace
+
+std::vector<uint8_t> BuildEthernetPacket(const UdpDatagram& d, uint8_t ttl, uint16_t ipId) {
+    std::vector<uint8_t> packet;
+    BuildPacket(d.source, d.sourcePort, d.destination, d.destinationPort, d.payload.data(), d.payload.size(),
+                ttl, ipId, &packet);
     return packet;
 }
 
 PcapWriter::~PcapWriter() {
-    Close();
+    Abandon();
 }
 
-bool PcapWriter::Open(const std::string& path, std::string* error) {
-    Close();
-    dead_ = pcap_open_dead(DLT_EN10MB, kSnapLength);
-    if (dead_ == nullptr) {
-        *error = "cannot set up a capture";
+bool PcapWriter::Open(const std::string& path, Mode mode, std::string* error) {
+    Abandon();
+    path_ = path;
+    if (path == "-") {
+        file_ = stdout;
+    } else if (mode == Mode::kDirect) {
+        file_ = fopen(path.c_str(), "wb");
+    } else {
+        // Beside the target, so that the rename stays within one file system.
+        const size_t slash = path.rfind('/');
+        const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        std::string pattern = directory + "." + name + ".XXXXXX";
+        const int fd = mkstemp(&pattern[0]);
+        if (fd >= 0) {
+            fchmod(fd, 0644 & ~CurrentUmask());
+            temporary_ = pattern;
+            file_ = fdopen(fd, "wb");
+            if (file_ == nullptr) {
+                close(fd);
+            }
+        }
+    }
+    if (file_ == nullptr) {
+        *error = strerror(errno);
+        Abandon();
         return false;
     }
-    dumper_ = pcap_dump_open(dead_, path.c_str());
+    buffer_.resize(kWriteBuffer);
+    setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+    dead_ = pcap_open_dead(DLT_EN10MB, kSnapLength);
+    dumper_ = dead_ == nullptr ? nullptr : pcap_dump_fopen(dead_, file_);
     if (dumper_ == nullptr) {
-        *error = pcap_geterr(dead_);
-        pcap_close(dead_);
-        dead_ = nullptr;
+        *error = dead_ == nullptr ? "cannot set up a capture" : pcap_geterr(dead_);
+        Abandon();
         return false;
+    }
+    pending_ = 24;  // the file header, in the buffer
+    if (packetBuffered_) {
+        Flush();
     }
     return true;
 }
 
-void PcapWriter::Write(const UdpDatagram& datagram, uint8_t ttl) {
+void PcapWriter::Write(const UdpDatagram& d, uint8_t ttl) {
+    Write(d.time, d.source, d.sourcePort, d.destination, d.destinationPort, d.payload.data(),
+          d.payload.size(), ttl);
+}
+
+void PcapWriter::Write(const struct timeval& time, uint32_t source, uint16_t sourcePort, uint32_t destination,
+                       uint16_t destinationPort, const uint8_t* payload, size_t length, uint8_t ttl) {
     if (dumper_ == nullptr) {
         return;
     }
-    const std::vector<uint8_t> packet = BuildEthernetPacket(datagram, ttl, nextId_++);
+    BuildPacket(source, sourcePort, destination, destinationPort, payload, length, ttl, nextId_++, &packet_);
+    // Empty the buffer before a packet that would not fit whole, so that stdio never writes half of one.
+    const size_t record = kPcapRecordHeader + packet_.size();
+    if (pending_ + record > buffer_.size()) {
+        Flush();
+    }
     struct pcap_pkthdr header = {};
-    header.ts = datagram.time;
-    header.caplen = static_cast<bpf_u_int32>(packet.size());
+    header.ts = time;
+    header.caplen = static_cast<bpf_u_int32>(packet_.size());
     header.len = header.caplen;
-    pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, packet.data());
+    pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, packet_.data());
+    pending_ += record;
+    if (packetBuffered_) {
+        Flush();
+    }
 }
 
 void PcapWriter::Flush() {
-    if (dumper_ != nullptr) {
+    if (dumper_ != nullptr && pending_ > 0) {
         pcap_dump_flush(dumper_);
+        pending_ = 0;
     }
 }
 
-void PcapWriter::Close() {
-    if (dumper_ != nullptr) {
-        pcap_dump_close(dumper_);
-        dumper_ = nullptr;
+bool PcapWriter::Close(std::string* error) {
+    if (dumper_ == nullptr) {
+        return true;
     }
+    bool ok = pcap_dump_flush(dumper_) == 0 && !ferror(file_);
+    std::string why = ok ? "" : strerror(errno);
+    if (file_ == stdout) {
+        pcap_dump_flush(dumper_);  // the standard output stays open for the summary
+    } else {
+        if (ok && !temporary_.empty() && fsync(fileno(file_)) != 0) {
+            ok = false;
+            why = strerror(errno);
+        }
+        pcap_dump_close(dumper_);  // closes file_
+    }
+    dumper_ = nullptr;
+    file_ = nullptr;
+    pcap_close(dead_);
+    dead_ = nullptr;
+    if (!temporary_.empty()) {
+        if (ok && rename(temporary_.c_str(), path_.c_str()) != 0) {
+            ok = false;
+            why = strerror(errno);
+        }
+        if (!ok) {
+            unlink(temporary_.c_str());
+        }
+        temporary_.clear();
+    }
+    if (!ok && error != nullptr) {
+        *error = why;
+    }
+    return ok;
+}
+
+void PcapWriter::Abandon() {
+    if (dumper_ != nullptr) {
+        if (file_ == stdout) {
+            pcap_dump_flush(dumper_);
+        } else {
+            pcap_dump_close(dumper_);
+        }
+    } else if (file_ != nullptr && file_ != stdout) {
+        fclose(file_);
+    }
+    dumper_ = nullptr;
+    file_ = nullptr;
     if (dead_ != nullptr) {
         pcap_close(dead_);
         dead_ = nullptr;
+    }
+    if (!temporary_.empty()) {
+        unlink(temporary_.c_str());
+        temporary_.clear();
     }
 }
 
@@ -188,6 +304,20 @@ bool PcapReader::Open(const std::string& path, std::string* error) {
                      ") is not one this tool reads";
             return false;
     }
+}
+
+bool PcapReader::SetFilter(const std::string& expression, std::string* error) {
+    struct bpf_program program = {};
+    if (pcap_compile(handle_, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        *error = pcap_geterr(handle_);
+        return false;
+    }
+    const bool set = pcap_setfilter(handle_, &program) == 0;
+    if (!set) {
+        *error = pcap_geterr(handle_);
+    }
+    pcap_freecode(&program);
+    return set;
 }
 
 bool PcapReader::Next(UdpDatagram* datagram) {

@@ -5,6 +5,7 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <list>
 #include <map>
 #include <string>
@@ -26,23 +27,45 @@ struct UdpDatagram {
     bool complete = true;  // false when the capture's snapshot length cut the packet short
 };
 
+// Writes whole packets only: the file on disk always ends at a packet boundary, so a capture that is
+// read while it grows, or left behind by a killed tool, is readable to its last packet.
 class PcapWriter {
   public:
+    enum class Mode {
+        kDirect,       // write to the file itself (replacing it), readable while it grows
+        kWhenComplete  // write to a hidden temporary file beside it, renamed over it by Close()
+    };
     PcapWriter() = default;
     ~PcapWriter();
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
-    // Creates `path`; false with `*error` set when it cannot.
-    bool Open(const std::string& path, std::string* error);
+    // Creates `path` ("-": the standard output); false with `*error` set when it cannot.
+    bool Open(const std::string& path, Mode mode, std::string* error);
+    // Flush after every packet (tcpdump's -U) rather than when the buffer is full.
+    void SetPacketBuffered(bool on) { packetBuffered_ = on; }
     // Appends the datagram as one Ethernet frame to the group's multicast MAC address.
     void Write(const UdpDatagram& datagram, uint8_t ttl);
+    void Write(const struct timeval& time, uint32_t source, uint16_t sourcePort, uint32_t destination,
+               uint16_t destinationPort, const uint8_t* payload, size_t length, uint8_t ttl);
     void Flush();
-    void Close();
+    // Flushes, closes and (kWhenComplete) renames the file into place. False with `*error` set when
+    // a write failed: the temporary file is then removed and the old file left as it was.
+    bool Close(std::string* error = nullptr);
+    // Closes without keeping anything written with kWhenComplete.
+    void Abandon();
     bool IsOpen() const { return dumper_ != nullptr; }
+    const std::string& temporaryPath() const { return temporary_; }
 
   private:
     pcap* dead_ = nullptr;
     pcap_dumper* dumper_ = nullptr;
+    FILE* file_ = nullptr;
+    std::vector<char> buffer_;     // the stdio buffer; never flushed by stdio halfway into a packet
+    std::vector<uint8_t> packet_;  // the packet being built, reused
+    size_t pending_ = 0;           // bytes in buffer_ not yet written
+    bool packetBuffered_ = false;
+    std::string path_;
+    std::string temporary_;  // kWhenComplete: where the packets go until Close()
     uint16_t nextId_ = 1;
 };
 
@@ -55,7 +78,10 @@ class PcapReader {
     ~PcapReader();
     PcapReader(const PcapReader&) = delete;
     PcapReader& operator=(const PcapReader&) = delete;
+    // Opens `path` ("-": the standard input) and checks its link type.
     bool Open(const std::string& path, std::string* error);
+    // Keeps only the packets that the libpcap filter `expression` (tcpdump's syntax) accepts.
+    bool SetFilter(const std::string& expression, std::string* error);
     // The next UDP datagram, reassembled from IPv4 fragments when needed; packets of other kinds are
     // skipped and counted. False at the end of the file or on a read error (then error() is set).
     bool Next(UdpDatagram* datagram);

@@ -2,19 +2,24 @@
 // or offline from a pcap capture, into readable lines or JSON Lines.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <string>
+#include <vector>
 
+#include "config/config.h"
 #include "tools/capture.h"
+#include "tools/cli.h"
 #include "tools/decode.h"
+#include "tools/instance.h"
+#include "tools/json.h"
+#include "tools/receiver.h"
 #include "tools/udp.h"
 
 using namespace bcsttools;
@@ -33,8 +38,50 @@ struct Options {
     int64_t count = 0;  // 0: no limit
     double duration = 0;
     std::string pcapOut;
+    std::string write;  // -w: capture only, no decoding
+    bool packetBuffered = false;
+    int bufferBytes = 0;  // 0: the tool's default
+    std::vector<std::string> expression;
+    int instance = 0;
+    std::string config = kConfigFileName;
     bool quiet = false;
 };
+
+// Where a datagram came from and went to, and when it arrived.
+struct Addressing {
+    struct timeval time = {};
+    uint32_t source = 0, destination = 0;  // network byte order
+    uint16_t sourcePort = 0, destinationPort = 0;
+};
+
+std::string Dotted(uint32_t address) {
+    char text[INET_ADDRSTRLEN];
+    struct in_addr in = {};
+    in.s_addr = address;
+    inet_ntop(AF_INET, &in, text, sizeof text);
+    return text;
+}
+
+// The datagram's time (UTC, ISO 8601, and microseconds since 1970 for arithmetic) and its addresses,
+// placed in front of the record's own fields of a JSON line.
+std::string WithAddressing(const std::string& line, const Addressing& a) {
+    struct tm utc;
+    const time_t seconds = a.time.tv_sec;
+    gmtime_r(&seconds, &utc);
+    char stamp[40];
+    const size_t used = strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    snprintf(stamp + used, sizeof stamp - used, ".%06ldZ", static_cast<long>(a.time.tv_usec));
+    JsonWriter json;
+    json.BeginObject();
+    json.Text("time", stamp);
+    json.Number("timeMicros", static_cast<int64_t>(a.time.tv_sec) * 1000000 + a.time.tv_usec);
+    json.Text("source", Dotted(a.source));
+    json.Number("sourcePort", a.sourcePort);
+    json.Text("destination", Dotted(a.destination));
+    json.Number("destinationPort", a.destinationPort);
+    std::string prefix = json.str();  // {"time":...,"destinationPort":N
+    return line.size() > 1 && line[0] == '{' ? prefix + "," + line.substr(1) : line;
+}
 
 class Dumper {
   public:
@@ -44,12 +91,12 @@ class Dumper {
                   : o.format == "output" ? DatagramFormat::kOutput
                                          : DatagramFormat::kAuto) {}
 
-    void Handle(const uint8_t* data, size_t length, const struct timeval& time, bool cut) {
+    void Handle(const uint8_t* data, size_t length, const Addressing& where, bool cut) {
         DatagramContext context;
         context.index = datagrams_++;
         context.length = length;
         context.haveTime = true;
-        context.time = time;
+        context.time = where.time;
         DecodedDatagram decoded;
         if (cut) {
             decoded.malformed = true;
@@ -63,7 +110,7 @@ class Dumper {
         Count(decoded);
         std::string text;
         for (const Record& r : decoded.records) {
-            text += o_.json      ? FormatJson(r, context)
+            text += o_.json      ? WithAddressing(FormatJson(r, context), where)
                     : o_.verbose ? FormatVerbose(r, context)
                                  : FormatLine(r, context);
         }
@@ -72,7 +119,24 @@ class Dumper {
 
     int64_t datagrams() const { return datagrams_; }
 
-    void Summary(uint64_t skipped) const {
+    // `drops` < 0: not a live capture, nothing to say about the kernel.
+    void Summary(uint64_t skipped, int64_t drops) const {
+        if (o_.json) {
+            JsonWriter json;
+            json.BeginObject();
+            json.Text("kind", "summary");
+            json.Number("datagrams", datagrams_);
+            json.Number("records", records_);
+            json.Number("malformed", malformed_);
+            json.Number("skipped", static_cast<int64_t>(skipped));
+            if (drops >= 0) {
+                json.Number("droppedByKernel", drops);
+            }
+            json.EndObject();
+            json.EndLine();
+            fputs(json.str().c_str(), stdout);
+            fflush(stdout);
+        }
         if (o_.quiet) {
             return;
         }
@@ -92,6 +156,9 @@ class Dumper {
         if (skipped > 0) {
             fprintf(stderr, "; %llu packets skipped (not IPv4/UDP)",
                     static_cast<unsigned long long>(skipped));
+        }
+        if (drops >= 0) {
+            fprintf(stderr, "; %lld packets dropped by kernel", static_cast<long long>(drops));
         }
         fputc('\n', stderr);
     }
@@ -127,140 +194,238 @@ int FromCapture(const Options& o, Dumper& dumper) {
     PcapReader reader;
     std::string error;
     if (!reader.Open(o.pcap, &error)) {
-        fprintf(stderr, "bcst-dump: %s: %s\n", o.pcap.c_str(), error.c_str());
-        return 1;
+        return Fail("%s: %s", o.pcap.c_str(), error.c_str());
+    }
+    std::string expression;
+    for (const std::string& word : o.expression) {
+        expression += (expression.empty() ? "" : " ") + word;
+    }
+    if (!expression.empty() && !reader.SetFilter(expression, &error)) {
+        return UsageError("filter '%s': %s", expression.c_str(), error.c_str());
+    }
+    // -w with a capture: the datagrams kept, into a new capture that replaces the old one only whole.
+    PcapWriter capture;
+    if (!o.write.empty() && !capture.Open(o.write, PcapWriter::Mode::kWhenComplete, &error)) {
+        return Fail("%s: %s", o.write.c_str(), error.c_str());
     }
     UdpDatagram d;
-    while (!gStopRequested && (o.count == 0 || dumper.datagrams() < o.count) && reader.Next(&d)) {
+    int64_t written = 0;
+    while (!gStopRequested && (o.count == 0 || dumper.datagrams() + written < o.count) && reader.Next(&d)) {
         if (o.filterPort != 0 && d.destinationPort != o.filterPort) {
             continue;
         }
-        dumper.Handle(d.payload.data(), d.payload.size(), d.time, !d.complete);
+        if (capture.IsOpen()) {
+            capture.Write(d, 64);
+            ++written;
+            continue;
+        }
+        Addressing where{d.time, d.source, d.destination, d.sourcePort, d.destinationPort};
+        dumper.Handle(d.payload.data(), d.payload.size(), where, !d.complete);
     }
     fflush(stdout);
-    dumper.Summary(reader.skipped());
     if (!reader.error().empty()) {
-        fprintf(stderr, "bcst-dump: %s: %s\n", o.pcap.c_str(), reader.error().c_str());
-        return 1;
+        capture.Abandon();
+        dumper.Summary(reader.skipped(), -1);
+        return Fail("%s: %s", o.pcap.c_str(), reader.error().c_str());
     }
-    return 0;
+    if (capture.IsOpen()) {
+        if (!capture.Close(&error)) {
+            return Fail("%s: %s", o.write.c_str(), error.c_str());
+        }
+        if (!o.quiet) {
+            Note("%" PRId64 " packets written", written);
+        }
+        return kExitSuccess;
+    }
+    dumper.Summary(reader.skipped(), -1);
+    return kExitSuccess;
 }
 
+// Live: decodes every datagram (and with --pcap-out also writes it), or with -w only writes it.
 int FromGroup(const Options& o, Dumper& dumper) {
     std::string error;
-    const int fd = OpenMulticastReceiver(o.group, static_cast<uint16_t>(o.port), o.interfaceAddress, &error);
-    if (fd < 0) {
-        fprintf(stderr, "bcst-dump: %s\n", error.c_str());
-        return 1;
+    GroupReceiver receiver;
+    if (!receiver.Open(o.group, static_cast<uint16_t>(o.port), o.interfaceAddress, o.bufferBytes, &error)) {
+        return Fail("%s", error.c_str());
     }
+    const bool captureOnly = !o.write.empty();
+    const std::string& capturePath = captureOnly ? o.write : o.pcapOut;
     PcapWriter capture;
-    if (!o.pcapOut.empty() && !capture.Open(o.pcapOut, &error)) {
-        fprintf(stderr, "bcst-dump: %s: %s\n", o.pcapOut.c_str(), error.c_str());
-        close(fd);
-        return 1;
+    capture.SetPacketBuffered(o.packetBuffered);
+    if (!capturePath.empty() && !capture.Open(capturePath, PcapWriter::Mode::kDirect, &error)) {
+        return Fail("%s: %s", capturePath.c_str(), error.c_str());
     }
     uint32_t group = 0;
     ParseIpv4(o.group, &group);
     if (!o.quiet) {
-        fprintf(stderr, "bcst-dump: listening on %s:%d via %s\n", o.group.c_str(), o.port,
-                o.interfaceAddress.c_str());
+        Note("listening on %s:%d via %s, receive buffer %d bytes", o.group.c_str(), o.port,
+             o.interfaceAddress.c_str(), receiver.GrantedBuffer());
     }
 
     const double start = MonotonicSeconds();
-    std::vector<uint8_t> buffer(65536);
-    int status = 0;
-    while (!gStopRequested && (o.count == 0 || dumper.datagrams() < o.count)) {
+    double nextFlush = start + 1;
+    int64_t captured = 0;
+    int status = kExitSuccess;
+    auto enough = [&] { return o.count != 0 && (captureOnly ? captured : dumper.datagrams()) >= o.count; };
+    while (!gStopRequested && !enough()) {
         int waitMs = 200;
+        const double now = MonotonicSeconds();
         if (o.duration > 0) {
-            const double left = start + o.duration - MonotonicSeconds();
+            const double left = start + o.duration - now;
             if (left <= 0) {
                 break;
             }
             waitMs = left < 0.2 ? static_cast<int>(left * 1000) + 1 : 200;
         }
-        struct pollfd p = {fd, POLLIN, 0};
-        const int ready = poll(&p, 1, waitMs);
-        if (ready <= 0) {
-            continue;  // time-out, or a signal that may have asked us to stop
+        // Without -U the capture still reaches the disk at least once a second, in whole packets.
+        if (now >= nextFlush) {
+            capture.Flush();
+            fflush(stdout);
+            nextFlush = now + 1;
         }
-        struct sockaddr_in from = {};
-        socklen_t fromLength = sizeof from;
-        const ssize_t n = recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC,
-                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
+        const int n = receiver.Receive(waitMs);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            perror("bcst-dump: receive");
-            status = 1;
+            status = Fail("receive: %s", strerror(errno));
             break;
         }
-        const struct timeval now = WallClock();
-        const bool cut = static_cast<size_t>(n) > buffer.size();
-        const size_t length = cut ? buffer.size() : static_cast<size_t>(n);
-        dumper.Handle(buffer.data(), length, now, cut);
-        if (capture.IsOpen()) {
-            UdpDatagram d;
-            d.time = now;
-            d.source = from.sin_addr.s_addr;
-            d.sourcePort = ntohs(from.sin_port);
-            d.destination = group;
-            d.destinationPort = static_cast<uint16_t>(o.port);
-            d.payload.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
-            capture.Write(d, 64);
+        if (n == 0) {
+            capture.Flush();  // a quiet moment: let readers of the file catch up
+            continue;
         }
-        fflush(stdout);
+        for (int i = 0; i < n && !enough(); ++i) {
+            const ReceivedDatagram& d = receiver[i];
+            if (capture.IsOpen()) {
+                capture.Write(d.time, d.source, d.sourcePort, group, static_cast<uint16_t>(o.port), d.data,
+                              d.length, 64);
+                ++captured;
+            }
+            if (!captureOnly) {
+                Addressing where{d.time, d.source, group, d.sourcePort, static_cast<uint16_t>(o.port)};
+                dumper.Handle(d.data, d.length, where, d.cut);
+            }
+        }
+        if (!captureOnly && !o.json) {
+            fflush(stdout);
+        }
     }
-    capture.Close();
-    close(fd);
+    if (!capture.Close(&error)) {
+        status = Fail("%s: %s", capturePath.c_str(), error.c_str());
+    }
     fflush(stdout);
-    dumper.Summary(0);
+    const auto drops = static_cast<int64_t>(receiver.Drops(true));
+    if (captureOnly) {
+        if (o.json) {
+            printf("{\"kind\":\"summary\",\"captured\":%" PRId64 ",\"droppedByKernel\":%" PRId64 "}\n",
+                   captured, drops);
+        }
+        if (!o.quiet) {
+            Note("%" PRId64 " packets captured, %" PRId64 " packets dropped by kernel", captured, drops);
+        }
+    } else {
+        dumper.Summary(0, drops);
+    }
+    if (drops > 0) {
+        // Lost data is a failure, even when everything that arrived was read.
+        if (o.quiet) {
+            Note("%" PRId64 " packets dropped by kernel", drops);
+        }
+        status = kExitFailure;
+    }
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    SetProgramName("bcst-dump");
     Options o;
     CLI::App app{
         "Decodes the exchange's compressed feed frames and the bridge's 512-byte old-format datagrams, live "
-        "from a multicast group or from a pcap capture.",
-        "bcst-dump"};
+        "from a multicast group or from a pcap capture, or captures a group to a pcap file.",
+        ProgramName()};
     CLI::Option* group = app.add_option("--group", o.group, "Multicast group to join");
     CLI::Option* port =
-        app.add_option("--port", o.port, "UDP port (as on the wire)")->check(CLI::Range(1, 65535));
-    app.add_option("--interface", o.interfaceAddress, "Address of the interface to join on")
+        app.add_option("--port", o.port, "UDP port (as on the wire)")->check(IntegerIn(1, 65535));
+    CLI::Option* instance =
+        app.add_option(
+               "--instance", o.instance,
+               "Take the group, wire port and interface of this instance's output from BCSTBRIDGE.INI")
+            ->check(IntegerIn(1, 1000000))
+            ->excludes(group)
+            ->excludes(port);
+    app.add_option("--config", o.config, "Where --instance reads its line")
         ->capture_default_str()
-        ->needs(group);
+        ->needs(instance);
+    CLI::Option* interface =
+        app.add_option("--interface", o.interfaceAddress, "Interface (name or address) to join on")
+            ->capture_default_str();
     group->needs(port);
     port->needs(group);
-    CLI::Option* pcap = app.add_option("--pcap", o.pcap, "Decode this capture instead")
-                            ->check(CLI::ExistingFile)
+    CLI::Option* pcap = app.add_option("--pcap,-r", o.pcap, "Read this capture instead (- for stdin)")
                             ->excludes(group)
-                            ->excludes(port);
+                            ->excludes(port)
+                            ->excludes(instance)
+                            ->excludes(interface);
     app.add_option("--filter-port", o.filterPort, "Only datagrams to this destination port")
-        ->check(CLI::Range(1, 65535))
+        ->check(IntegerIn(1, 65535))
+        ->needs(pcap);
+    app.add_option("expression", o.expression, "With --pcap: a libpcap filter, as tcpdump takes it")
         ->needs(pcap);
     app.add_option("--format", o.format, "Which side the datagrams come from")
         ->check(CLI::IsMember({"auto", "input", "output"}))
         ->capture_default_str();
-    app.add_flag("-v,--verbose", o.verbose, "Every field of every record");
+    CLI::Option* verbose = app.add_flag("-v,--verbose", o.verbose, "Every field of every record");
     app.add_flag("--json", o.json, "One JSON object per record");
-    app.add_option("--count", o.count, "Stop after this many datagrams")->check(CLI::PositiveNumber);
+    app.add_option("--count,-c", o.count, "Stop after this many datagrams")->check(IntegerIn(1, INT64_MAX));
     app.add_option("--duration", o.duration, "Stop after this many seconds")
-        ->check(CLI::PositiveNumber)
-        ->needs(group);
+        ->check(PositiveNumber("number of seconds"));
+    CLI::Option* write = app.add_option("-w,--write", o.write,
+                                        "Capture only: write the datagrams to this pcap file (- for stdout)")
+                             ->excludes(verbose);
     app.add_option("--pcap-out", o.pcapOut, "Also write every datagram received to this pcap file")
-        ->needs(group);
+        ->excludes(pcap)
+        ->excludes(write);
+    app.add_flag("-U,--packet-buffered", o.packetBuffered, "Write each packet to the file as it arrives")
+        ->excludes(pcap);
+    app.add_option("-B,--buffer-size", o.bufferBytes, "Receive buffer to ask for, in bytes")
+        ->check(IntegerIn(2048, 1 << 30))
+        ->excludes(pcap);
     app.add_flag("--quiet", o.quiet, "No summary");
-    try {
-        app.parse(argc, argv);
-        if (!*group && !*pcap) {
-            throw CLI::RequiredError("--group and --port, or --pcap");
+    if (const int status = ParseCommandLine(app, argc, argv); status >= 0) {
+        return status;
+    }
+    if (!*group && !*pcap && !*instance) {
+        return UsageError("say what to read: --group and --port, --instance, or --pcap (see --help)");
+    }
+    if (*instance) {
+        InstanceOutput output;
+        std::string error;
+        if (!ReadInstanceOutput(o.config, o.instance, &output, &error)) {
+            return UsageError("--instance: %s", error.c_str());
         }
-    } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : 2;
+        o.group = output.group;
+        o.port = output.wirePort;
+        if (!*interface && !output.interfaceAddress.empty()) {
+            o.interfaceAddress = output.interfaceAddress;
+        }
+    }
+    if (o.pcap.empty()) {
+        std::string address, error;
+        if (!ResolveInterface(o.interfaceAddress, &address, &error)) {
+            return UsageError("--interface: %s", error.c_str());
+        }
+        o.interfaceAddress = address;
+        uint32_t groupAddress = 0;
+        if (!ParseIpv4(o.group, &groupAddress) || !IN_MULTICAST(ntohl(groupAddress))) {
+            return UsageError("--group: not an IPv4 multicast group: %s", o.group.c_str());
+        }
+    }
+    if (IsStandardStream(o.pcapOut)) {
+        return UsageError(
+            "--pcap-out: the standard output carries the decoded records; use -w - to capture only");
+    }
+    if (!o.write.empty() && !o.pcap.empty() && !IsStandardStream(o.write) && SameFile(o.write, o.pcap)) {
+        return UsageError("-w: %s is the capture being read", o.write.c_str());
     }
 
     InstallStopSignals();

@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cinttypes>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string>
 
 #include "feed/frame.h"
 #include "tools/capture.h"
+#include "tools/cli.h"
 #include "tools/sim.h"
 #include "tools/udp.h"
 
@@ -121,9 +124,6 @@ class Emitter {
                 static_cast<long long>(totals_.frames), static_cast<long long>(totals_.mbp),
                 static_cast<long long>(totals_.ohl), static_cast<long long>(totals_.ticker),
                 static_cast<long long>(totals_.records), MonotonicSeconds() - start_);
-        if (totals_.failedSends > 0) {
-            fprintf(stderr, "bcst-feed: %lld sends failed\n", static_cast<long long>(totals_.failedSends));
-        }
     }
 
     const Totals& totals() const { return totals_; }
@@ -149,6 +149,8 @@ class Emitter {
         }
     }
 
+    // Count, rate and, when the end is known (a --duration, or the market-by-price frames of a
+    // simulated session), the time left.
     void ShowProgress() {
         if (!progress_) {
             return;
@@ -159,9 +161,22 @@ class Emitter {
         }
         nextProgress_ = now + 0.5;
         const double elapsed = now - start_;
-        fprintf(stderr, "\r\033[Kbcst-feed: %lld frames, %lld records, %.0f frames/s",
+        double left = -1;
+        if (options_.replay.empty() && options_.frames > 0 && totals_.mbp > 0) {
+            left = elapsed * static_cast<double>(options_.frames - totals_.mbp) /
+                   static_cast<double>(totals_.mbp);
+        }
+        if (options_.duration > 0 && (left < 0 || options_.duration - elapsed < left)) {
+            left = options_.duration - elapsed;
+        }
+        char eta[32] = "";
+        if (left >= 0) {
+            snprintf(eta, sizeof eta, ", %d:%02d left", static_cast<int>(left) / 60,
+                     static_cast<int>(left) % 60);
+        }
+        fprintf(stderr, "\r\033[Kbcst-feed: %lld frames, %lld records, %.0f frames/s%s",
                 static_cast<long long>(totals_.frames), static_cast<long long>(totals_.records),
-                elapsed > 0 ? static_cast<double>(totals_.frames) / elapsed : 0.0);
+                elapsed > 0 ? static_cast<double>(totals_.frames) / elapsed : 0.0, eta);
     }
 
     const Options& options_;
@@ -182,8 +197,7 @@ int Simulate(const Options& o, Emitter& emitter) {
     if (!o.recordsOut.empty()) {
         records.reset(fopen(o.recordsOut.c_str(), "w"));
         if (!records) {
-            perror(("bcst-feed: " + o.recordsOut).c_str());
-            return 1;
+            return Fail("%s: %s", o.recordsOut.c_str(), strerror(errno));
         }
     }
     SimOptions sim;
@@ -210,19 +224,18 @@ int Simulate(const Options& o, Emitter& emitter) {
     return 0;
 }
 
-int Replay(const Options& o, Emitter& emitter) {
+// `first` is the capture, already opened and checked before any output was created; later rounds of
+// --loop open it again.
+int Replay(const Options& o, Emitter& emitter, PcapReader* first) {
     uint32_t filterGroup = 0;
-    if (!o.filterGroup.empty() && !ParseIpv4(o.filterGroup, &filterGroup)) {
-        fprintf(stderr, "bcst-feed: --filter-group: not an IPv4 address: %s\n", o.filterGroup.c_str());
-        return 2;
-    }
+    ParseIpv4(o.filterGroup, &filterGroup);
     double loopStart = emitter.start();
     for (int round = 0; (o.loop == 0 || round < o.loop) && !gStopRequested; ++round) {
-        PcapReader reader;
+        PcapReader again;
+        PcapReader& reader = round == 0 ? *first : again;
         std::string error;
-        if (!reader.Open(o.replay, &error)) {
-            fprintf(stderr, "bcst-feed: %s: %s\n", o.replay.c_str(), error.c_str());
-            return 1;
+        if (round > 0 && !reader.Open(o.replay, &error)) {
+            return Fail("%s: %s", o.replay.c_str(), error.c_str());
         }
         UdpDatagram d;
         bool haveFirst = false;
@@ -247,110 +260,133 @@ int Replay(const Options& o, Emitter& emitter) {
                 lastDue = due;
             }
             if (o.duration > 0 && emitter.Elapsed(due) >= o.duration) {
-                return 0;
+                return kExitSuccess;
             }
             emitter.Emit(d.payload, due);
             ++sent;
         }
         if (!reader.error().empty()) {
-            fprintf(stderr, "bcst-feed: %s: %s\n", o.replay.c_str(), reader.error().c_str());
-            return 1;
+            return Fail("%s: %s", o.replay.c_str(), reader.error().c_str());
         }
         if (sent == 0) {
-            fprintf(stderr, "bcst-feed: %s: no datagram to replay\n", o.replay.c_str());
-            return 0;
+            Note("%s: no datagram to replay", o.replay.c_str());
+            return kExitSuccess;
         }
         loopStart = o.noSend ? lastDue : MonotonicSeconds();
     }
-    return 0;
+    return kExitSuccess;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    SetProgramName("bcst-feed");
     Options o;
     CLI::App app{
         "Simulates the exchange's LZ4-compressed market feed (open/high/low, ticker and market-by-price "
         "frames) onto a multicast group, or replays a pcap capture of it.",
-        "bcst-feed"};
+        ProgramName()};
     app.add_option("--group", o.group, "Destination multicast group")->capture_default_str();
     app.add_option("--port", o.port, "Destination UDP port")
-        ->check(CLI::Range(1, 65535))
+        ->check(IntegerIn(1, 65535))
         ->capture_default_str();
-    app.add_option("--interface", o.interfaceAddress, "Address of the interface to send through")
+    app.add_option("--interface", o.interfaceAddress, "Interface (name or address) to send through")
         ->capture_default_str();
-    CLI::Option* replay = app.add_option("--replay", o.replay, "Replay the UDP payloads of this pcap file")
-                              ->check(CLI::ExistingFile);
+    CLI::Option* replay =
+        app.add_option("--replay", o.replay, "Replay the UDP payloads of this pcap file (- for stdin)");
     app.add_option("--seed", o.seed, "Seed of the simulated session")
         ->capture_default_str()
         ->excludes(replay);
     app.add_option("--instruments", o.instruments, "Number of instruments")
-        ->check(CLI::Range(1, 20000))
+        ->check(IntegerIn(1, 20000))
         ->capture_default_str()
         ->excludes(replay);
-    app.add_option("--frames", o.frames, "Market-by-price frames to send")
-        ->check(CLI::NonNegativeNumber)
-        ->capture_default_str()
-        ->excludes(replay);
-    app.add_option("--duration", o.duration, "Stop after this many seconds")->check(CLI::PositiveNumber);
+    CLI::Option* frames =
+        app.add_option("--frames", o.frames, "Market-by-price frames to send (100 without --duration)")
+            ->check(IntegerIn(0, INT64_MAX))
+            ->excludes(replay);
+    app.add_option("--duration", o.duration, "Stop after this many seconds")
+        ->check(PositiveNumber("number of seconds"));
     app.add_option("--rate", o.rate, "Frames per second (0 = flat out)")
-        ->check(CLI::NonNegativeNumber)
+        ->check(NonNegativeNumber("number of frames a second"))
         ->capture_default_str()
         ->excludes(replay);
-    app.add_option("--max-records", o.maxRecords, "Most records per market-by-price frame (1..42)")
-        ->check(CLI::Range(1, kMaxMbpRecordsPerFrame))
+    app.add_option("--max-records", o.maxRecords, "Most records per market-by-price frame")
+        ->check(IntegerIn(1, kMaxMbpRecordsPerFrame))
         ->capture_default_str()
         ->excludes(replay);
     app.add_option("--ticker-every", o.tickerEvery,
                    "A ticker frame after every N market-by-price frames (0 = none)")
-        ->check(CLI::NonNegativeNumber)
+        ->check(IntegerIn(0, 1000000))
         ->capture_default_str()
         ->excludes(replay);
-    app.add_option("--pcap-out", o.pcapOut, "Also write every frame sent to this pcap file");
+    app.add_option("--pcap-out", o.pcapOut, "Also write every frame sent to this pcap file (- for stdout)");
     app.add_flag("--no-send", o.noSend, "Send nothing (with --pcap-out: only write the capture)");
     app.add_option("--filter-group", o.filterGroup, "Replay only datagrams to this group")->needs(replay);
     app.add_option("--filter-port", o.filterPort, "Replay only datagrams to this port")
-        ->check(CLI::Range(1, 65535))
+        ->check(IntegerIn(1, 65535))
         ->needs(replay);
     CLI::Option* speed = app.add_option("--speed", o.speed, "Replay at this multiple of the recorded pace")
-                             ->check(CLI::PositiveNumber)
+                             ->check(PositiveNumber("factor"))
                              ->capture_default_str()
                              ->needs(replay);
     app.add_flag("--flat-out", o.flatOut, "Replay as fast as possible")->needs(replay)->excludes(speed);
     app.add_option("--loop", o.loop, "Replay the capture this many times (0 = until interrupted)")
-        ->check(CLI::NonNegativeNumber)
+        ->check(IntegerIn(0, 1000000))
         ->capture_default_str()
         ->needs(replay);
     app.add_flag("--quiet", o.quiet, "No progress line and no summary");
     // For tests and troubleshooting: every generated record as JSON Lines, and the multicast TTL.
     app.add_option("--records-out", o.recordsOut)->group("")->excludes(replay);
-    app.add_option("--ttl", o.ttl)->check(CLI::Range(1, 255))->group("");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : 2;
+    app.add_option("--ttl", o.ttl)->check(IntegerIn(1, 255))->group("");
+    if (const int status = ParseCommandLine(app, argc, argv); status >= 0) {
+        return status;
+    }
+    // --duration alone sets the length of a simulated session.
+    if (!*frames) {
+        o.frames = o.duration > 0 ? std::numeric_limits<int64_t>::max() : 100;
     }
 
-    uint32_t group, source;
-    if (!ParseIpv4(o.group, &group)) {
-        fprintf(stderr, "bcst-feed: --group: not an IPv4 address: %s\n", o.group.c_str());
-        return 2;
+    uint32_t group, source, filterGroup;
+    if (!ParseIpv4(o.group, &group) || !IN_MULTICAST(ntohl(group))) {
+        return UsageError("--group: not an IPv4 multicast group: %s", o.group.c_str());
     }
-    if (!ParseIpv4(o.interfaceAddress, &source)) {
-        fprintf(stderr, "bcst-feed: --interface: not an IPv4 address: %s\n", o.interfaceAddress.c_str());
-        return 2;
+    if (!o.filterGroup.empty() && !ParseIpv4(o.filterGroup, &filterGroup)) {
+        return UsageError("--filter-group: not an IPv4 address: %s", o.filterGroup.c_str());
+    }
+    std::string address, error;
+    if (!ResolveInterface(o.interfaceAddress, &address, &error)) {
+        return UsageError("--interface: %s", error.c_str());
+    }
+    o.interfaceAddress = address;
+    ParseIpv4(o.interfaceAddress, &source);
+    if (IsStandardStream(o.replay) && o.loop != 1) {
+        return UsageError("--loop: the standard input can be read once only");
+    }
+    // Never write over what is being read: a capture replayed into itself would be gone.
+    for (const std::string* out : {&o.pcapOut, &o.recordsOut}) {
+        if (!out->empty() && !IsStandardStream(*out) && !o.replay.empty() && SameFile(*out, o.replay)) {
+            return UsageError("%s is the capture being replayed; write to another file", out->c_str());
+        }
+    }
+    if (!o.pcapOut.empty() && !o.recordsOut.empty() && o.pcapOut != "-" &&
+        SameFile(o.pcapOut, o.recordsOut)) {
+        return UsageError("--pcap-out and --records-out name the same file");
+    }
+
+    // The input first: a capture that cannot be read stops the run before any output exists.
+    PcapReader input;
+    if (!o.replay.empty() && !input.Open(o.replay, &error)) {
+        return Fail("%s: %s", o.replay.c_str(), error.c_str());
     }
     InstallStopSignals();
 
     int socket = -1;
     uint16_t sourcePort = static_cast<uint16_t>(o.port);
     if (!o.noSend) {
-        std::string error;
         socket = OpenMulticastSender(o.interfaceAddress, o.ttl, &error);
         if (socket < 0) {
-            fprintf(stderr, "bcst-feed: %s\n", error.c_str());
-            return 1;
+            return Fail("%s", error.c_str());
         }
         struct sockaddr_in bound = {};
         socklen_t length = sizeof bound;
@@ -358,19 +394,30 @@ int main(int argc, char** argv) {
             sourcePort = ntohs(bound.sin_port);
         }
     }
+    // Written under a temporary name and renamed when complete: an existing capture of that name
+    // stays as it was until the new one is whole.
     PcapWriter capture;
-    if (!o.pcapOut.empty()) {
-        std::string error;
-        if (!capture.Open(o.pcapOut, &error)) {
-            fprintf(stderr, "bcst-feed: %s: %s\n", o.pcapOut.c_str(), error.c_str());
-            return 1;
+    if (!o.pcapOut.empty() && !capture.Open(o.pcapOut, PcapWriter::Mode::kWhenComplete, &error)) {
+        if (socket >= 0) {
+            close(socket);
         }
+        return Fail("%s: %s", o.pcapOut.c_str(), error.c_str());
     }
 
     Emitter emitter(o, socket, group, source, sourcePort, capture.IsOpen() ? &capture : nullptr);
-    const int status = o.replay.empty() ? Simulate(o, emitter) : Replay(o, emitter);
-    capture.Close();
+    int status = o.replay.empty() ? Simulate(o, emitter) : Replay(o, emitter, &input);
+    // Stopped by SIGINT or SIGTERM, the run is complete as far as it went: the capture is kept.
+    if (status == kExitSuccess || gStopRequested) {
+        if (!capture.Close(&error)) {
+            status = Fail("%s: %s", o.pcapOut.c_str(), error.c_str());
+        }
+    } else {
+        capture.Abandon();
+    }
     emitter.Finish();
+    if (emitter.totals().failedSends > 0) {
+        status = Fail("%lld sends failed", static_cast<long long>(emitter.totals().failedSends));
+    }
     if (socket >= 0) {
         close(socket);
     }
