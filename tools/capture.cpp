@@ -285,7 +285,10 @@ bool PcapReader::Open(const std::string& path, std::string* error) {
     char message[PCAP_ERRBUF_SIZE] = {};
     handle_ = pcap_open_offline(path.c_str(), message);
     if (handle_ == nullptr) {
-        *error = message;
+        // libpcap names the file in some messages; the caller names it in all of them.
+        const std::string text = message;
+        const std::string named = path + ": ";
+        *error = text.compare(0, named.size(), named) == 0 ? text.substr(named.size()) : text;
         return false;
     }
     linkType_ = pcap_datalink(handle_);

@@ -121,22 +121,6 @@ class Dumper {
 
     // `drops` < 0: not a live capture, nothing to say about the kernel.
     void Summary(uint64_t skipped, int64_t drops) const {
-        if (o_.json) {
-            JsonWriter json;
-            json.BeginObject();
-            json.Text("kind", "summary");
-            json.Number("datagrams", datagrams_);
-            json.Number("records", records_);
-            json.Number("malformed", malformed_);
-            json.Number("skipped", static_cast<int64_t>(skipped));
-            if (drops >= 0) {
-                json.Number("droppedByKernel", drops);
-            }
-            json.EndObject();
-            json.EndLine();
-            fputs(json.str().c_str(), stdout);
-            fflush(stdout);
-        }
         if (o_.quiet) {
             return;
         }
@@ -161,6 +145,26 @@ class Dumper {
             fprintf(stderr, "; %lld packets dropped by kernel", static_cast<long long>(drops));
         }
         fputc('\n', stderr);
+        // With --json the same as a JSON object on the next line, also on stderr: stdout holds records only.
+        if (o_.json) {
+            JsonWriter json;
+            json.BeginObject();
+            json.Text("kind", "summary");
+            json.Number("datagrams", datagrams_);
+            json.Number("marketByPrice", byClass_[0]);
+            json.Number("openHighLow", byClass_[1]);
+            json.Number("ticker", byClass_[2]);
+            json.Number("output", byClass_[3]);
+            json.Number("records", records_);
+            json.Number("malformed", malformed_);
+            json.Number("skipped", static_cast<int64_t>(skipped));
+            if (drops >= 0) {
+                json.Number("droppedByKernel", drops);
+            }
+            json.EndObject();
+            json.EndLine();
+            fputs(json.str().c_str(), stderr);
+        }
     }
 
   private:
@@ -314,12 +318,12 @@ int FromGroup(const Options& o, Dumper& dumper) {
     fflush(stdout);
     const auto drops = static_cast<int64_t>(receiver.Drops(true));
     if (captureOnly) {
-        if (o.json) {
-            printf("{\"kind\":\"summary\",\"captured\":%" PRId64 ",\"droppedByKernel\":%" PRId64 "}\n",
-                   captured, drops);
-        }
         if (!o.quiet) {
             Note("%" PRId64 " packets captured, %" PRId64 " packets dropped by kernel", captured, drops);
+        }
+        if (o.json && !o.quiet) {
+            fprintf(stderr, "{\"kind\":\"summary\",\"captured\":%" PRId64 ",\"droppedByKernel\":%" PRId64 "}\n",
+                    captured, drops);
         }
     } else {
         dumper.Summary(0, drops);

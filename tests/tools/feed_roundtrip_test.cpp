@@ -5,6 +5,7 @@
 #include <lz4.h>
 
 #include <csignal>
+#include <filesystem>
 #include <regex>
 #include <set>
 
@@ -370,21 +371,41 @@ TEST_F(FeedTool, DurationCountsTheScheduleWhenNothingIsSent) {
     EXPECT_EQ(s.frames, 4);
 }
 
-TEST_F(FeedTool, InterruptEndsTheSessionCleanly) {
+// The capture grows under a hidden temporary name and replaces the old file only when complete: an
+// interrupt completes it, a kill leaves the old file as it was.
+TEST_F(FeedTool, CapturesReplaceTheOldFileOnlyWhenComplete) {
     const uint16_t port = bcsttest::FreeUdpPort();
-    ToolProcess feed(dir_.path(),
-                     {BCST_FEED_EXE, "--group", "239.50.4.2", "--port", std::to_string(port), "--rate", "200",
-                      "--frames", "1000000", "--pcap-out", File("running.pcap")},
-                     "feed");
-    // Wait until the capture has reached the disk, then interrupt.
-    ASSERT_TRUE(
-        bcsttest::WaitUntil([&] { return bcsttest::ReadFile(File("running.pcap")).size() > 8192; }, 20s));
-    ASSERT_TRUE(feed.Signal(SIGINT));
-    ASSERT_EQ(feed.Wait(10s), 0) << feed.Err();
-    const Summary s = ParseFeedSummary(feed.Err());
-    EXPECT_GT(s.frames, 0) << feed.Err();
-    EXPECT_EQ(static_cast<int64_t>(UdpPayloadsOf(File("running.pcap"), "239.50.4.2", port).size()), s.frames)
-        << "the capture holds every frame sent, and ends cleanly";
+    const std::string old = "an earlier capture that must survive a killed run";
+    auto temporaryGrew = [&] {
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(".running.pcap.", 0) == 0 && entry.file_size() > 8192) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGKILL}) {
+        bcsttest::WriteFile(File("running.pcap"), old);
+        ToolProcess feed(dir_.path(),
+                         {BCST_FEED_EXE, "--group", "239.50.4.2", "--port", std::to_string(port), "--rate",
+                          "200", "--pcap-out", File("running.pcap"), "--duration", "60"},
+                         "feed" + std::to_string(signalNumber));
+        ASSERT_TRUE(bcsttest::WaitUntil(temporaryGrew, 20s)) << signalNumber;
+        EXPECT_EQ(bcsttest::ReadFile(File("running.pcap")), old) << "replaced before it was complete";
+        ASSERT_TRUE(feed.Signal(signalNumber));
+        if (signalNumber == SIGKILL) {
+            EXPECT_EQ(feed.Wait(10s), 128 + SIGKILL);
+            EXPECT_EQ(bcsttest::ReadFile(File("running.pcap")), old);
+            continue;
+        }
+        ASSERT_EQ(feed.Wait(10s), 0) << feed.Err();
+        const Summary s = ParseFeedSummary(feed.Err());
+        EXPECT_GT(s.frames, 0) << feed.Err();
+        EXPECT_EQ(static_cast<int64_t>(UdpPayloadsOf(File("running.pcap"), "239.50.4.2", port).size()), s.frames)
+            << "the capture holds every frame sent, and ends cleanly";
+        EXPECT_FALSE(temporaryGrew()) << "the temporary file was renamed";
+    }
 }
 
 TEST_F(FeedTool, CaptureReadsInTsharkOrTcpdump) {
@@ -435,35 +456,68 @@ TEST_F(FeedTool, CommandLines) {
         EXPECT_NE(dumpHelp.out.find(option), std::string::npos) << option;
     }
 
+    // Every bad command line: its exit status and its one-line message on stderr, nothing on stdout.
     bcsttest::WriteFile(File("empty.pcap"), "");
-    const std::vector<std::vector<std::string>> badFeed = {
-        {"--max-records", "43"},
-        {"--max-records", "0"},
-        {"--port", "70000"},
-        {"--bogus"},
-        {"--speed", "2"},
-        {"--flat-out"},
-        {"--group", "nowhere"},
-        {"--replay", File("empty.pcap"), "--seed", "3"},
-        {"--replay", File("empty.pcap"), "--speed", "2", "--flat-out"},
-        {"--replay", File("missing.pcap")},
+    bcsttest::WriteFile(File("garbage.pcap"), "these bytes are no capture at all, just some text");
+    bcsttest::WriteFile(File("keep.pcap"), "an operator's capture");
+    ASSERT_EQ(Feed({"--no-send", "--frames", "3", "--pcap-out", File("in.pcap")}).status, 0);
+    const std::string inCapture = bcsttest::ReadFile(File("in.pcap"));
+    struct Bad {
+        const char* tool;
+        std::vector<std::string> args;
+        int status;
+        std::string message;
     };
-    for (const auto& args : badFeed) {
-        std::vector<std::string> full = args;
-        full.push_back("--no-send");
-        EXPECT_EQ(Feed(full).status, 2) << args.front();
+    const std::vector<Bad> bad = {
+        {BCST_FEED_EXE, {"--max-records", "43"}, 2, "bcst-feed: --max-records: 43 is not in 1..42 (see --help)"},
+        {BCST_FEED_EXE, {"--port", "70000"}, 2, "bcst-feed: --port: 70000 is not in 1..65535 (see --help)"},
+        {BCST_FEED_EXE, {"--duration", "-1"}, 2, "bcst-feed: --duration: '-1' is not a positive number of seconds (see --help)"},
+        {BCST_FEED_EXE, {"--duration", "1e999"}, 2, "bcst-feed: --duration: '1e999' is not a positive number of seconds (see --help)"},
+        {BCST_FEED_EXE, {"--bogus"}, 2, "bcst-feed: The following argument was not expected: --bogus (see --help)"},
+        {BCST_FEED_EXE, {"--flat-out"}, 2, "bcst-feed: --flat-out requires --replay (see --help)"},
+        {BCST_FEED_EXE, {"--group", "nowhere"}, 2, "bcst-feed: --group: not an IPv4 multicast group: nowhere"},
+        {BCST_FEED_EXE, {"--group", "255.255.255.255"}, 2, "bcst-feed: --group: not an IPv4 multicast group: 255.255.255.255"},
+        {BCST_FEED_EXE, {"--group", "10.1.2.3"}, 2, "bcst-feed: --group: not an IPv4 multicast group: 10.1.2.3"},
+        {BCST_FEED_EXE, {"--interface", "no-such-if0"}, 2, "bcst-feed: --interface: 'no-such-if0' is neither an IPv4 address nor an interface"},
+        {BCST_FEED_EXE, {"--replay", File("empty.pcap"), "--seed", "3"}, 2, "bcst-feed: --replay excludes --seed (see --help)"},
+        {BCST_FEED_EXE, {"--replay", "-", "--loop", "2"}, 2, "bcst-feed: --loop: the standard input can be read once only"},
+        {BCST_FEED_EXE, {"--replay", File("in.pcap"), "--pcap-out", dir_.path() + "/./in.pcap"}, 2,
+         "bcst-feed: " + dir_.path() + "/./in.pcap is the capture being replayed; write to another file"},
+        {BCST_FEED_EXE, {"--replay", File("missing.pcap")}, 1, "bcst-feed: " + File("missing.pcap") + ": No such file or directory"},
+        {BCST_FEED_EXE, {"--replay", File("garbage.pcap"), "--pcap-out", File("keep.pcap")}, 1,
+         "bcst-feed: " + File("garbage.pcap") + ": unknown file format"},
+        {BCST_DUMP_EXE, {}, 2, "bcst-dump: say what to read: --group and --port, --instance, or --pcap (see --help)"},
+        {BCST_DUMP_EXE, {"--group", "239.50.4.9"}, 2, "bcst-dump: --group requires --port (see --help)"},
+        {BCST_DUMP_EXE, {"--group", "10.0.0.1", "--port", "5000"}, 2, "bcst-dump: --group: not an IPv4 multicast group: 10.0.0.1"},
+        {BCST_DUMP_EXE, {"--format", "both", "--pcap", File("empty.pcap")}, 2,
+         "bcst-dump: --format: both not in {auto,input,output} (see --help)"},
+        {BCST_DUMP_EXE, {"--count", "0", "--pcap", File("empty.pcap")}, 2, "bcst-dump: --count: 0 is not in 1..9223372036854775807 (see --help)"},
+        {BCST_DUMP_EXE, {"--pcap", File("in.pcap"), "udp port"}, 2, "bcst-dump: filter 'udp port': can't parse filter expression: syntax error"},
+        {BCST_DUMP_EXE, {"--pcap", File("in.pcap"), "-w", File("in.pcap")}, 2, "bcst-dump: -w: " + File("in.pcap") + " is the capture being read"},
+        {BCST_DUMP_EXE, {"--group", "239.50.4.9", "--port", "5000", "--pcap-out", "-"}, 2,
+         "bcst-dump: --pcap-out: the standard output carries the decoded records; use -w - to capture only"},
+        {BCST_DUMP_EXE, {"--instance", "9", "--config", File("missing.ini")}, 2,
+         "bcst-dump: --instance: " + File("missing.ini") + ": No such file or directory"},
+        {BCST_DUMP_EXE, {"--pcap", File("missing.pcap")}, 1, "bcst-dump: " + File("missing.pcap") + ": No such file or directory"},
+    };
+    for (const Bad& b : bad) {
+        std::vector<std::string> args = b.args;
+        args.insert(args.begin(), b.tool);
+        if (std::string(b.tool) == BCST_FEED_EXE) {
+            args.push_back("--no-send");
+        }
+        const ToolResult r = RunTool(dir_.path(), args);
+        EXPECT_EQ(r.status, b.status) << b.message;
+        EXPECT_EQ(r.err, b.message + "\n");
+        EXPECT_EQ(r.out, "") << b.message;
     }
-    const std::vector<std::vector<std::string>> badDump = {
-        {},
-        {"--group", "239.50.4.9"},
-        {"--port", "5000"},
-        {"--format", "both", "--pcap", File("empty.pcap")},
-        {"--pcap", File("empty.pcap"), "--group", "239.50.4.9", "--port", "5000"},
-        {"--filter-port", "5000", "--group", "239.50.4.9", "--port", "5000"},
-        {"--pcap", File("missing.pcap")},
-    };
-    for (const auto& args : badDump) {
-        EXPECT_EQ(Dump(args).status, 2) << (args.empty() ? "(none)" : args.front());
+    EXPECT_EQ(bcsttest::ReadFile(File("keep.pcap")), "an operator's capture") << "output created before the input failed";
+    EXPECT_EQ(bcsttest::ReadFile(File("in.pcap")), inCapture) << "a capture written over itself";
+
+    for (const char* tool : {BCST_FEED_EXE, BCST_DUMP_EXE}) {
+        const ToolResult version = RunTool(dir_.path(), {tool, "--version"});
+        EXPECT_EQ(version.status, 0);
+        EXPECT_NE(version.out.find(" (bcstbridge) " BCST_PROJECT_VERSION "\n"), std::string::npos) << version.out;
     }
 }
 
