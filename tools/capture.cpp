@@ -177,10 +177,9 @@ bool PcapWriter::Open(const std::string& path, Mode mode, std::string* error) {
         Abandon();
         return false;
     }
-    pending_ = 24;  // the file header, in the buffer
-    if (packetBuffered_) {
-        Flush();
-    }
+    // The file header goes out at once: an empty capture is a valid one.
+    pending_ = 24;
+    Flush();
     return true;
 }
 

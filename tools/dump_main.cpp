@@ -322,7 +322,8 @@ int FromGroup(const Options& o, Dumper& dumper) {
             Note("%" PRId64 " packets captured, %" PRId64 " packets dropped by kernel", captured, drops);
         }
         if (o.json && !o.quiet) {
-            fprintf(stderr, "{\"kind\":\"summary\",\"captured\":%" PRId64 ",\"droppedByKernel\":%" PRId64 "}\n",
+            fprintf(stderr,
+                    "{\"kind\":\"summary\",\"captured\":%" PRId64 ",\"droppedByKernel\":%" PRId64 "}\n",
                     captured, drops);
         }
     } else {

@@ -402,7 +402,8 @@ TEST_F(FeedTool, CapturesReplaceTheOldFileOnlyWhenComplete) {
         ASSERT_EQ(feed.Wait(10s), 0) << feed.Err();
         const Summary s = ParseFeedSummary(feed.Err());
         EXPECT_GT(s.frames, 0) << feed.Err();
-        EXPECT_EQ(static_cast<int64_t>(UdpPayloadsOf(File("running.pcap"), "239.50.4.2", port).size()), s.frames)
+        EXPECT_EQ(static_cast<int64_t>(UdpPayloadsOf(File("running.pcap"), "239.50.4.2", port).size()),
+                  s.frames)
             << "the capture holds every frame sent, and ends cleanly";
         EXPECT_FALSE(temporaryGrew()) << "the temporary file was renamed";
     }
@@ -469,36 +470,97 @@ TEST_F(FeedTool, CommandLines) {
         std::string message;
     };
     const std::vector<Bad> bad = {
-        {BCST_FEED_EXE, {"--max-records", "43"}, 2, "bcst-feed: --max-records: 43 is not in 1..42 (see --help)"},
+        {BCST_FEED_EXE,
+         {"--max-records", "43"},
+         2,
+         "bcst-feed: --max-records: 43 is not in 1..42 (see --help)"},
         {BCST_FEED_EXE, {"--port", "70000"}, 2, "bcst-feed: --port: 70000 is not in 1..65535 (see --help)"},
-        {BCST_FEED_EXE, {"--duration", "-1"}, 2, "bcst-feed: --duration: '-1' is not a positive number of seconds (see --help)"},
-        {BCST_FEED_EXE, {"--duration", "1e999"}, 2, "bcst-feed: --duration: '1e999' is not a positive number of seconds (see --help)"},
-        {BCST_FEED_EXE, {"--bogus"}, 2, "bcst-feed: The following argument was not expected: --bogus (see --help)"},
+        {BCST_FEED_EXE,
+         {"--duration", "-1"},
+         2,
+         "bcst-feed: --duration: '-1' is not a positive number of seconds (see --help)"},
+        {BCST_FEED_EXE,
+         {"--duration", "1e999"},
+         2,
+         "bcst-feed: --duration: '1e999' is not a positive number of seconds (see --help)"},
+        {BCST_FEED_EXE,
+         {"--bogus"},
+         2,
+         "bcst-feed: The following argument was not expected: --bogus (see --help)"},
         {BCST_FEED_EXE, {"--flat-out"}, 2, "bcst-feed: --flat-out requires --replay (see --help)"},
-        {BCST_FEED_EXE, {"--group", "nowhere"}, 2, "bcst-feed: --group: not an IPv4 multicast group: nowhere"},
-        {BCST_FEED_EXE, {"--group", "255.255.255.255"}, 2, "bcst-feed: --group: not an IPv4 multicast group: 255.255.255.255"},
-        {BCST_FEED_EXE, {"--group", "10.1.2.3"}, 2, "bcst-feed: --group: not an IPv4 multicast group: 10.1.2.3"},
-        {BCST_FEED_EXE, {"--interface", "no-such-if0"}, 2, "bcst-feed: --interface: 'no-such-if0' is neither an IPv4 address nor an interface"},
-        {BCST_FEED_EXE, {"--replay", File("empty.pcap"), "--seed", "3"}, 2, "bcst-feed: --replay excludes --seed (see --help)"},
-        {BCST_FEED_EXE, {"--replay", "-", "--loop", "2"}, 2, "bcst-feed: --loop: the standard input can be read once only"},
-        {BCST_FEED_EXE, {"--replay", File("in.pcap"), "--pcap-out", dir_.path() + "/./in.pcap"}, 2,
+        {BCST_FEED_EXE,
+         {"--group", "nowhere"},
+         2,
+         "bcst-feed: --group: not an IPv4 multicast group: nowhere"},
+        {BCST_FEED_EXE,
+         {"--group", "255.255.255.255"},
+         2,
+         "bcst-feed: --group: not an IPv4 multicast group: 255.255.255.255"},
+        {BCST_FEED_EXE,
+         {"--group", "10.1.2.3"},
+         2,
+         "bcst-feed: --group: not an IPv4 multicast group: 10.1.2.3"},
+        {BCST_FEED_EXE,
+         {"--interface", "no-such-if0"},
+         2,
+         "bcst-feed: --interface: 'no-such-if0' is neither an IPv4 address nor an interface"},
+        {BCST_FEED_EXE,
+         {"--replay", File("empty.pcap"), "--seed", "3"},
+         2,
+         "bcst-feed: --replay excludes --seed (see --help)"},
+        {BCST_FEED_EXE,
+         {"--replay", "-", "--loop", "2"},
+         2,
+         "bcst-feed: --loop: the standard input can be read once only"},
+        {BCST_FEED_EXE,
+         {"--replay", File("in.pcap"), "--pcap-out", dir_.path() + "/./in.pcap"},
+         2,
          "bcst-feed: " + dir_.path() + "/./in.pcap is the capture being replayed; write to another file"},
-        {BCST_FEED_EXE, {"--replay", File("missing.pcap")}, 1, "bcst-feed: " + File("missing.pcap") + ": No such file or directory"},
-        {BCST_FEED_EXE, {"--replay", File("garbage.pcap"), "--pcap-out", File("keep.pcap")}, 1,
+        {BCST_FEED_EXE,
+         {"--replay", File("missing.pcap")},
+         1,
+         "bcst-feed: " + File("missing.pcap") + ": No such file or directory"},
+        {BCST_FEED_EXE,
+         {"--replay", File("garbage.pcap"), "--pcap-out", File("keep.pcap")},
+         1,
          "bcst-feed: " + File("garbage.pcap") + ": unknown file format"},
-        {BCST_DUMP_EXE, {}, 2, "bcst-dump: say what to read: --group and --port, --instance, or --pcap (see --help)"},
+        {BCST_DUMP_EXE,
+         {},
+         2,
+         "bcst-dump: say what to read: --group and --port, --instance, or --pcap (see --help)"},
         {BCST_DUMP_EXE, {"--group", "239.50.4.9"}, 2, "bcst-dump: --group requires --port (see --help)"},
-        {BCST_DUMP_EXE, {"--group", "10.0.0.1", "--port", "5000"}, 2, "bcst-dump: --group: not an IPv4 multicast group: 10.0.0.1"},
-        {BCST_DUMP_EXE, {"--format", "both", "--pcap", File("empty.pcap")}, 2,
+        {BCST_DUMP_EXE,
+         {"--group", "10.0.0.1", "--port", "5000"},
+         2,
+         "bcst-dump: --group: not an IPv4 multicast group: 10.0.0.1"},
+        {BCST_DUMP_EXE,
+         {"--format", "both", "--pcap", File("empty.pcap")},
+         2,
          "bcst-dump: --format: both not in {auto,input,output} (see --help)"},
-        {BCST_DUMP_EXE, {"--count", "0", "--pcap", File("empty.pcap")}, 2, "bcst-dump: --count: 0 is not in 1..9223372036854775807 (see --help)"},
-        {BCST_DUMP_EXE, {"--pcap", File("in.pcap"), "udp port"}, 2, "bcst-dump: filter 'udp port': can't parse filter expression: syntax error"},
-        {BCST_DUMP_EXE, {"--pcap", File("in.pcap"), "-w", File("in.pcap")}, 2, "bcst-dump: -w: " + File("in.pcap") + " is the capture being read"},
-        {BCST_DUMP_EXE, {"--group", "239.50.4.9", "--port", "5000", "--pcap-out", "-"}, 2,
+        {BCST_DUMP_EXE,
+         {"--count", "0", "--pcap", File("empty.pcap")},
+         2,
+         "bcst-dump: --count: 0 is not in 1..9223372036854775807 (see --help)"},
+        {BCST_DUMP_EXE,
+         {"--pcap", File("in.pcap"), "udp port"},
+         2,
+         "bcst-dump: filter 'udp port': can't parse filter expression: syntax error"},
+        {BCST_DUMP_EXE,
+         {"--pcap", File("in.pcap"), "-w", File("in.pcap")},
+         2,
+         "bcst-dump: -w: " + File("in.pcap") + " is the capture being read"},
+        {BCST_DUMP_EXE,
+         {"--group", "239.50.4.9", "--port", "5000", "--pcap-out", "-"},
+         2,
          "bcst-dump: --pcap-out: the standard output carries the decoded records; use -w - to capture only"},
-        {BCST_DUMP_EXE, {"--instance", "9", "--config", File("missing.ini")}, 2,
+        {BCST_DUMP_EXE,
+         {"--instance", "9", "--config", File("missing.ini")},
+         2,
          "bcst-dump: --instance: " + File("missing.ini") + ": No such file or directory"},
-        {BCST_DUMP_EXE, {"--pcap", File("missing.pcap")}, 1, "bcst-dump: " + File("missing.pcap") + ": No such file or directory"},
+        {BCST_DUMP_EXE,
+         {"--pcap", File("missing.pcap")},
+         1,
+         "bcst-dump: " + File("missing.pcap") + ": No such file or directory"},
     };
     for (const Bad& b : bad) {
         std::vector<std::string> args = b.args;
@@ -511,13 +573,15 @@ TEST_F(FeedTool, CommandLines) {
         EXPECT_EQ(r.err, b.message + "\n");
         EXPECT_EQ(r.out, "") << b.message;
     }
-    EXPECT_EQ(bcsttest::ReadFile(File("keep.pcap")), "an operator's capture") << "output created before the input failed";
+    EXPECT_EQ(bcsttest::ReadFile(File("keep.pcap")), "an operator's capture")
+        << "output created before the input failed";
     EXPECT_EQ(bcsttest::ReadFile(File("in.pcap")), inCapture) << "a capture written over itself";
 
     for (const char* tool : {BCST_FEED_EXE, BCST_DUMP_EXE}) {
         const ToolResult version = RunTool(dir_.path(), {tool, "--version"});
         EXPECT_EQ(version.status, 0);
-        EXPECT_NE(version.out.find(" (bcstbridge) " BCST_PROJECT_VERSION "\n"), std::string::npos) << version.out;
+        EXPECT_NE(version.out.find(" (bcstbridge) " BCST_PROJECT_VERSION "\n"), std::string::npos)
+            << version.out;
     }
 }
 
