@@ -271,6 +271,23 @@ int FromGroup(const Options& o, Dumper& dumper) {
     int64_t captured = 0;
     int status = kExitSuccess;
     auto enough = [&] { return o.count != 0 && (captureOnly ? captured : dumper.datagrams()) >= o.count; };
+    auto take = [&](int n) {
+        for (int i = 0; i < n && !enough(); ++i) {
+            const ReceivedDatagram& d = receiver[i];
+            if (capture.IsOpen()) {
+                capture.Write(d.time, d.source, d.sourcePort, group, static_cast<uint16_t>(o.port), d.data,
+                              d.length, 64);
+                ++captured;
+            }
+            if (!captureOnly) {
+                Addressing where{d.time, d.source, group, d.sourcePort, static_cast<uint16_t>(o.port)};
+                dumper.Handle(d.data, d.length, where, d.cut);
+            }
+        }
+        if (!captureOnly && !o.json) {
+            fflush(stdout);
+        }
+    };
     while (!gStopRequested && !enough()) {
         int waitMs = 200;
         const double now = MonotonicSeconds();
@@ -296,21 +313,14 @@ int FromGroup(const Options& o, Dumper& dumper) {
             capture.Flush();  // a quiet moment: let readers of the file catch up
             continue;
         }
-        for (int i = 0; i < n && !enough(); ++i) {
-            const ReceivedDatagram& d = receiver[i];
-            if (capture.IsOpen()) {
-                capture.Write(d.time, d.source, d.sourcePort, group, static_cast<uint16_t>(o.port), d.data,
-                              d.length, 64);
-                ++captured;
-            }
-            if (!captureOnly) {
-                Addressing where{d.time, d.source, group, d.sourcePort, static_cast<uint16_t>(o.port)};
-                dumper.Handle(d.data, d.length, where, d.cut);
-            }
-        }
-        if (!captureOnly && !o.json) {
-            fflush(stdout);
-        }
+        take(n);
+    }
+    // Stopped by a signal or the time limit: what the kernel already holds for us arrived in time,
+    // so it is taken too (for a few seconds at most), rather than lost without a count.
+    const double drainUntil = MonotonicSeconds() + 5;
+    for (int n = 1; status == kExitSuccess && n > 0 && !enough() && MonotonicSeconds() < drainUntil;) {
+        n = receiver.Receive(0);
+        take(n > 0 ? n : 0);
     }
     if (!capture.Close(&error)) {
         status = Fail("%s: %s", capturePath.c_str(), error.c_str());
