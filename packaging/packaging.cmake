@@ -11,14 +11,45 @@ install(DIRECTORY ${BCST_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} F
 if(EXISTS ${BCST_SOURCE_DIR}/README.md)
   install(FILES ${BCST_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
-install(FILES ${BCST_SOURCE_DIR}/docs/bcstbridge.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES ${BCST_SOURCE_DIR}/docs/bcst-stat.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/bcstbridge/wireshark)
-install(PROGRAMS ${BCST_PACKAGING_DIR}/logs/bcstbridge-logs DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
+# The log script carries the package's version for its --version.
+configure_file(${BCST_PACKAGING_DIR}/logs/bcstbridge-logs ${CMAKE_BINARY_DIR}/packaging/bcstbridge-logs @ONLY)
+set(BCST_LOGS_SCRIPT ${CMAKE_BINARY_DIR}/packaging/bcstbridge-logs)
+install(PROGRAMS ${BCST_LOGS_SCRIPT} DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
 install(PROGRAMS ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus
         DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
-# systemd looks in <prefix>/lib for /usr and /usr/local; sysctl.d likewise.
-install(FILES ${BCST_PACKAGING_DIR}/sysctl/60-bcstbridge.conf DESTINATION lib/sysctl.d)
+# systemd looks in <prefix>/lib for /usr and /usr/local; sysctl.d likewise. The name sorts first, so
+# that a host's own larger net.core.rmem_max always wins.
+install(FILES ${BCST_PACKAGING_DIR}/sysctl/00-bcstbridge.conf DESTINATION lib/sysctl.d)
+
+# Manual pages and the Debian changelog, compressed as Debian installs them (gzip -9n: no name or
+# time stamp, so that the same source gives the same package).
+set(BCST_GZ_DIR ${CMAKE_BINARY_DIR}/packaging/gz)
+set(BCST_MAN_PAGES ${BCST_SOURCE_DIR}/docs/bcstbridge.8)
+foreach(tool bcst-feed bcst-dump bcst-stat)
+  if(TARGET ${tool})
+    list(APPEND BCST_MAN_PAGES ${BCST_SOURCE_DIR}/docs/${tool}.1)
+  endif()
+endforeach()
+set(BCST_GZ_FILES "")
+# The package is native (its version has no Debian revision), so its changelog is changelog.gz.
+foreach(page ${BCST_MAN_PAGES} ${BCST_PACKAGING_DIR}/debian/changelog)
+  get_filename_component(name ${page} NAME)
+  add_custom_command(OUTPUT ${BCST_GZ_DIR}/${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${BCST_GZ_DIR}
+    COMMAND gzip -9n -c ${page} > ${BCST_GZ_DIR}/${name}.gz
+    DEPENDS ${page} VERBATIM)
+  list(APPEND BCST_GZ_FILES ${BCST_GZ_DIR}/${name}.gz)
+  if(name MATCHES "\\.([18])$")
+    install(FILES ${BCST_GZ_DIR}/${name}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${CMAKE_MATCH_1})
+  endif()
+endforeach()
+add_custom_target(bcstcompressed ALL DEPENDS ${BCST_GZ_FILES})
+install(FILES ${BCST_GZ_DIR}/changelog.gz ${BCST_PACKAGING_DIR}/debian/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Lintian's overrides, each with its reason.
+install(FILES ${BCST_PACKAGING_DIR}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME bcstbridge)
 
 set(BCST_UNIT_SOURCES
   ${BCST_PACKAGING_DIR}/systemd/bcstbridge@.service
@@ -41,13 +72,16 @@ set(CPACK_PACKAGE_VENDOR "bcstbridge")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "market-data broadcast bridge (compressed feed to old fixed-layout multicast)")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
-Joins an IPv4 multicast group carrying LZ4-compressed exchange frames, keeps an instrument store
-from open/high/low and ticker records and re-publishes every market-by-price record as an old
-fixed-layout, big-endian broadcast message in a 512-byte datagram on a second group. Includes a
-systemd template unit for several instances, the feed simulator bcst-feed, the decoder bcst-dump,
-the live counters viewer bcst-stat with a Prometheus textfile exporter, and a Wireshark dissector.")
-set(CPACK_PACKAGE_CONTACT "bcstbridge maintainers <bcstbridge@localhost>")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "bcstbridge maintainers <bcstbridge@localhost>")
+Joins an IPv4 multicast group carrying LZ4-compressed exchange frames, keeps
+an instrument store from open/high/low and ticker records and re-publishes
+every market-by-price record as an old fixed-layout, big-endian broadcast
+message in a 512-byte datagram on a second group. Includes a systemd template
+unit for several instances, the feed simulator bcst-feed, the decoder and
+capture tool bcst-dump, the live counters viewer bcst-stat with a Prometheus
+textfile exporter, and a Wireshark dissector.")
+set(BCST_MAINTAINER "bcstbridge maintainers <bcstbridge@localhost>" CACHE STRING "Maintainer of the Debian package")
+set(CPACK_PACKAGE_CONTACT "${BCST_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BCST_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -79,9 +113,9 @@ if(BCST_TESTS)
     COMMAND bash ${BCST_OPS_TESTS}/install_test.sh ${CMAKE_BINARY_DIR} ${BCST_SOURCE_DIR} "${BCST_TOOL_FILES}")
   add_test(NAME ops_systemd_units
     COMMAND bash ${BCST_OPS_TESTS}/systemd_test.sh ${BCST_PACKAGING_DIR}/systemd $<TARGET_FILE:bcstbridge>
-            ${BCST_PACKAGING_DIR}/logs/bcstbridge-logs ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus)
+            ${BCST_LOGS_SCRIPT} ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus)
   add_test(NAME ops_log_retention
-    COMMAND bash ${BCST_OPS_TESTS}/log_retention_test.sh ${BCST_PACKAGING_DIR}/logs/bcstbridge-logs)
+    COMMAND bash ${BCST_OPS_TESTS}/log_retention_test.sh ${BCST_LOGS_SCRIPT} ${PROJECT_VERSION})
   if(TARGET bcst-feed)
     add_test(NAME ops_dissector
       COMMAND bash ${BCST_OPS_TESTS}/dissector_test.sh ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua

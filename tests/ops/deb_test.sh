@@ -66,4 +66,21 @@ for script in postinst prerm postrm; do
     sh -n "$WORK/control/$script" || fail "$script is not valid shell"
 done
 
+# Documentation as Debian has it: the changelog of this version and every manual page compressed.
+[ "$(gzip -dc "$WORK/root/usr/share/doc/bcstbridge/changelog.gz" | head -n 1)" = \
+    "bcstbridge ($VERSION) unstable; urgency=medium" ] || fail "changelog.gz does not start with version $VERSION"
+head -n 1 "$WORK/root/usr/share/doc/bcstbridge/copyright" |
+    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    fail "copyright is not in the machine-readable format"
+uncompressed=$(find "$WORK/root/usr/share/man" -type f ! -name '*.gz')
+[ -z "$uncompressed" ] || fail "manual pages not compressed: $uncompressed"
+
+# Lintian finds nothing: every tag is fixed or overridden with its reason in packaging/debian.
+if command -v lintian >/dev/null; then
+    tags=$(lintian --fail-on none "$deb" 2>&1 | grep -E '^[EWI]: ')
+    [ -z "$tags" ] || fail "lintian: $tags"
+else
+    echo "note: lintian is not installed; the package was not checked with it"
+fi
+
 finish "package $(basename "$deb")"

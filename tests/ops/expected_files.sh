@@ -4,16 +4,21 @@ expected_files() {
     local prefix=${1#/} src=$2 tools=$3 doc tool
     {
         echo "$prefix/bin/bcstbridge"
-        for tool in ${tools//,/ }; do echo "$prefix/bin/$tool"; done
+        for tool in ${tools//,/ }; do
+            echo "$prefix/bin/$tool"
+            echo "$prefix/share/man/man1/$tool.1.gz"
+        done
         echo "$prefix/share/doc/bcstbridge/examples/BCSTBRIDGE.INI"
         for doc in "$src"/docs/*.md; do echo "$prefix/share/doc/bcstbridge/$(basename "$doc")"; done
         [ -f "$src/README.md" ] && echo "$prefix/share/doc/bcstbridge/README.md"
-        echo "$prefix/share/man/man8/bcstbridge.8"
-        echo "$prefix/share/man/man1/bcst-stat.1"
         echo "$prefix/libexec/bcstbridge/bcstbridge-prometheus"
+        echo "$prefix/share/doc/bcstbridge/copyright"
+        echo "$prefix/share/doc/bcstbridge/changelog.gz"
+        echo "$prefix/share/man/man8/bcstbridge.8.gz"
         echo "$prefix/share/bcstbridge/wireshark/bcstbridge.lua"
+        echo "$prefix/share/lintian/overrides/bcstbridge"
         echo "$prefix/libexec/bcstbridge/bcstbridge-logs"
-        echo "$prefix/lib/sysctl.d/60-bcstbridge.conf"
+        echo "$prefix/lib/sysctl.d/00-bcstbridge.conf"
         echo "$prefix/lib/systemd/system/bcstbridge@.service"
         echo "$prefix/lib/systemd/system/bcstbridge.target"
         echo "$prefix/lib/systemd/system/bcstbridge-logs.service"

@@ -50,11 +50,13 @@ check_prefix() { # prefix
         "$units/bcstbridge-logs.service" ||
         fail "$prefix: bcstbridge-logs.service: $(grep '^ExecStart' "$units/bcstbridge-logs.service")"
 
-    # The manual page formats without warnings.
+    # The manual pages are compressed and format without warnings.
     if command -v groff >/dev/null; then
-        local warnings
-        warnings=$(groff -man -Tutf8 -ww -z "$root/share/man/man8/bcstbridge.8" 2>&1)
-        [ -z "$warnings" ] || fail "$prefix: man page warnings: $warnings"
+        local page warnings
+        for page in "$root"/share/man/man*/*; do
+            warnings=$(gzip -dc "$page" | groff -man -Tutf8 -ww -z 2>&1)
+            [ $? -eq 0 ] && [ -z "$warnings" ] || fail "$prefix: $(basename "$page"): $warnings"
+        done
     else
         echo "note: groff is not installed; the man page was not formatted"
     fi

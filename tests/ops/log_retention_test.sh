@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the log housekeeping script on a directory of dated logs with a fixed "today" and checks
 # which files are compressed, removed and left alone.
-# Usage: log_retention_test.sh BCSTBRIDGE-LOGS-SCRIPT
+# Usage: log_retention_test.sh BCSTBRIDGE-LOGS-SCRIPT VERSION
 set -uo pipefail
 SCRIPT=$1
+VERSION=$2
 . "$(dirname "$0")/check_lib.sh"
 
 stamp() { # name: the date of a log name as YYYY-MM-DD
@@ -104,6 +105,23 @@ for setting in BCSTBRIDGE_LOG_KEEP_DAYS=ten BCSTBRIDGE_LOG_COMPRESS_DAYS=-1 BCST
     env "$setting" "$SCRIPT" "$DIR" >/dev/null 2>&1
     [ $? -eq 2 ] || fail "$setting was not refused with status 2"
 done
+[ "$(cd "$DIR" && ls -1 | tr '\n' ' ')" = "BcstBridge2_31_12_2023.log.gz " ] || fail "a refused run changed files"
+
+# ---- the command line of the tools: --help, --version, one-line errors, status 2 ---------------------
+check_run() { # expected-status expected-stdout-first-line expected-stderr args...
+    local status=$1 out=$2 err=$3 got_out got_err got
+    shift 3
+    got_out=$("$SCRIPT" "$@" 2>"$WORK/err" | head -n 1)
+    got=${PIPESTATUS[0]}
+    got_err=$(cat "$WORK/err")
+    [ "$got" = "$status" ] && [ "$got_out" = "$out" ] && [ "$got_err" = "$err" ] ||
+        fail "bcstbridge-logs $*: status $got, stdout '$got_out', stderr '$got_err'"
+}
+check_run 0 "Usage: bcstbridge-logs [DIRECTORY]    (default /var/lib/bcstbridge)" "" --help
+check_run 0 "bcstbridge-logs (bcstbridge) $VERSION" "" --version
+check_run 2 "" "bcstbridge-logs: unknown option --bogus (see --help)" --bogus
+check_run 2 "" "bcstbridge-logs: one directory at most, got 2 arguments (see --help)" "$DIR" "$DIR"
+check_run 1 "" "bcstbridge-logs: cannot enter $WORK/none" "$WORK/none"
 [ "$(cd "$DIR" && ls -1 | tr '\n' ' ')" = "BcstBridge2_31_12_2023.log.gz " ] || fail "a refused run changed files"
 
 finish "log retention"
