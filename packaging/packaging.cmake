@@ -131,6 +131,12 @@ if(BCST_TESTS)
               $<TARGET_FILE:bcst-stat> ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus)
     list(APPEND BCST_OPS_TEST_NAMES ops_prometheus_scrape)
   endif()
+  if(TARGET bcst-feed AND TARGET bcst-dump)
+    add_test(NAME ops_documented_examples
+      COMMAND bash ${BCST_OPS_TESTS}/docs_examples_test.sh ${BCST_SOURCE_DIR} $<TARGET_FILE:bcstbridge>
+              $<TARGET_FILE:bcst-feed> $<TARGET_FILE:bcst-dump>)
+    list(APPEND BCST_OPS_TEST_NAMES ops_documented_examples)
+  endif()
   # A package of a sanitizer build is of no use; the package test runs in the normal build only.
   if(NOT BCST_SANITIZE)
     add_test(NAME ops_debian_package
