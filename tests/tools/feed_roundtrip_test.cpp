@@ -361,6 +361,10 @@ TEST_F(FeedTool, DurationCountsTheScheduleWhenNothingIsSent) {
     const ToolResult r = Feed({"--no-send", "--rate", "100", "--duration", "0.5", "--frames", "100000"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ParseFeedSummary(r.err).frames, 50) << r.err;
+    // --duration alone sets the length: no default frame limit cuts it short.
+    const ToolResult alone = Feed({"--no-send", "--rate", "100", "--duration", "2", "--ticker-every", "0"});
+    ASSERT_EQ(alone.status, 0) << alone.err;
+    EXPECT_EQ(ParseFeedSummary(alone.err).frames, 200) << alone.err;
     // And the frame limit ends the session first when it comes first.
     const ToolResult shorter = Feed({"--no-send", "--rate", "100", "--duration", "60", "--frames", "3",
                                      "--ticker-every", "0", "--instruments", "10"});
