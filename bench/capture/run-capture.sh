@@ -7,11 +7,17 @@
 # For each it prints what was sent, what bcst-dump captured and what the kernel dropped for its
 # socket, and the rate; loss is what the run is about, so it is a benchmark, not a test.
 #
-#   bench/capture/run-capture.sh [BUILD_DIR] [SECONDS]       (defaults: ./build, 3)
+#   bench/capture/run-capture.sh [BUILD_DIR] [SECONDS] [RATES...]   (defaults: ./build, 3, 0)
+#
+# RATES are load_gen's market-by-price frames a second into the bridge (0: flat out), to find the
+# output rate at which capturing begins to lose.
 set -euo pipefail
 
 build=${1:-build}
 seconds=${2:-3}
+shift $(( $# < 2 ? $# : 2 ))
+rates=("$@")
+[ ${#rates[@]} -gt 0 ] || rates=(0)
 for exe in bcstbridge tools/bcst-feed tools/bcst-dump bench/load/load_gen; do
     [ -x "$build/$exe" ] || { echo "run-capture.sh: $build/$exe not built" >&2; exit 1; }
 done
@@ -80,7 +86,8 @@ for mode in capture decode; do
     report replay $mode 24001 "$(echo "$end - $start" | bc)" "$captured" "$dropped"
 done
 
-# ---- the bridge's full output rate
+# ---- the bridge's output, up to its full rate
+for rate in "${rates[@]}"; do
 for mode in capture decode; do
     dir=$work/bridge-$mode
     mkdir -p "$dir"
@@ -94,7 +101,7 @@ for mode in capture decode; do
     wait_for bridge_ready "$dir" || { echo "run-capture.sh: bridge did not start" >&2; exit 1; }
     "$build/bench/load/load_gen" --group $in_group --port "$in_port" --store-only >/dev/null
     start_dump $mode $out_group "$out_port" "bridge-$mode"
-    gen=$("$build/bench/load/load_gen" --group $in_group --port "$in_port" --rate 0 --seconds "$seconds")
+    gen=$("$build/bench/load/load_gen" --group $in_group --port "$in_port" --rate "$rate" --seconds "$seconds")
     sleep 0.5
     stop_dump "bridge-$mode"
     kill -USR1 "$bridge_pid"
@@ -103,6 +110,7 @@ for mode in capture decode; do
     wait "$bridge_pid" 2>/dev/null || true
     # The bridge's own count of datagrams sent, from its statistics line.
     sent=$(tail -n 1 "$dir/UDP_STATISTICS.txt" | cut -d, -f3 | tr -d ' ')
-    report bridge $mode "$sent" "$seconds" "$captured" "$dropped"
-    echo "        load_gen: $gen"
+    report "bridge" "$mode" "$sent" "$seconds" "$captured" "$dropped"
+    echo "        load_gen --rate $rate: $gen"
+done
 done
