@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdarg>

@@ -15,8 +15,6 @@
 // one line on stderr: "<program>: <message>".
 #pragma once
 
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
 #include <string>
 

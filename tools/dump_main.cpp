@@ -1,5 +1,6 @@
 // bcst-dump: decodes the exchange feed and the bridge's old-format output, live from a multicast group
-// or offline from a pcap capture, into readable lines or JSON Lines.
+// or offline from a pcap capture, into readable lines or JSON Lines; or captures a group to a pcap file
+// without decoding, counting what the kernel dropped.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
