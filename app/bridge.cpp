@@ -63,7 +63,7 @@ int RelayOneDatagram() {
     }
     gReceiveDirty = received;
 
-    ProcessNewMktData(gReceiveBuffer);
+    ProcessNewMktData(gReceiveBuffer, received);
     CountersDatagramDone();
     return received;
 }

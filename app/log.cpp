@@ -1,9 +1,13 @@
-// Log writer: one append-mode open, one write and one close per entry, so a day change moves to a
-// new file and nothing stays open between entries.
+// Log writer. The relay thread keeps the day's file open and writes each entry with one write; a
+// new day's name, or a file moved or deleted under it, opens the file anew. Copies of one text beyond
+// kLogRepeatLimit a second are counted instead of written, so a flood of refused frames costs a
+// comparison, not a write, and cannot fill the disk. The statistics handler writes through a
+// descriptor of its own.
 #include "app/log.h"
 
 #include <fcntl.h>
-#include <sys/uio.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,17 +22,211 @@ int16_t gshRunningInstanceNo;
 
 namespace {
 
+time_t RealTime() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
+
 // Seconds east of UTC, kept by the relay thread for the statistics handler, which cannot call
 // localtime.
 std::atomic<long> gLocalTimeOffset{0};
 static_assert(std::atomic<long>::is_always_lock_free, "read from a signal handler");
 
-long OffsetOf(time_t now, struct tm* local) {
-    localtime_r(&now, local);
-    return local->tm_gmtoff;
+constexpr size_t kLogNameSize = 96;
+constexpr size_t kStampSize = 32;
+
+// The relay thread's open log file, with the name and identity it was opened under.
+struct OpenLogFile {
+    int fd = -1;
+    char name[kLogNameSize];
+    dev_t device;
+    ino_t inode;
+};
+OpenLogFile gLogFile;
+
+// Set while the relay thread writes an entry: a statistics handler that interrupts it leaves its own
+// entry to be written right after, so that nothing lands inside the write or its repair.
+std::atomic<int> gRelayWriting{0};
+std::atomic<const char*> gDeferredSignalText{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free, "set from a signal handler");
+
+// One text's copies in the current second.
+struct RepeatSlot {
+    size_t length;
+    long copies;
+    uint64_t lastUse;
+    char text[kLogMessageSize];
+};
+// Texts tracked per second; a flood comes from a handful of fixed texts, and a text beyond these
+// slots is simply written.
+constexpr int kRepeatSlots = 16;
+RepeatSlot gRepeats[kRepeatSlots];
+int gRepeatSlotsUsed = 0;
+time_t gRepeatSecond = 0;
+uint64_t gRepeatUses = 0;  // orders the slots by their last use
+bool gRepeatsHeld = false;  // some text of gRepeatSecond went over the limit
+
+size_t FormLogFileName(const LogClock& clock, char* name) {
+    bcst::TextBuffer file{name, kLogNameSize - 1};
+    file.Append("BcstBridge");
+    file.AppendDecimal(gshRunningInstanceNo);
+    file.Put('_');
+    file.AppendDecimal(clock.day);
+    file.Put('_');
+    file.AppendDecimal(clock.month);
+    file.Put('_');
+    file.AppendDecimal(clock.year);
+    file.Append(".log");
+    name[file.length] = '\0';
+    return file.length;
+}
+
+size_t FormStamp(const LogClock& clock, char* stamp) {
+    bcst::TextBuffer head{stamp, kStampSize};
+    head.Put('\n');
+    head.AppendDecimal(clock.hour);
+    head.Put(':');
+    head.AppendDecimal(clock.minute);
+    head.Put(':');
+    head.AppendDecimal(clock.second);
+    head.Append(" - ");
+    return head.length;
+}
+
+// The fallback when the log file cannot be opened: the service manager's journal takes standard
+// error. One line per entry, without the leading newline of the file's format.
+void WriteToStandardError(const char* stamp, size_t stampLength, const char* message, size_t length) {
+    struct iovec parts[3] = {
+        {const_cast<char*>(stamp + 1), stampLength - 1}, {const_cast<char*>(message), length}, {const_cast<char*>("\n"), 1}};
+    ssize_t written;
+    do {
+        written = writev(STDERR_FILENO, parts, 3);
+    } while (written < 0 && errno == EINTR);
+}
+
+void WriteDeferredSignalEntry();
+
+// The relay thread's write of one entry through the kept-open file.
+int WriteRelayEntry(const LogClock& clock, const char* message, size_t length) {
+    char name[kLogNameSize];
+    FormLogFileName(clock, name);
+    char stamp[kStampSize];
+    const size_t stampLength = FormStamp(clock, stamp);
+    const int saved = errno;
+
+    gRelayWriting.store(1);
+    if (gLogFile.fd >= 0) {
+        // A stat per entry: a file renamed or deleted by an operator (or a new working directory)
+        // is noticed at the very next entry, and no entry goes to a file nobody can find.
+        struct stat now;
+        if (strcmp(name, gLogFile.name) != 0 || stat(name, &now) != 0 || now.st_ino != gLogFile.inode ||
+            now.st_dev != gLogFile.device) {
+            close(gLogFile.fd);
+            gLogFile.fd = -1;
+        }
+    }
+    if (gLogFile.fd < 0) {
+        gLogFile.fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        struct stat opened;
+        if (gLogFile.fd >= 0 && fstat(gLogFile.fd, &opened) == 0) {
+            memcpy(gLogFile.name, name, sizeof name);
+            gLogFile.device = opened.st_dev;
+            gLogFile.inode = opened.st_ino;
+        } else if (gLogFile.fd >= 0) {
+            close(gLogFile.fd);
+            gLogFile.fd = -1;
+        }
+    }
+    int result = 1;
+    if (gLogFile.fd >= 0) {
+        struct iovec parts[2] = {{stamp, stampLength}, {const_cast<char*>(message), length}};
+        result = AppendWhole(gLogFile.fd, parts, 2);
+    }
+    gRelayWriting.store(0);
+
+    if (gLogFile.fd < 0) {
+        WriteToStandardError(stamp, stampLength, message, length);
+    }
+    WriteDeferredSignalEntry();
+    errno = saved;
+    return result;
+}
+
+LogClock LocalClock(time_t now) {
+    struct tm local;
+    localtime_r(&now, &local);
+    gLocalTimeOffset.store(local.tm_gmtoff, std::memory_order_relaxed);
+    return LogClock{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                    local.tm_hour,        local.tm_min,     local.tm_sec};
+}
+
+// A new second: the summaries of the one that ended, then every text starts again from none.
+void StartSecond(time_t now) {
+    if (gRepeatsHeld) {
+        gRepeatsHeld = false;
+        const LogClock clock = LocalClock(now);
+        for (int i = 0; i < gRepeatSlotsUsed; ++i) {
+            const RepeatSlot& slot = gRepeats[i];
+            if (slot.copies <= kLogRepeatLimit) {
+                continue;
+            }
+            char summary[kLogMessageSize + 48];
+            bcst::TextBuffer line{summary, sizeof summary};
+            line.Append(slot.text, slot.length);
+            line.Append(" (repeated ");
+            line.AppendDecimal(slot.copies - kLogRepeatLimit);
+            line.Append(" more times)");
+            WriteRelayEntry(clock, summary, line.length);
+        }
+    }
+    gRepeatSlotsUsed = 0;
+    gRepeatSecond = now;
+}
+
+// Counts this copy of the text; true when it goes over the limit and is to be held back.
+bool HoldBack(const char* message, size_t length) {
+    for (int i = 0; i < gRepeatSlotsUsed; ++i) {
+        RepeatSlot& slot = gRepeats[i];
+        if (slot.length == length && memcmp(slot.text, message, length) == 0) {
+            slot.lastUse = ++gRepeatUses;
+            if (++slot.copies <= kLogRepeatLimit) {
+                return false;
+            }
+            gRepeatsHeld = true;
+            return true;
+        }
+    }
+    if (length >= sizeof gRepeats[0].text) {
+        return false;
+    }
+    // A new text takes a free slot, or else the least recently logged one still under the limit (the
+    // start-up alone logs more distinct texts than there are slots); forgetting such a text only
+    // restarts its count.
+    int chosen = -1;
+    if (gRepeatSlotsUsed < kRepeatSlots) {
+        chosen = gRepeatSlotsUsed++;
+    } else {
+        for (int i = 0; i < kRepeatSlots; ++i) {
+            if (gRepeats[i].copies <= kLogRepeatLimit &&
+                (chosen < 0 || gRepeats[i].lastUse < gRepeats[chosen].lastUse)) {
+                chosen = i;
+            }
+        }
+    }
+    if (chosen >= 0) {
+        RepeatSlot& slot = gRepeats[chosen];
+        memcpy(slot.text, message, length);
+        slot.length = length;
+        slot.copies = 1;
+        slot.lastUse = ++gRepeatUses;
+    }
+    return false;
 }
 
 }  // namespace
+
+LogTimeSource gLogTimeSource = RealTime;
 
 LogClock BreakDownLocalTime(time_t epochSeconds, long offsetFromUtc) {
     const int64_t local = static_cast<int64_t>(epochSeconds) + offsetFromUtc;
@@ -56,71 +254,116 @@ LogClock BreakDownLocalTime(time_t epochSeconds, long offsetFromUtc) {
 }
 
 void RefreshLocalTimeOffset() {
-    struct tm local;
-    gLocalTimeOffset.store(OffsetOf(time(nullptr), &local), std::memory_order_relaxed);
+    LocalClock(gLogTimeSource());
+}
+
+int AppendWhole(int fd, struct iovec* parts, int count) {
+    ssize_t want = 0;
+    for (int i = 0; i < count; ++i) {
+        want += static_cast<ssize_t>(parts[i].iov_len);
+    }
+    ssize_t written;
+    do {
+        written = writev(fd, parts, count);
+    } while (written < 0 && errno == EINTR);
+    if (written == want) {
+        return 0;
+    }
+    if (written > 0) {
+        // Part of it went in before the disk filled up. In append mode the file offset now lies just
+        // past those bytes; they are cut off again unless someone else has appended behind them.
+        const off_t end = lseek(fd, 0, SEEK_CUR);
+        struct stat now;
+        if (end >= written && fstat(fd, &now) == 0 && now.st_size == end) {
+            if (ftruncate(fd, end - written) != 0) {
+                // Nothing more can be done about a file that cannot be truncated either.
+            }
+        }
+    }
+    return 1;
 }
 
 int AppendLogEntry(const LogClock& clock, const char* message, size_t length) {
-    char name[96];
-    bcst::TextBuffer file{name, sizeof name - 1};
-    file.Append("BcstBridge");
-    file.AppendDecimal(gshRunningInstanceNo);
-    file.Put('_');
-    file.AppendDecimal(clock.day);
-    file.Put('_');
-    file.AppendDecimal(clock.month);
-    file.Put('_');
-    file.AppendDecimal(clock.year);
-    file.Append(".log");
-    name[file.length] = '\0';
-
-    char stamp[32];
-    bcst::TextBuffer head{stamp, sizeof stamp};
-    head.Put('\n');
-    head.AppendDecimal(clock.hour);
-    head.Put(':');
-    head.AppendDecimal(clock.minute);
-    head.Put(':');
-    head.AppendDecimal(clock.second);
-    head.Append(" - ");
+    char name[kLogNameSize];
+    FormLogFileName(clock, name);
+    char stamp[kStampSize];
+    const size_t stampLength = FormStamp(clock, stamp);
 
     const int saved = errno;
     const int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
+        WriteToStandardError(stamp, stampLength, message, length);
         errno = saved;
         return 1;
     }
     // One gathering write: an entry written by the statistics handler cannot land inside another.
-    struct iovec parts[2] = {{stamp, head.length}, {const_cast<char*>(message), length}};
-    const ssize_t want = static_cast<ssize_t>(head.length + length);
-    ssize_t written = writev(fd, parts, 2);
-    while (written < 0 && errno == EINTR) {
-        written = writev(fd, parts, 2);
-    }
+    struct iovec parts[2] = {{stamp, stampLength}, {const_cast<char*>(message), length}};
+    const int result = AppendWhole(fd, parts, 2);
     close(fd);
     errno = saved;
-    return written == want ? 0 : 1;
+    return result;
 }
 
 int LogMessage(char* message) {
     if (message == nullptr) {
         return 1;
     }
-    struct tm local;
-    const time_t now = time(nullptr);
-    gLocalTimeOffset.store(OffsetOf(now, &local), std::memory_order_relaxed);
-    const LogClock clock{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                         local.tm_hour,        local.tm_min,     local.tm_sec};
-    if (AppendLogEntry(clock, message, strlen(message)) != 0) {
-        return 1;
+    const time_t now = gLogTimeSource();
+    if (now != gRepeatSecond) {
+        StartSecond(now);
+    }
+    const size_t length = strlen(message);
+    if (!HoldBack(message, length)) {
+        if (WriteRelayEntry(LocalClock(now), message, length) != 0) {
+            return 1;
+        }
     }
     memset(gcaLogMessage, 0, sizeof gcaLogMessage);
     return 0;
 }
 
+void WaitForInputWritingLogRepeats(int fd) {
+    while (gRepeatsHeld) {
+        const time_t now = gLogTimeSource();
+        if (now != gRepeatSecond) {
+            StartSecond(now);
+            return;
+        }
+        struct timespec real;
+        clock_gettime(CLOCK_REALTIME, &real);
+        long wait = (static_cast<long>(gRepeatSecond) + 1 - static_cast<long>(real.tv_sec)) * 1000 -
+                    real.tv_nsec / 1000000;
+        wait = wait < 1 ? 1 : (wait > 1000 ? 1000 : wait);
+        struct pollfd input = {fd, POLLIN, 0};
+        if (poll(&input, 1, static_cast<int>(wait)) > 0) {
+            return;  // a datagram is waiting: the receive will not block
+        }
+    }
+}
+
+void ForgetLogRepeats() {
+    gRepeatsHeld = false;
+    gRepeatSlotsUsed = 0;
+}
+
+namespace {
+
+void WriteDeferredSignalEntry() {
+    const char* text = gDeferredSignalText.exchange(nullptr);
+    if (text != nullptr) {
+        LogFromSignalHandler(text);
+    }
+}
+
+}  // namespace
+
 int LogFromSignalHandler(const char* text) {
+    if (gRelayWriting.load() != 0) {
+        gDeferredSignalText.store(text);
+        return 0;
+    }
     const LogClock clock =
-        BreakDownLocalTime(time(nullptr), gLocalTimeOffset.load(std::memory_order_relaxed));
+        BreakDownLocalTime(gLogTimeSource(), gLocalTimeOffset.load(std::memory_order_relaxed));
     return AppendLogEntry(clock, text, strlen(text));
 }
 

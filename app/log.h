@@ -1,6 +1,8 @@
 // The instance's only reporting channel: time-stamped entries in its daily log file.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <atomic>
 #include <cstdint>
 #include <ctime>
@@ -10,9 +12,15 @@ constexpr int kLogMessageSize = 1024;
 extern char gcaLogMessage[kLogMessageSize];  // every report is composed here, then LogMessage()
 extern int16_t gshRunningInstanceNo;         // instance number reduced to 16 bits; names the log
 
+// Copies of one message text beyond this many within one second are not written; once the second is
+// over one entry "<text> (repeated N more times)" stands for them.
+constexpr int kLogRepeatLimit = 100;
+
 // Appends "\n<h>:<m>:<s> - <message>" to BcstBridge<instance>_<day>_<month>_<year>.log in the working
-// directory, in local time, then clears gcaLogMessage. 1 (buffer kept) for a null message or when the
-// file cannot be opened. The message is written as data, whatever its length.
+// directory, in local time, then clears gcaLogMessage. The file stays open between entries and is
+// opened anew when the name changes (a new day) or the file was moved or deleted. 1 (buffer kept)
+// for a null message or when the file cannot be opened; the entry then goes to standard error. A
+// copy held back as a repeat counts as written. The message is written as data, whatever its length.
 int LogMessage(char* message);
 
 // Copies `text` into gcaLogMessage and logs it.
@@ -21,10 +29,25 @@ void LogFixedMessage(const char* text);
 // Formats into gcaLogMessage and logs it.
 void LogFormattedMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The relay loop calls this before it blocks in a receive on `fd`. While repeats are held back it
+// waits, at most until their second is over, for `fd` to become readable, and writes their summaries
+// when the second has passed: they appear even when the feed has gone quiet. Otherwise it returns at
+// once, without a system call.
+void WaitForInputWritingLogRepeats(int fd);
+
+// Forgets the copies counted in the current second without writing their summaries: a fresh start
+// for a test.
+void ForgetLogRepeats();
+
 // Local time broken down to what log names and entries need.
 struct LogClock {
     int year, month, day, hour, minute, second;
 };
+
+// The log's clock, seconds since the epoch; read by the statistics handler too, so it must be
+// async-signal-safe. Tests set one of their own to cross a date change.
+using LogTimeSource = time_t (*)();
+extern LogTimeSource gLogTimeSource;
 
 // Local time from an epoch second and an offset from UTC, by integer arithmetic only, so that a
 // signal handler can use it.
@@ -34,8 +57,16 @@ LogClock BreakDownLocalTime(time_t epochSeconds, long offsetFromUtc);
 // LogMessage).
 void RefreshLocalTimeOffset();
 
-// Appends one log entry for `clock` in a single write; async-signal-safe. 0 on success, 1 otherwise.
+// Appends one log entry for `clock` through a descriptor of its own, in a single write;
+// async-signal-safe. 0 on success, 1 otherwise (the entry then goes to standard error when the file
+// cannot be opened).
 int AppendLogEntry(const LogClock& clock, const char* message, size_t length);
 
-// Logs `text` with the current time without touching gcaLogMessage; async-signal-safe.
+// Logs `text` with the current time without touching gcaLogMessage; async-signal-safe. When it
+// interrupts the relay thread's own write of an entry, the entry follows that one.
 int LogFromSignalHandler(const char* text);
+
+// Appends the parts to the append-mode file `fd` in one write. A short write (a full disk) is cut off
+// again when nothing else was appended behind it, so the next entry or line never continues a cut
+// one. Async-signal-safe. 0 when everything was written.
+int AppendWhole(int fd, struct iovec* parts, int count);

@@ -1,5 +1,6 @@
 // SIGUSR1 statistics report. Runs inside the signal handler, so it uses only async-signal-safe calls:
-// its own formatting, open/write/close, and the log writer's signal-safe entry path.
+// its own formatting, open/write/close, and the log writer's signal-safe entry path, which never
+// touches the descriptor the relay thread keeps open.
 #include "app/statistics.h"
 
 #include <fcntl.h>
@@ -41,11 +42,10 @@ void SignalHandler(int signalNumber) {
     const int length =
         FormatStatisticsLine(line, gshRunningInstanceNo, glReceivedPktCount.load(std::memory_order_relaxed),
                              glSentPktCount.load(std::memory_order_relaxed));
-    // One write: lines of instances sharing the file never interleave.
-    ssize_t written = write(fd, line, static_cast<size_t>(length));
-    while (written < 0 && errno == EINTR) {
-        written = write(fd, line, static_cast<size_t>(length));
-    }
+    // One write: lines of instances sharing the file never interleave, and a line cut by a full disk
+    // is taken off again, so the next report does not continue it.
+    struct iovec whole = {line, static_cast<size_t>(length)};
+    AppendWhole(fd, &whole, 1);
     close(fd);
     errno = saved;
 }

@@ -24,18 +24,23 @@ void ZeroAfter(int decoded) {
     memset(gDecompressBuffer + decoded, 0, static_cast<size_t>(kDecompressBufferSize - decoded));
 }
 
+// A length the frame cannot have: out of range, or more payload than the datagram carries.
+int RefuseLength() {
+    CounterAdd(kCounterRefusedBadLength);
+    LogFixedMessage("DecompressNewMktData - Compress Length should be less than 0 and greater than equal to 2500");
+    return 0;
+}
+
 }  // namespace
 
-int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, char* out) {
-    const int length = frame->compressedLength;
-    // A payload must lie inside the receive buffer: the decoder never reads past it.
-    if (length <= 0 || length > kMaxCompressedLength) {
-        CounterAdd(kCounterRefusedBadLength);
-        LogFixedMessage(
-            "DecompressNewMktData - Compress Length should be less than 0 and greater than equal to 2500");
-        return 0;
+int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, int length, char* out) {
+    const int compressed = frame->compressedLength;
+    // The payload must lie inside the datagram, and so inside the receive buffer: the decoder never
+    // reads past either. A frame cut short in transit lands here instead of decoding missing bytes.
+    if (compressed <= 0 || compressed > kMaxCompressedLength || compressed > length - kFrameHeaderSize) {
+        return RefuseLength();
     }
-    const int decoded = LZ4_decompress_safe(frame->compressedData, out, length, kDecompressBufferSize);
+    const int decoded = LZ4_decompress_safe(frame->compressedData, out, compressed, kDecompressBufferSize);
     if (decoded <= 0) {
         CounterAdd(kCounterRefusedDecodeFailure);
     }
@@ -43,23 +48,39 @@ int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, char* out) {
 }
 
 int ProcessNewMktData(char* frame) {
+    return ProcessNewMktData(frame, kReceiveBufferSize);
+}
+
+int ProcessNewMktData(char* frame, int length) {
     if (frame == nullptr) {
         LogFixedMessage("ProcessNewMktData : Input parameter is NULL ");
         return 1;
     }
-    const auto* header = reinterpret_cast<const NEW_MKT_BCAST_DATA*>(frame);
-    const int count = header->recordCount;
-    const int16_t type = header->messageType;
-    if (count == 0) {
+    if (length <= 0) {
+        // No bytes, no frame, and not a cut one either; counted as the zero-filled buffer it used to
+        // be read as, a record count of 0.
         CounterAdd(kCounterRefusedZeroCount);
         return 0;
     }
-    if (type != kMessageTypeMbp && type != kMessageTypeOhl && type != kMessageTypeTicker) {
-        CounterAdd(kCounterRefusedUnknownType);
-        return 0;
+    int decoded = 0;
+    int count = 0;
+    int16_t type = 0;
+    if (length < kFrameHeaderSize) {
+        decoded = RefuseLength();  // cut inside the header: neither type nor count can be trusted
+    } else {
+        const auto* header = reinterpret_cast<const NEW_MKT_BCAST_DATA*>(frame);
+        count = header->recordCount;
+        type = header->messageType;
+        if (count == 0) {
+            CounterAdd(kCounterRefusedZeroCount);
+            return 0;
+        }
+        if (type != kMessageTypeMbp && type != kMessageTypeOhl && type != kMessageTypeTicker) {
+            CounterAdd(kCounterRefusedUnknownType);
+            return 0;
+        }
+        decoded = DecompressNewMktData(header, length, gDecompressBuffer);
     }
-
-    const int decoded = DecompressNewMktData(header, gDecompressBuffer);
     if (decoded <= 0) {
         LogFixedMessage("ProcessNewMktData :  Decompression Size should be greater than 0 ");
         return 1;

@@ -31,10 +31,17 @@ constexpr int kReceiveBufferSize = 2500;
 // The longest payload that lies inside the receive buffer behind the header.
 constexpr int kMaxCompressedLength = kReceiveBufferSize - kFrameHeaderSize;
 
-// Handles one frame lying at the start of a kReceiveBufferSize-byte buffer whose bytes after the
-// datagram are zero. 0 when handled or ignored; 1 for a null frame or a payload that fails to decode.
+// Handles the datagram of `length` bytes at `frame` as one frame; nothing past its end is read. A
+// frame whose header or payload reaches past the end is refused like a payload length out of range.
+// An empty datagram holds no frame and is ignored. 0 when handled or ignored; 1 for a null frame, a
+// refused length or a payload that fails to decode.
+int ProcessNewMktData(char* frame, int length);
+
+// A frame lying at the start of a whole kReceiveBufferSize-byte buffer, zero after the datagram: the
+// datagram's length is taken to be the buffer's.
 int ProcessNewMktData(char* frame);
 
-// Decodes the frame's payload into `out` (kDecompressBufferSize bytes): the decoded size, 0 after
-// reporting a length outside 1..kMaxCompressedLength, or the decoder's own result (0 or negative).
-int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, char* out);
+// Decodes the payload of a frame whose datagram is `length` bytes (at least the header) into `out`
+// (kDecompressBufferSize bytes): the decoded size; 0 after reporting a compressed length outside
+// 1..kMaxCompressedLength or past the datagram's end; or the decoder's own result (0 or negative).
+int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, int length, char* out);

@@ -1,7 +1,9 @@
-// Invariant: any datagram is safe; sends are 512 bytes, framed, counted; ceil(n/2) per accepted MBP frame.
+// Invariant: any datagram is safe; sends are 512 bytes, framed, counted; ceil(n/2) per accepted MBP frame,
+// whose payload lies inside the datagram; nothing after the datagram's end changes the outcome.
 //
 // Input: byte 0 chooses MARKET_SEGMENT ("CM", "FO" or the unknown "XX"); the rest is the datagram,
-// laid into a zeroed 2,500-byte receive buffer as the relay loop does (cut at 2,500 bytes).
+// laid into a 2,500-byte receive buffer as the relay loop does (cut at 2,500 bytes) and handed over
+// with its length. Each input runs twice: with zeros after the datagram and with other bytes there.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -103,36 +105,69 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     gshRunningInstanceNo = 1;
 
     const size_t length = size - 1 < sizeof gReceiveBuffer ? size - 1 : sizeof gReceiveBuffer;
-    memset(gReceiveBuffer, 0, sizeof gReceiveBuffer);
-    memcpy(gReceiveBuffer, data + 1, length);
-    int16_t type;
-    int16_t count;
-    memcpy(&type, gReceiveBuffer, sizeof type);
-    memcpy(&count, gReceiveBuffer + 4, sizeof count);
-
-    ResetStore();
-    glReceivedPktCount = 0;
-    glSentPktCount = 0;
-    gDatagrams = 0;
-    gSendCapture = CheckDatagram;
-
-    Scratch().Enter();
-    const int result = ProcessNewMktData(gReceiveBuffer);
-    Scratch().Leave();
-    gSendCapture = nullptr;
-
-    const int64_t received = glReceivedPktCount.load();
-    if (result != 0 && result != 1) {
-        __builtin_trap();
+    int16_t type = 0;
+    int16_t compressed = 0;
+    int16_t count = 0;
+    memcpy(&type, data + 1, length < 2 ? length : 2);
+    if (length >= 4) {
+        memcpy(&compressed, data + 3, sizeof compressed);
     }
-    if (glSentPktCount.load() != gDatagrams) {
-        __builtin_trap();
+    if (length >= 6) {
+        memcpy(&count, data + 5, sizeof count);
     }
-    if (received == 1) {
-        if (result != 0 || type != 10500 || count <= 0 || count > 42 || gDatagrams != (count + 1) / 2) {
+
+    int outcome[2][4];  // result, received, sent, datagrams
+    for (int pass = 0; pass < 2; ++pass) {
+        memset(gReceiveBuffer, pass == 0 ? 0 : 0xA5, sizeof gReceiveBuffer);
+        memcpy(gReceiveBuffer, data + 1, length);
+        ResetStore();
+        glReceivedPktCount = 0;
+        glSentPktCount = 0;
+        gDatagrams = 0;
+        gSendCapture = CheckDatagram;
+
+        Scratch().Enter();
+        const int result = ProcessNewMktData(gReceiveBuffer, static_cast<int>(length));
+        Scratch().Leave();
+        gSendCapture = nullptr;
+
+        const int64_t received = glReceivedPktCount.load();
+        if (result != 0 && result != 1) {
             __builtin_trap();
         }
-    } else if (received != 0 || gDatagrams != 0) {
+        if (glSentPktCount.load() != gDatagrams) {
+            __builtin_trap();
+        }
+        if (received == 1) {
+            if (result != 0 || type != 10500 || count <= 0 || count > 42 || gDatagrams != (count + 1) / 2 ||
+                compressed <= 0 || static_cast<size_t>(compressed) + 6 > length) {
+                __builtin_trap();
+            }
+        } else if (received != 0 || gDatagrams != 0) {
+            __builtin_trap();
+        }
+        if (length >= 1 && length < 6 && result != 1) {  // cut inside the header: refused
+            __builtin_trap();
+        }
+        outcome[pass][0] = result;
+        outcome[pass][1] = static_cast<int>(received);
+        outcome[pass][2] = static_cast<int>(glSentPktCount.load());
+        outcome[pass][3] = static_cast<int>(gOHLMapData.size());
+    }
+    if (memcmp(outcome[0], outcome[1], sizeof outcome[0]) != 0) {
+        __builtin_trap();
+    }
+
+    // The one-argument form reads the whole zero-filled buffer, as tools and tests hand frames over.
+    memset(gReceiveBuffer, 0, sizeof gReceiveBuffer);
+    memcpy(gReceiveBuffer, data + 1, length);
+    ResetStore();
+    gSendCapture = CheckDatagram;
+    Scratch().Enter();
+    const int whole = ProcessNewMktData(gReceiveBuffer);
+    Scratch().Leave();
+    gSendCapture = nullptr;
+    if (whole != 0 && whole != 1) {
         __builtin_trap();
     }
 

@@ -3,6 +3,8 @@
 #include "app/log.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -168,10 +170,119 @@ TEST_F(LogTest, BufferIsKeptWhenTheFileCannotBeOpened) {
     ASSERT_EQ(rmdir(gone.c_str()), 0);
     snprintf(gcaLogMessage, sizeof gcaLogMessage, "Receiver: Socket Bind Error");
     const std::vector<char> before(gcaLogMessage, gcaLogMessage + kLogMessageSize);
+    // The entry goes to standard error instead, where the service manager's journal takes it.
+    const int savedError = dup(STDERR_FILENO);
+    const std::string captured = Path("stderr");
+    const int capture = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(capture, 0);
+    ASSERT_GE(dup2(capture, STDERR_FILENO), 0);
     EXPECT_EQ(LogMessage(gcaLogMessage), 1);
+    dup2(savedError, STDERR_FILENO);
+    close(savedError);
+    close(capture);
     EXPECT_EQ(std::vector<char>(gcaLogMessage, gcaLogMessage + kLogMessageSize), before);
     ASSERT_EQ(chdir(dir_.dir().path().c_str()), 0);
-    EXPECT_TRUE(ListDir(dir_.dir().path()).empty());
+    EXPECT_EQ(ListDir(dir_.dir().path()), std::vector<std::string>{"stderr"});
+    const std::string line = ReadFile(captured);
+    EXPECT_NE(line.find(" - Receiver: Socket Bind Error\n"), std::string::npos) << line;
+}
+
+time_t gFakeNow = 0;
+
+// The log's clock set by the test for the life of the object.
+class ScopedLogClock {
+  public:
+    explicit ScopedLogClock(time_t start) {
+        gFakeNow = start;
+        gLogTimeSource = [] { return gFakeNow; };
+    }
+    ~ScopedLogClock() {
+        gLogTimeSource = [] { return time(nullptr); };
+    }
+};
+
+void Log(const std::string& text) {
+    snprintf(gcaLogMessage, sizeof gcaLogMessage, "%s", text.c_str());
+    LogMessage(gcaLogMessage);
+}
+
+// The file stays open between entries, yet every entry lands in the file of its day under its
+// name: across midnight, after the file was moved away and after it was deleted.
+TEST_F(LogTest, EntriesFollowTheDateAndAMovedOrDeletedFile) {
+    ForgetLogRepeats();
+    const time_t lastSecondsOfTheDay = 1772755198 - (5 * 3600 + 45 * 60);  // 5 March 2026 23:59:58 local
+    ScopedLogClock clock(lastSecondsOfTheDay);
+    const std::string fifth = Path("BcstBridge1_5_3_2026.log");
+    const std::string sixth = Path("BcstBridge1_6_3_2026.log");
+
+    Log("a");
+    ASSERT_EQ(rename(fifth.c_str(), Path("moved").c_str()), 0);
+    gFakeNow += 1;
+    Log("b");
+    gFakeNow += 1;
+    Log("c");
+    ASSERT_EQ(unlink(sixth.c_str()), 0);
+    Log("d");
+    EXPECT_EQ(ReadFile(Path("moved")), "\n23:59:58 - a");
+    EXPECT_EQ(ReadFile(fifth), "\n23:59:59 - b");
+    EXPECT_EQ(ReadFile(sixth), "\n0:0:0 - d");
+
+    // Copies beyond 100 in one second are held back and summed up when the second is over: by the
+    // next entry, or when the relay loop is about to wait for input.
+    gFakeNow += 1;
+    for (int i = 0; i < 150; ++i) {
+        Log("e");
+    }
+    Log("f");
+    gFakeNow += 1;
+    Log("g");
+    for (int i = 0; i < 101; ++i) {
+        Log("f");
+    }
+    gFakeNow += 1;
+    WaitForInputWritingLogRepeats(-1);
+    std::string expected = "\n0:0:0 - d";
+    for (int i = 0; i < 100; ++i) {
+        expected += "\n0:0:1 - e";
+    }
+    expected += "\n0:0:1 - f\n0:0:2 - e (repeated 50 more times)\n0:0:2 - g";
+    for (int i = 0; i < 100; ++i) {
+        expected += "\n0:0:2 - f";
+    }
+    expected += "\n0:0:3 - f (repeated 1 more times)";
+    EXPECT_EQ(ReadFile(sixth), expected);
+}
+
+// A full disk (here a file size limit) cuts a write short: the cut entry or statistics line is taken
+// off again, so the next one starts cleanly.
+TEST_F(LogTest, ShortWritesLeaveNoCutEntryOrLine) {
+    ForgetLogRepeats();
+    ScopedLogClock clock(1772755198);
+    const std::string file = Path("BcstBridge1_6_3_2026.log");
+    Log("first");
+    const std::string whole = ReadFile(file);
+    ASSERT_FALSE(whole.empty());
+
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = whole.size() + 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    snprintf(gcaLogMessage, sizeof gcaLogMessage, "an entry longer than the ten bytes left");
+    const int result = LogMessage(gcaLogMessage);
+    SignalHandler(SIGUSR1);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, SIG_DFL);
+
+    EXPECT_EQ(result, 1);
+    EXPECT_STREQ(gcaLogMessage, "an entry longer than the ten bytes left");
+    EXPECT_EQ(ReadFile(file), whole);
+    EXPECT_EQ(ReadFile(Path("UDP_STATISTICS.txt")), "");
+    Log("second");
+    SignalHandler(SIGUSR1);
+    EXPECT_EQ(ReadFile(file), whole + "\n5:44:58 - second");
+    EXPECT_EQ(ReadFile(Path("UDP_STATISTICS.txt")), "Host1,              0,              0, Running\n");
 }
 
 TEST_F(LogTest, LongEntryIsWrittenWhole) {

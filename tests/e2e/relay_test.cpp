@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ctime>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -342,11 +344,10 @@ TEST_F(Relay, RefusedFramesLeaveExactlyTheirLogLinesAndAreNotCounted) {
     EXPECT_TRUE(bridge_->process().Running());
 }
 
-TEST_F(Relay, ShortDatagramsReadZerosAfterTheirEnd) {
+TEST_F(Relay, FramesCutShortInTransitAreRefused) {
     ASSERT_NO_FATAL_FAILURE(Start("FO", "239.30.5"));
-    // A record ending in zero bytes, sent as a literal-only block whose trailing zeros are left out
-    // of the datagram: the payload length still counts them, and the intake must read them as zeros
-    // even after a long datagram has filled the receive buffer with other bytes.
+    // A record ending in zero bytes, sent as a literal-only block: with its trailing zeros left out of
+    // the datagram the frame is refused, even though zeros are exactly what is missing.
     FeedRecord record = SampleRecord(4242, 3);
     for (int k = 5; k < 10; ++k) {
         record.levels[k] = FeedLevel{};
@@ -354,18 +355,83 @@ TEST_F(Relay, ShortDatagramsReadZerosAfterTheirEnd) {
     const Bytes decoded = EncodeFeedRecord(record);
     Bytes block = {0xF0, static_cast<uint8_t>(decoded.size() - 15)};
     block.insert(block.end(), decoded.begin(), decoded.end());
-    Bytes frame = MakeFrame(kMbp, 1, block);
+    const Bytes frame = MakeFrame(kMbp, 1, block);
     size_t cut = frame.size();
     while (frame[cut - 1] == 0) {
         --cut;
     }
     ASSERT_LT(cut + 40, frame.size());
-    frame.resize(cut);
 
     Send(MakeFrame(kMbp, 0, Bytes(2494, 0xEE)));  // fills the buffer; record count 0, ignored
+    Send(Bytes(frame.begin(), frame.begin() + static_cast<long>(cut)));
+    Send(Bytes(frame.begin(), frame.begin() + 5));  // cut inside the header
     Send(frame);
     const std::vector<Bytes> got = DatagramsUpToSentinel();
     ExpectDatagrams(got, {ExpectedFoDatagram(2, {{record, StoreEntry{}}})});
+    EXPECT_EQ(RelayLog(), (std::vector<std::string>{kLengthLine, kSizeLine, kLengthLine, kSizeLine}));
+}
+
+// Copies of `text` in `entries`: those written, plus those a summary entry stands for.
+long CopiesLogged(const std::vector<std::string>& entries, const std::string& text, int* summaries) {
+    const std::string head = text + " (repeated ";
+    const std::string tail = " more times)";
+    long copies = 0;
+    *summaries = 0;
+    for (const std::string& e : entries) {
+        if (e == text) {
+            ++copies;
+        } else if (e.rfind(head, 0) == 0 && e.size() > head.size() + tail.size() &&
+                   e.compare(e.size() - tail.size(), tail.size(), tail) == 0) {
+            copies += std::stol(e.substr(head.size(), e.size() - head.size() - tail.size()));
+            ++*summaries;
+        }
+    }
+    return copies;
+}
+
+TEST_F(Relay, AFloodOfRefusedFramesCostsNoValidFrameAndLittleLog) {
+    ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.6"));
+    Bytes refused = MbpFrame({SampleRecord(1, 1), SampleRecord(2, 2), SampleRecord(3, 3)});
+    refused.resize(refused.size() - 3);  // cut in transit
+
+    // Bursts of identical refusals, each closed by a valid frame whose datagram is awaited before the
+    // next burst, so that no receive buffer overflows and every valid frame must come out.
+    constexpr int kRefusals = 5000;
+    constexpr int kBurst = 100;
+    const time_t first = time(nullptr);
+    for (int burst = 0; burst < kRefusals / kBurst; ++burst) {
+        for (int k = 0; k < kBurst; ++k) {
+            Send(refused);
+        }
+        const FeedRecord valid = SampleRecord(3000 + burst, burst);
+        Send(MbpFrame({valid}));
+        Bytes one;
+        ASSERT_TRUE(out_->Receive(&one, 10s)) << "valid frame " << burst << " was not relayed";
+        ASSERT_EQ(one, ExpectedCmDatagram({{valid, StoreEntry{}, ' ', 0}})) << HexDump(one);
+    }
+    const time_t last = time(nullptr);
+
+    // Every copy is accounted for once its second is over, by a summary written although nothing
+    // arrives any more.
+    std::vector<std::string> entries;
+    int lengthSummaries = 0;
+    int sizeSummaries = 0;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            entries = RelayLog();
+            return CopiesLogged(entries, kLengthLine, &lengthSummaries) == kRefusals &&
+                   CopiesLogged(entries, kSizeLine, &sizeSummaries) == kRefusals;
+        },
+        10s))
+        << entries.size() << " entries";
+    EXPECT_GE(lengthSummaries, 1);
+    EXPECT_GE(sizeSummaries, 1);
+    // At most 100 copies of each text per second, plus one summary each.
+    const long seconds = static_cast<long>(last - first) + 2;
+    EXPECT_LE(static_cast<long>(entries.size()), seconds * 2 * 101) << entries.size() << " entries";
+    EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(kRefusals / kBurst, kRefusals / kBurst));
+    std::cout << "5,000 refusals within " << last - first + 1 << " clock second(s): " << entries.size()
+              << " log entries\n";
 }
 
 }  // namespace

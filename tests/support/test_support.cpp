@@ -376,6 +376,7 @@ void ResetBridgeState(const char* segment) {
     glReceivedPktCount = 0;
     glSentPktCount = 0;
     memset(gcaLogMessage, 0, sizeof gcaLogMessage);
+    ForgetLogRepeats();
     gshRunningInstanceNo = 1;
     gSendCapture = nullptr;
 }
