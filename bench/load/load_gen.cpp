@@ -4,13 +4,16 @@
 //
 //   load_gen --group 239.40.x.y --port P [--rate FRAMES_PER_S | --rate 0 (flat out)] [--seconds S]
 //            [--instruments N] [--update-every K] [--store-only] [--plain BYTES] [--stamps FILE]
+//            [--refused-per-frame F]
 //
 // --store-only sends, at a gentle pace, the open/high/low and ticker frames that put every instrument
 // into the store, and nothing else. Otherwise one store-update frame follows every K market-by-price
 // frames (K = 10 by default). --plain sends datagrams of that many bytes instead of frames and no
 // updates (for pass-through). --stamps writes the CLOCK_MONOTONIC send time of every market-by-price
-// frame (or plain datagram) to FILE, one binary double each, for the sink's latency figures. Prints
-// what it sent as key=value pairs.
+// frame (or plain datagram) to FILE, one binary double each, for the sink's latency figures.
+// --refused-per-frame sends F frames cut short in transit (a market-by-price frame missing its last 3
+// bytes, which the bridge refuses and logs) after every market-by-price frame. Prints what it sent as
+// key=value pairs.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
@@ -38,6 +41,7 @@ struct Options {
     int updateEvery = 10;
     bool storeOnly = false;
     int plain = 0;
+    int refusedPerFrame = 0;
     std::string stamps;
 };
 
@@ -64,6 +68,8 @@ bool Parse(int argc, char** argv, Options* o) {
             o->instruments = atoi(value);
         } else if (arg == "--update-every") {
             o->updateEvery = atoi(value);
+        } else if (arg == "--refused-per-frame") {
+            o->refusedPerFrame = atoi(value);
         } else if (arg == "--plain") {
             o->plain = atoi(value);
         } else if (arg == "--stamps") {
@@ -75,7 +81,7 @@ bool Parse(int argc, char** argv, Options* o) {
     // Loopback multicast in the 239/8 administrative range only.
     return o->group.rfind("239.", 0) == 0 && o->port > 0 && o->port < 65536 && o->rate >= 0 &&
            o->seconds > 0 && o->seconds <= 60 && o->instruments > 0 && o->updateEvery > 0 && o->plain >= 0 &&
-           o->plain <= 2500;
+           o->plain <= 2500 && o->refusedPerFrame >= 0;
 }
 
 double Now() {
@@ -126,7 +132,7 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, &options)) {
         fprintf(stderr,
                 "usage: %s --group 239.x.y.z --port P [--rate R] [--seconds S] [--instruments N] "
-                "[--update-every K] [--store-only] [--plain BYTES] [--stamps FILE]\n",
+                "[--update-every K] [--store-only] [--plain BYTES] [--stamps FILE] [--refused-per-frame F]\n",
                 argv[0]);
         return 2;
     }
@@ -171,8 +177,12 @@ int main(int argc, char** argv) {
         }
     }
 
+    bcstbench::Bytes refused = mbp[0];
+    refused.resize(refused.size() - 3);
+
     long sentMbp = 0;
     long sentUpdates = 0;
+    long sentRefused = 0;
     std::vector<double> stamps;
     stamps.reserve(options.rate > 0 ? static_cast<size_t>(options.rate * options.seconds) + 1 : 1 << 20);
     const double start = Now();
@@ -192,6 +202,10 @@ int main(int argc, char** argv) {
             }
             failed += sender.Send(mbp[static_cast<size_t>(sentMbp) % mbp.size()]) ? 0 : 1;
             ++sentMbp;
+            for (int k = 0; k < options.refusedPerFrame; ++k) {
+                failed += sender.Send(refused) ? 0 : 1;
+                ++sentRefused;
+            }
             if (sentMbp % options.updateEvery == 0) {
                 failed += sender.Send(updates[static_cast<size_t>(sentUpdates) % updates.size()]) ? 0 : 1;
                 ++sentUpdates;
@@ -210,7 +224,7 @@ int main(int argc, char** argv) {
         }
         fclose(out);
     }
-    printf("frames_in=%ld update_frames=%ld send_errors=%ld seconds=%.3f achieved_rate=%.0f\n", sentMbp,
-           sentUpdates, failed, elapsed, static_cast<double>(sentMbp) / elapsed);
+    printf("frames_in=%ld update_frames=%ld refused_frames=%ld send_errors=%ld seconds=%.3f achieved_rate=%.0f\n",
+           sentMbp, sentUpdates, sentRefused, failed, elapsed, static_cast<double>(sentMbp) / elapsed);
     return 0;
 }
