@@ -13,7 +13,8 @@ extern char gcaLogMessage[kLogMessageSize];  // every report is composed here, t
 extern int16_t gshRunningInstanceNo;         // instance number reduced to 16 bits; names the log
 
 // Copies of one message text beyond this many within one second are not written; once the second is
-// over one entry "<text> (repeated N more times)" stands for them.
+// over one entry "<text> (repeated N more times)" stands for them, written at the next entry or, when
+// none comes, by a timer on the logging thread (signal SIGRTMIN, which restarts interrupted calls).
 constexpr int kLogRepeatLimit = 100;
 
 // Appends "\n<h>:<m>:<s> - <message>" to BcstBridge<instance>_<day>_<month>_<year>.log in the working
@@ -28,12 +29,6 @@ void LogFixedMessage(const char* text);
 
 // Formats into gcaLogMessage and logs it.
 void LogFormattedMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// The relay loop calls this before it blocks in a receive on `fd`. While repeats are held back it
-// waits, at most until their second is over, for `fd` to become readable, and writes their summaries
-// when the second has passed: they appear even when the feed has gone quiet. Otherwise it returns at
-// once, without a system call.
-void WaitForInputWritingLogRepeats(int fd);
 
 // Forgets the copies counted in the current second without writing their summaries: a fresh start
 // for a test.
