@@ -24,9 +24,7 @@ int16_t gshRunningInstanceNo;
 namespace {
 
 time_t RealTime() {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec;
+    return time(nullptr);
 }
 
 // Seconds east of UTC, kept by the relay thread for the statistics handler, which cannot call
@@ -426,7 +424,10 @@ int LogFromSignalHandler(const char* text) {
 }
 
 void LogFixedMessage(const char* text) {
-    snprintf(gcaLogMessage, sizeof gcaLogMessage, "%s", text);
+    // A copy, not a format: refusals in a flood come through here.
+    const size_t length = strnlen(text, sizeof gcaLogMessage - 1);
+    memmove(gcaLogMessage, text, length);
+    gcaLogMessage[length] = '\0';
     LogMessage(gcaLogMessage);
 }
 
