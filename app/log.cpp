@@ -44,11 +44,6 @@ struct OpenLogFile {
 };
 OpenLogFile gLogFile;
 
-// Set while the relay thread writes an entry: a statistics handler that interrupts it leaves its own
-// entry to be written right after, so that nothing lands inside the write or its repair.
-std::atomic<int> gRelayWriting{0};
-std::atomic<const char*> gDeferredSignalText{nullptr};
-static_assert(std::atomic<const char*>::is_always_lock_free, "set from a signal handler");
 
 // One text's copies in the current second.
 struct RepeatSlot {
@@ -68,8 +63,12 @@ uint64_t gRepeatUses = 0;  // orders the slots by their last use
 // and clears it; the handler touches the repeat table only while gInLogMessage is clear.
 std::atomic<bool> gRepeatsHeld{false};
 
-// Set while the relay thread is inside LogMessage, where the repeat table and the open file change.
+// Set while the relay thread is inside LogMessage, where the repeat table and the open file change
+// and entries are written. A statistics handler that interrupts it leaves its entry to be written
+// right after, so that nothing lands inside a write or its repair.
 std::atomic<int> gInLogMessage{0};
+std::atomic<const char*> gDeferredSignalText{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free, "set from a signal handler");
 
 // The repeat timer: fires on the relay thread just after the end of a second in which copies were
 // held back, so that their summary is written even when nothing is logged afterwards and the loop
@@ -115,8 +114,6 @@ void WriteToStandardError(const char* stamp, size_t stampLength, const char* mes
     } while (written < 0 && errno == EINTR);
 }
 
-void WriteDeferredSignalEntry();
-
 // The relay thread's write of one entry through the kept-open file.
 int WriteRelayEntry(const LogClock& clock, const char* message, size_t length) {
     char name[kLogNameSize];
@@ -125,7 +122,6 @@ int WriteRelayEntry(const LogClock& clock, const char* message, size_t length) {
     const size_t stampLength = FormStamp(clock, stamp);
     const int saved = errno;
 
-    gRelayWriting.store(1);
     if (gLogFile.fd >= 0) {
         // A stat per entry: a file renamed or deleted by an operator (or a new working directory)
         // is noticed at the very next entry, and no entry goes to a file nobody can find.
@@ -153,12 +149,9 @@ int WriteRelayEntry(const LogClock& clock, const char* message, size_t length) {
         struct iovec parts[2] = {{stamp, stampLength}, {const_cast<char*>(message), length}};
         result = AppendWhole(gLogFile.fd, parts, 2);
     }
-    gRelayWriting.store(0);
-
     if (gLogFile.fd < 0) {
         WriteToStandardError(stamp, stampLength, message, length);
     }
-    WriteDeferredSignalEntry();
     errno = saved;
     return result;
 }
@@ -390,6 +383,9 @@ int LogMessage(char* message) {
     }
     std::atomic_signal_fence(std::memory_order_seq_cst);
     gInLogMessage.store(0, std::memory_order_relaxed);
+    if (gDeferredSignalText.load(std::memory_order_relaxed) != nullptr) {
+        LogFromSignalHandler(gDeferredSignalText.exchange(nullptr));
+    }
     if (result != 0) {
         return 1;
     }
@@ -402,19 +398,8 @@ void ForgetLogRepeats() {
     gRepeatSlotsUsed = 0;
 }
 
-namespace {
-
-void WriteDeferredSignalEntry() {
-    const char* text = gDeferredSignalText.exchange(nullptr);
-    if (text != nullptr) {
-        LogFromSignalHandler(text);
-    }
-}
-
-}  // namespace
-
 int LogFromSignalHandler(const char* text) {
-    if (gRelayWriting.load() != 0) {
+    if (gInLogMessage.load() != 0) {
         gDeferredSignalText.store(text);
         return 0;
     }
