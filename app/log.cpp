@@ -44,7 +44,6 @@ struct OpenLogFile {
 };
 OpenLogFile gLogFile;
 
-
 // One text's copies in the current second.
 struct RepeatSlot {
     size_t length;
@@ -106,8 +105,9 @@ size_t FormStamp(const LogClock& clock, char* stamp) {
 // The fallback when the log file cannot be opened: the service manager's journal takes standard
 // error. One line per entry, without the leading newline of the file's format.
 void WriteToStandardError(const char* stamp, size_t stampLength, const char* message, size_t length) {
-    struct iovec parts[3] = {
-        {const_cast<char*>(stamp + 1), stampLength - 1}, {const_cast<char*>(message), length}, {const_cast<char*>("\n"), 1}};
+    struct iovec parts[3] = {{const_cast<char*>(stamp + 1), stampLength - 1},
+                             {const_cast<char*>(message), length},
+                             {const_cast<char*>("\n"), 1}};
     ssize_t written;
     do {
         written = writev(STDERR_FILENO, parts, 3);
@@ -167,8 +167,9 @@ LogClock LocalClock(time_t now) {
 // Appends the summary of every text held back in the ended second: through the kept-open file on
 // the relay thread, through a descriptor of its own in the timer's handler.
 void WriteRepeatSummaries(time_t now, bool inHandler) {
-    const LogClock clock =
-        inHandler ? BreakDownLocalTime(now, gLocalTimeOffset.load(std::memory_order_relaxed)) : LocalClock(now);
+    const LogClock clock = inHandler
+                               ? BreakDownLocalTime(now, gLocalTimeOffset.load(std::memory_order_relaxed))
+                               : LocalClock(now);
     for (int i = 0; i < gRepeatSlotsUsed; ++i) {
         const RepeatSlot& slot = gRepeats[i];
         if (slot.copies <= kLogRepeatLimit) {

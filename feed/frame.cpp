@@ -27,7 +27,8 @@ void ZeroAfter(int decoded) {
 // A length the frame cannot have: out of range, or more payload than the datagram carries.
 int RefuseLength() {
     CounterAdd(kCounterRefusedBadLength);
-    LogFixedMessage("DecompressNewMktData - Compress Length should be less than 0 and greater than equal to 2500");
+    LogFixedMessage(
+        "DecompressNewMktData - Compress Length should be less than 0 and greater than equal to 2500");
     return 0;
 }
 

@@ -11,8 +11,8 @@
 // frames (K = 10 by default). --plain sends datagrams of that many bytes instead of frames and no
 // updates (for pass-through). --stamps writes the CLOCK_MONOTONIC send time of every market-by-price
 // frame (or plain datagram) to FILE, one binary double each, for the sink's latency figures.
-// --refused-per-frame sends F frames cut short in transit (a market-by-price frame missing its last 3
-// bytes, which the bridge refuses and logs) after every market-by-price frame. Prints what it sent as
+// --refused-per-frame sends F frames cut short in transit (the first half of a market-by-price frame,
+// which the bridge refuses and logs) after every market-by-price frame. Prints what it sent as
 // key=value pairs.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
     }
 
     bcstbench::Bytes refused = mbp[0];
-    refused.resize(refused.size() - 3);
+    refused.resize(refused.size() / 2);
 
     long sentMbp = 0;
     long sentUpdates = 0;
@@ -224,7 +224,9 @@ int main(int argc, char** argv) {
         }
         fclose(out);
     }
-    printf("frames_in=%ld update_frames=%ld refused_frames=%ld send_errors=%ld seconds=%.3f achieved_rate=%.0f\n",
-           sentMbp, sentUpdates, sentRefused, failed, elapsed, static_cast<double>(sentMbp) / elapsed);
+    printf(
+        "frames_in=%ld update_frames=%ld refused_frames=%ld send_errors=%ld seconds=%.3f "
+        "achieved_rate=%.0f\n",
+        sentMbp, sentUpdates, sentRefused, failed, elapsed, static_cast<double>(sentMbp) / elapsed);
     return 0;
 }

@@ -2,8 +2,8 @@
 // the statistics handler relies on, and the statistics line.
 #include "app/log.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
