@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <string>
 
-
 // The file: one 64-byte header line, then one 64-bit counter at the start of each following 64-byte
 // line, so that a reader polling one counter never shares a cache line with the next one written.
 // Readers check magic, version and size before they read anything else. The magic is stored last,
@@ -76,7 +75,7 @@ enum CounterId : int {
     kCounterFramesTicker,            // ticker frames accepted
     kCounterRefusedUnknownType,      // frames of another message type
     kCounterRefusedZeroCount,        // frames with record count 0
-    kCounterRefusedBadLength,        // compressed length outside what the receive buffer holds
+    kCounterRefusedBadLength,        // compressed length outside the receive buffer or past the datagram
     kCounterRefusedDecodeFailure,    // payloads that are no valid LZ4 block
     kCounterRefusedWrongRecordSize,  // market-by-price frames whose decoded size is not 140 per record
     kCounterStoreEntries,            // instruments in the store (a level, not a running total)

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/counters.h"
 #include "support/expected_mbp.h"
 #include "support/test_support.h"
 
@@ -430,6 +431,12 @@ TEST_F(Relay, AFloodOfRefusedFramesCostsNoValidFrameAndLittleLog) {
     const long seconds = static_cast<long>(last - first) + 2;
     EXPECT_LE(static_cast<long>(entries.size()), seconds * 2 * 101) << entries.size() << " entries";
     EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(kRefusals / kBurst, kRefusals / kBurst));
+    // The live counters hold every refusal, written to the log or not.
+    CountersSnapshot counters;
+    std::string error;
+    ASSERT_EQ(ReadCountersFile(bridge_->dir().File(CountersFileName(1)), &counters, &error), 0) << error;
+    EXPECT_EQ(counters.values[kCounterRefusedBadLength], kRefusals);
+    EXPECT_EQ(counters.values[kCounterFramesMbp], kRefusals / kBurst);
     std::cout << "5,000 refusals within " << last - first + 1 << " clock second(s): " << entries.size()
               << " log entries\n";
 }
