@@ -58,7 +58,7 @@ void RefreshLocalTimeOffset();
 int AppendLogEntry(const LogClock& clock, const char* message, size_t length);
 
 // Logs `text` with the current time without touching gcaLogMessage; async-signal-safe. When it
-// interrupts the relay thread's own write of an entry, the entry follows that one.
+// interrupts the relay thread inside LogMessage, the entry is written as LogMessage returns.
 int LogFromSignalHandler(const char* text);
 
 // Appends the parts to the append-mode file `fd` in one write. A short write (a full disk) is cut off
