@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "tools/feedenc.h"
+
 namespace bcstbench {
 
-using Bytes = std::vector<uint8_t>;
+using bcst::Bytes;
 
 // The instruments a run trades, with the price around which each one quotes (in paise).
 struct Universe {
@@ -19,15 +21,8 @@ struct Universe {
 // capital-market record's 16-bit token names the instrument unambiguously).
 Universe MakeUniverse(int instruments, uint32_t seed);
 
-// Frame kinds the feed carries.
-constexpr int16_t kTypeMbp = 10500;
-constexpr int16_t kTypeTicker = 10600;
-constexpr int16_t kTypeOhl = 10750;
-constexpr int kMaxMbpRecords = 42;  // 42 x 140 bytes fills the intake's 6,000-byte decode area
-
-// A whole datagram: 6-byte little-endian header and one LZ4 block. Empty when the payload does not
-// compress into the 2,494 bytes a datagram may carry behind the header.
-Bytes MakeFrame(int16_t type, int16_t records, const Bytes& payload);
+// 42 records of 140 bytes fill the intake's 6,000-byte decode area.
+constexpr int kMaxMbpRecords = kDecompressBufferSize / static_cast<int>(sizeof(NEW_MKT_MBP_DATA));
 
 // Market-by-price payload of `records` records for the instruments starting at `first` (wrapping),
 // with depth, prices near each instrument's base and random indicator bits. `round` varies prices.

@@ -1,6 +1,6 @@
 # Installation of everything beside the executables (example configuration, documentation, man page,
-# systemd units, kernel and log settings, Wireshark dissector), the Debian package, and the tests of
-# both. Included from the top-level CMakeLists.txt.
+# systemd units, kernel and log settings, Wireshark dissector) and the Debian package. Included from the
+# top-level CMakeLists.txt; their tests are registered in tests/CMakeLists.txt.
 
 set(BCST_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(BCST_SOURCE_DIR ${PROJECT_SOURCE_DIR})
@@ -8,9 +8,7 @@ set(BCST_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 # ---- files ---------------------------------------------------------------------------------
 install(FILES ${BCST_SOURCE_DIR}/examples/BCSTBRIDGE.INI DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(DIRECTORY ${BCST_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md")
-if(EXISTS ${BCST_SOURCE_DIR}/README.md)
-  install(FILES ${BCST_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-endif()
+install(FILES ${BCST_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/bcstbridge/wireshark)
 # The log script carries the package's version for its --version.
 configure_file(${BCST_PACKAGING_DIR}/logs/bcstbridge-logs ${CMAKE_BINARY_DIR}/packaging/bcstbridge-logs @ONLY)
@@ -97,55 +95,3 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)
-
-# ---- tests -------------------------------------------------------------------------------
-if(BCST_TESTS)
-  set(BCST_OPS_TESTS ${BCST_SOURCE_DIR}/tests/ops)
-  set(BCST_TOOL_FILES "")
-  foreach(tool bcst-feed bcst-dump bcst-stat)
-    if(TARGET ${tool})
-      list(APPEND BCST_TOOL_FILES ${tool})
-    endif()
-  endforeach()
-  string(REPLACE ";" "," BCST_TOOL_FILES "${BCST_TOOL_FILES}")
-
-  add_test(NAME ops_install
-    COMMAND bash ${BCST_OPS_TESTS}/install_test.sh ${CMAKE_BINARY_DIR} ${BCST_SOURCE_DIR} "${BCST_TOOL_FILES}")
-  add_test(NAME ops_systemd_units
-    COMMAND bash ${BCST_OPS_TESTS}/systemd_test.sh ${BCST_PACKAGING_DIR}/systemd $<TARGET_FILE:bcstbridge>
-            ${BCST_LOGS_SCRIPT} ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus)
-  add_test(NAME ops_log_retention
-    COMMAND bash ${BCST_OPS_TESTS}/log_retention_test.sh ${BCST_LOGS_SCRIPT} ${PROJECT_VERSION})
-  if(TARGET bcst-feed)
-    add_test(NAME ops_dissector
-      COMMAND bash ${BCST_OPS_TESTS}/dissector_test.sh ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua
-              $<TARGET_FILE:bcst-feed>)
-  else()
-    add_test(NAME ops_dissector
-      COMMAND bash ${BCST_OPS_TESTS}/dissector_test.sh ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua)
-  endif()
-  set(BCST_OPS_TEST_NAMES ops_install ops_systemd_units ops_log_retention ops_dissector)
-  if(TARGET bcst-feed AND TARGET bcst-stat)
-    add_test(NAME ops_prometheus_scrape
-      COMMAND bash ${BCST_OPS_TESTS}/prometheus_test.sh $<TARGET_FILE:bcstbridge> $<TARGET_FILE:bcst-feed>
-              $<TARGET_FILE:bcst-stat> ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus)
-    list(APPEND BCST_OPS_TEST_NAMES ops_prometheus_scrape)
-  endif()
-  if(TARGET bcst-feed AND TARGET bcst-dump)
-    add_test(NAME ops_documented_examples
-      COMMAND bash ${BCST_OPS_TESTS}/docs_examples_test.sh ${BCST_SOURCE_DIR} $<TARGET_FILE:bcstbridge>
-              $<TARGET_FILE:bcst-feed> $<TARGET_FILE:bcst-dump>)
-    list(APPEND BCST_OPS_TEST_NAMES ops_documented_examples)
-  endif()
-  # A package of a sanitizer build is of no use; the package test runs in the normal build only.
-  if(NOT BCST_SANITIZE)
-    add_test(NAME ops_debian_package
-      COMMAND bash ${BCST_OPS_TESTS}/deb_test.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION} "${BCST_TOOL_FILES}")
-    list(APPEND BCST_OPS_TEST_NAMES ops_debian_package)
-  endif()
-  set_tests_properties(${BCST_OPS_TEST_NAMES} PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
-  if(TEST ops_debian_package)
-    # cpack first brings the build up to date (its preinstall step), which can take a while.
-    set_tests_properties(ops_debian_package PROPERTIES TIMEOUT 300)
-  endif()
-endif()

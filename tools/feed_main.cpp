@@ -32,6 +32,7 @@ struct Options {
     double rate = 1000;
     int maxRecords = kMaxMbpRecordsPerFrame;
     int tickerEvery = 5;
+    int32_t maxToken = 32767;
     std::string pcapOut;
     bool noSend = false;
     std::string replay;
@@ -206,6 +207,7 @@ int Simulate(const Options& o, Emitter& emitter) {
     sim.maxRecords = o.maxRecords;
     sim.tickerEvery = o.tickerEvery;
     sim.mbpFrames = o.frames;
+    sim.maxToken = o.maxToken;
     Simulator simulator(sim);
     SimFrame frame;
     for (int64_t index = 0; !gStopRequested; ++index) {
@@ -318,6 +320,11 @@ int main(int argc, char** argv) {
     app.add_option("--ticker-every", o.tickerEvery,
                    "A ticker frame after every N market-by-price frames (0 = none)")
         ->check(IntegerIn(0, 1000000))
+        ->capture_default_str()
+        ->excludes(replay);
+    app.add_option("--max-token", o.maxToken,
+                   "Largest token; above 32767 the capital market's 16-bit token repeats")
+        ->check(CLI::Range(20000, INT32_MAX))
         ->capture_default_str()
         ->excludes(replay);
     app.add_option("--pcap-out", o.pcapOut, "Also write every frame sent to this pcap file (- for stdout)");

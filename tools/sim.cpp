@@ -2,15 +2,11 @@
 // through Rng, so a seed and the options fix every byte of every frame.
 #include "tools/sim.h"
 
-#include <lz4.h>
-
 #include <algorithm>
 #include <cstring>
 #include <set>
 
-#include "feed/frame.h"
-#include "feed/store.h"
-#include "mbp/new_mbp.h"
+#include "tools/feedenc.h"
 #include "tools/json.h"
 
 namespace bcsttools {
@@ -59,8 +55,9 @@ Simulator::Simulator(const SimOptions& options)
     for (int i = 0; i < options.instruments; ++i) {
         int32_t token;
         do {
-            // Capital-market tokens: they fit the old format's 16-bit token field unchanged.
-            token = static_cast<int32_t>(rng_.Uniform(1, 32767));
+            // Capital-market tokens fit the old format's 16-bit token field unchanged; a larger
+            // maxToken gives tokens whose low 16 bits alone do not name the instrument.
+            token = static_cast<int32_t>(rng_.Uniform(1, options.maxToken));
         } while (!tokens.insert(token).second);
 
         Instrument in = {};
@@ -248,23 +245,20 @@ void Simulator::BuildMbpRecord(Instrument& in, SimMbpRecord* r) {
 }
 
 std::vector<uint8_t> EncodeFrame(const SimFrame& frame) {
-    std::vector<char> payload;
+    bcst::Bytes payload;
     int16_t type = kMessageTypeMbp;
     switch (frame.kind) {
         case FrameKind::kOpenHighLow:
             type = kMessageTypeOhl;
             for (const SimOhlRecord& in : frame.ohl) {
-                NEW_MKT_OHL_DATA out = {in.token, in.open, in.high, in.low, in.close, in.extra1, in.extra2};
-                const char* bytes = reinterpret_cast<const char*>(&out);
-                payload.insert(payload.end(), bytes, bytes + sizeof out);
+                bcst::AppendRecord(payload, NEW_MKT_OHL_DATA{in.token, in.open, in.high, in.low, in.close,
+                                                             in.extra1, in.extra2});
             }
             break;
         case FrameKind::kTicker:
             type = kMessageTypeTicker;
             for (const SimTickerRecord& in : frame.ticker) {
-                NEW_MKT_TICKER_DATA out = {in.token, 0, in.value, 0};
-                const char* bytes = reinterpret_cast<const char*>(&out);
-                payload.insert(payload.end(), bytes, bytes + sizeof out);
+                bcst::AppendRecord(payload, NEW_MKT_TICKER_DATA{in.token, 0, in.value, 0});
             }
             break;
         case FrameKind::kMarketByPrice:
@@ -286,27 +280,11 @@ std::vector<uint8_t> EncodeFrame(const SimFrame& frame) {
                     out.mbpLevels[k].price = in.levels[k].price;
                     out.mbpLevels[k].numberOfOrders = in.levels[k].orders;
                 }
-                const char* bytes = reinterpret_cast<const char*>(&out);
-                payload.insert(payload.end(), bytes, bytes + sizeof out);
+                bcst::AppendRecord(payload, out);
             }
             break;
     }
-
-    const int bound = LZ4_compressBound(static_cast<int>(payload.size()));
-    std::vector<uint8_t> datagram(static_cast<size_t>(kFrameHeaderSize + bound));
-    const int compressed =
-        LZ4_compress_default(payload.data(), reinterpret_cast<char*>(datagram.data()) + kFrameHeaderSize,
-                             static_cast<int>(payload.size()), bound);
-    if (compressed <= 0 || compressed > kMaxCompressedLength) {
-        return {};  // more than the bridge takes in one datagram
-    }
-    datagram.resize(static_cast<size_t>(kFrameHeaderSize + compressed));
-    bcst::StoreLittleEndian<int16_t>(&datagram[offsetof(NEW_MKT_BCAST_DATA, messageType)], type);
-    bcst::StoreLittleEndian<int16_t>(&datagram[offsetof(NEW_MKT_BCAST_DATA, compressedLength)],
-                                     static_cast<int16_t>(compressed));
-    bcst::StoreLittleEndian<int16_t>(&datagram[offsetof(NEW_MKT_BCAST_DATA, recordCount)],
-                                     static_cast<int16_t>(frame.RecordCount()));
-    return datagram;
+    return bcst::EncodeFrame(type, static_cast<int16_t>(frame.RecordCount()), payload);
 }
 
 std::string RecordsAsJsonLines(const SimFrame& frame, int64_t index) {

@@ -144,8 +144,10 @@ TEST(PassThroughTest, EveryDatagramLeavesAsExactly512Bytes) {
         ASSERT_TRUE(rig.in->Send(sent));
         Bytes got;
         uint16_t from = 0;
-        ASSERT_TRUE(rig.out->Receive(&got, 5s, &from));
+        int ttl = 0;
+        ASSERT_TRUE(rig.out->Receive(&got, 5s, &from, &ttl));
         EXPECT_EQ(got.size(), 512u);
+        EXPECT_EQ(ttl, 64) << "multicast time-to-live of the output";
         EXPECT_EQ(got, Forwarded(sent)) << HexDump(got);
         // Bound to the same unconverted port it sends to: both are the byte-exchanged number.
         EXPECT_EQ(from, rig.wirePort);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/counters.h"
-#include "support/expected_mbp.h"
+#include "support/expected_messages.h"
 #include "support/test_support.h"
 
 using namespace bcsttest;
@@ -218,8 +218,8 @@ TEST_F(Relay, CapitalMarketDatagramsFollowTheStoreAsFramesArrive) {
     Send(MbpFrame(b));
 
     const std::vector<Bytes> got = DatagramsUpToSentinel();
-    const StoreEntry e1001before{9500, 10500, 9000, 10000, 77};
-    const StoreEntry e1001after{9500, 12500, 9000, 12000, 77};
+    const StoreEntry e1001before{10000, 9500, 10500, 9000, 77};
+    const StoreEntry e1001after{12000, 9500, 12500, 9000, 77};
     ASSERT_EQ(store.At(1001).close, 12000);
     ExpectDatagrams(
         got, {

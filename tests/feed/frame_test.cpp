@@ -17,7 +17,7 @@
 #include "config/config.h"
 #include "feed/store.h"
 #include "net/multicast.h"
-#include "support/expected_mbp.h"
+#include "support/expected_messages.h"
 #include "support/test_support.h"
 
 using namespace bcsttest;

@@ -22,7 +22,7 @@
 #include "feed/frame.h"
 #include "feed/store.h"
 #include "net/multicast.h"
-#include "support/expected_mbp.h"
+#include "support/expected_messages.h"
 #include "support/test_support.h"
 
 namespace {

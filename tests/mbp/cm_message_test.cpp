@@ -6,11 +6,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "mbp/mbp_golden.h"
 #include "mbp/old_mbp.h"
+#include "support/expected_messages.h"
 
-using namespace mbpgolden;
-using bcsttest::Bytes;
+using namespace bcsttest;
 
 namespace {
 
@@ -37,7 +36,7 @@ Bytes Slice(const Bytes& b, size_t from, size_t length) {
 // First golden record: flags 0, 5 (level 1 = 3), 10 (level 6 = 2), 15 (not read), 19 (total sell 2),
 // 20 (total buy 1), 21 (status 6, so the change is taken from the open price).
 FeedRecord GoldenFirst() {
-    FeedRecord r = SampleRecord(1, 1234);
+    FeedRecord r = DistinctRecord(1, 1234);
     r.indicator[0] = 0x21;
     r.indicator[1] = 0x84;
     r.indicator[2] = 0x38;
@@ -60,8 +59,8 @@ Derived GoldenFirstDerived() {
 // Second golden record: flags 6 (level 2 = 2), 9 (level 5 = 2), 18 (total buy 2), 22 (status 2, so
 // the change is taken from the last traded price).
 FeedRecord GoldenSecond() {
-    FeedRecord r = SampleRecord(2, 4321);
-    r.lastPrice = 1500000;
+    FeedRecord r = DistinctRecord(2, 4321);
+    r.lastTradedPrice = 1500000;
     r.indicator[0] = 0x40;
     r.indicator[1] = 0x02;
     r.indicator[2] = 0x44;
@@ -94,7 +93,7 @@ Bytes GoldenPairExpected() {
 
 // A record whose token has no store entry and no indicator bits: status 3, every code 0.
 FeedRecord PlainRecord() {
-    return SampleRecord(3, 500);
+    return DistinctRecord(3, 500);
 }
 
 Derived PlainDerived() {
@@ -360,11 +359,11 @@ TEST_F(CmMessage, NetChange) {
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "close " << row.close << " open " << row.open << " last "
                                         << row.last << " status " << row.status);
-        StoreReset::Clear();
-        const StoreValues store{row.close, row.open, 0x01020304, 0x05060708, 0x090A0B0C};
+        ResetInstrumentStore();
+        const StoreEntry store{row.close, row.open, 0x01020304, 0x05060708, 0x090A0B0C};
         PutInStore(777, store);
-        FeedRecord in = SampleRecord(4, 777);
-        in.lastPrice = row.last;
+        FeedRecord in = DistinctRecord(4, 777);
+        in.lastTradedPrice = row.last;
         in.indicator[2] = row.byte38;
         Derived d;
         d.tradingStatus = row.status;
@@ -395,8 +394,8 @@ TEST_F(CmMessage, StoreLookupUsesTheWholeToken) {
     }
     for (const Row& row : rows) {
         SCOPED_TRACE(row.token);
-        FeedRecord in = SampleRecord(5, row.token);
-        in.lastPrice = row.close / 4 * 5;  // +25 %: '+' and 2500
+        FeedRecord in = DistinctRecord(5, row.token);
+        in.lastTradedPrice = row.close / 4 * 5;  // +25 %: '+' and 2500
         Derived d;
         d.tradingStatus = 3;
         d.store = {row.close, row.close + 1, row.close + 2, row.close + 3, row.close + 4};
@@ -427,7 +426,7 @@ TEST_F(CmMessage, TokenMissingFromStore) {
     const Row rows[] = {{40000, 0x00, 3}, {65537, 0x20, 6}, {-1, 0x60, 1}, {0, 0x40, 2}, {7, 0x00, 3}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.token);
-        FeedRecord in = SampleRecord(6, row.token);
+        FeedRecord in = DistinctRecord(6, row.token);
         in.indicator[2] = row.byte38;
         Derived d;
         d.tradingStatus = row.status;
@@ -440,7 +439,7 @@ TEST_F(CmMessage, TokenMissingFromStore) {
     EXPECT_TRUE(SameEntries(before, StoreSnapshot()));
 
     // Closing price 0: open, high, low and ticker are copied, the change is not computed.
-    FeedRecord in = SampleRecord(6, 8);
+    FeedRecord in = DistinctRecord(6, 8);
     in.indicator[2] = 0x20;
     Derived d;
     d.tradingStatus = 6;

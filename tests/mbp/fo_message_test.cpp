@@ -6,11 +6,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "mbp/mbp_golden.h"
 #include "mbp/old_mbp.h"
+#include "support/expected_messages.h"
 
-using namespace mbpgolden;
-using bcsttest::Bytes;
+using namespace bcsttest;
 
 namespace {
 
@@ -36,8 +35,8 @@ Bytes Slice(const Bytes& b, size_t from, size_t length) {
 
 // Indicator bits are set in both golden records to show that this layout does not read them.
 FeedRecord GoldenFirst() {
-    FeedRecord r = SampleRecord(1, 70000);
-    r.lastPrice = 1300;
+    FeedRecord r = DistinctRecord(1, 70000);
+    r.lastTradedPrice = 1300;
     r.indicator[0] = 0x21;
     r.indicator[1] = 0x84;
     r.indicator[2] = 0x38;
@@ -54,8 +53,8 @@ Derived GoldenFirstDerived() {
 }
 
 FeedRecord GoldenSecond() {
-    FeedRecord r = SampleRecord(2, -2);
-    r.lastPrice = 1500000;
+    FeedRecord r = DistinctRecord(2, -2);
+    r.lastTradedPrice = 1500000;
     r.indicator[0] = 0xFF;
     r.indicator[1] = 0xFF;
     r.indicator[2] = 0xFF;
@@ -180,11 +179,11 @@ TEST_F(FoMessage, NetChangeCarriesTheClosingPrice) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "close " << row.close << " last " << row.last);
-        StoreReset::Clear();
-        const StoreValues store{row.close, 0x00010203, 0x04050607, 0x08090A0B, 0x0C0D0E0F};
+        ResetInstrumentStore();
+        const StoreEntry store{row.close, 0x00010203, 0x04050607, 0x08090A0B, 0x0C0D0E0F};
         PutInStore(123456, store);
-        FeedRecord in = SampleRecord(3, 123456);
-        in.lastPrice = row.last;
+        FeedRecord in = DistinctRecord(3, 123456);
+        in.lastTradedPrice = row.last;
         Derived d;
         d.tradingStatus = 2;
         d.store = store;
@@ -210,7 +209,7 @@ TEST_F(FoMessage, StoreLookupUsesTheWholeToken) {
         int32_t token;
         uint8_t wire[4];
         bool present;
-        StoreValues store;
+        StoreEntry store;
     };
     const Row rows[] = {
         {65537, {0x00, 0x01, 0x00, 0x01}, true, {201, 202, 203, 204, 205}},
@@ -222,8 +221,8 @@ TEST_F(FoMessage, StoreLookupUsesTheWholeToken) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.token);
-        FeedRecord in = SampleRecord(4, row.token);
-        in.lastPrice = 50;
+        FeedRecord in = DistinctRecord(4, row.token);
+        in.lastTradedPrice = 50;
         Derived d;
         d.tradingStatus = 2;
         d.store = row.store;
@@ -243,7 +242,7 @@ TEST_F(FoMessage, StoreLookupUsesTheWholeToken) {
 
 TEST_F(FoMessage, TokenPresentWithClosingPriceZero) {
     PutInStore(99, {0, 11, 12, 13, 14});
-    FeedRecord in = SampleRecord(5, 99);
+    FeedRecord in = DistinctRecord(5, 99);
     Derived d;
     d.tradingStatus = 2;
     d.store = {0, 11, 12, 13, 14};

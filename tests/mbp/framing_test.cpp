@@ -16,7 +16,7 @@
 #include "config/config.h"
 #include "feed/store.h"
 #include "net/multicast.h"
-#include "support/expected_mbp.h"
+#include "support/expected_messages.h"
 #include "support/test_support.h"
 
 using namespace bcsttest;
@@ -161,7 +161,7 @@ TEST_F(Framing, DatagramsMatchTheWireLayoutOfEachSegment) {
 
 TEST_F(Framing, MessageBytesEndWhereTheSegmentSaysAndTheRestIsZero) {
     // Fields at the very end of slot 2 are non-zero, so the copied length shows at its last byte.
-    StoreEntry entry{0x01010101, 0x02020202, 0x03030303, 0x04040404, 0x05050505};
+    StoreEntry entry{0x04040404, 0x01010101, 0x02020202, 0x03030303, 0x05050505};
     for (int32_t token : {101, 102}) {
         gOHLMapData[token] =
             NEW_MKT_MAP_DATA{token, entry.open, entry.high, entry.low, entry.close, 0, 0, entry.ticker};

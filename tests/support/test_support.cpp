@@ -2,20 +2,18 @@
 #include "support/test_support.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
-#include <lz4.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -31,26 +29,7 @@ namespace bcsttest {
 
 namespace {
 
-void RemoveTree(const std::string& path) {
-    DIR* dir = opendir(path.c_str());
-    if (dir != nullptr) {
-        while (struct dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..") {
-                continue;
-            }
-            const std::string child = path + "/" + name;
-            struct stat st;
-            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                RemoveTree(child);
-            } else {
-                unlink(child.c_str());
-            }
-        }
-        closedir(dir);
-    }
-    rmdir(path.c_str());
-}
+namespace fs = std::filesystem;
 
 std::chrono::steady_clock::time_point Deadline(std::chrono::milliseconds timeout) {
     return std::chrono::steady_clock::now() + timeout;
@@ -74,23 +53,17 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    RemoveTree(path_);
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
 }
 
-ScopedWorkingDir::ScopedWorkingDir() {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) != nullptr) {
-        previous_ = cwd;
-    }
-    if (chdir(dir_.path().c_str()) != 0) {
-        throw std::runtime_error("chdir failed");
-    }
+ScopedWorkingDir::ScopedWorkingDir() : previous_(fs::current_path()) {
+    fs::current_path(dir_.path());
 }
 
 ScopedWorkingDir::~ScopedWorkingDir() {
-    if (!previous_.empty() && chdir(previous_.c_str()) != 0) {
-        perror("chdir back");
-    }
+    std::error_code ignored;
+    fs::current_path(previous_, ignored);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -101,8 +74,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    std::error_code ignored;
+    return fs::exists(path, ignored);
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
@@ -112,17 +85,10 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 std::vector<std::string> ListDir(const std::string& path) {
     std::vector<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr) {
-        return names;
+    std::error_code ignored;
+    for (const fs::directory_entry& entry : fs::directory_iterator(path, ignored)) {
+        names.push_back(entry.path().filename());
     }
-    while (struct dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    closedir(dir);
     return names;
 }
 
@@ -190,28 +156,45 @@ MulticastReceiver::MulticastReceiver(const std::string& group, uint16_t port) {
     }
     const int zero = 0;
     setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
+    setsockopt(fd_, IPPROTO_IP, IP_RECVTTL, &one, sizeof one);
 }
 
 MulticastReceiver::~MulticastReceiver() {
     close(fd_);
 }
 
-bool MulticastReceiver::Receive(Bytes* datagram, std::chrono::milliseconds timeout, uint16_t* fromPort) {
+bool MulticastReceiver::Receive(Bytes* datagram, std::chrono::milliseconds timeout, uint16_t* fromPort,
+                                int* ttl) {
     struct pollfd p = {fd_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) {
         return false;
     }
     datagram->resize(65536);
     struct sockaddr_in from = {};
-    socklen_t len = sizeof from;
-    const ssize_t n =
-        recvfrom(fd_, datagram->data(), datagram->size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+    struct iovec data = {datagram->data(), datagram->size()};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    struct msghdr message = {};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(fd_, &message, 0);
     if (n < 0) {
         return false;
     }
     datagram->resize(static_cast<size_t>(n));
     if (fromPort != nullptr) {
         *fromPort = ntohs(from.sin_port);
+    }
+    if (ttl != nullptr) {
+        *ttl = -1;
+        for (struct cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) {
+                std::memcpy(ttl, CMSG_DATA(c), sizeof *ttl);
+            }
+        }
     }
     return true;
 }
@@ -263,7 +246,12 @@ bool MulticastSender::Send(const Bytes& datagram) {
     return Send(datagram.data(), datagram.size());
 }
 
-ChildProcess::ChildProcess(const std::string& workDir, const std::vector<std::string>& argv) {
+ChildProcess::ChildProcess(const std::string& workDir, const std::vector<std::string>& argv,
+                           const std::string& outputName) {
+    if (!outputName.empty()) {
+        outPath_ = workDir + "/" + outputName + ".out";
+        errPath_ = workDir + "/" + outputName + ".err";
+    }
     std::vector<char*> args;
     for (const std::string& a : argv) {
         args.push_back(const_cast<char*>(a.c_str()));
@@ -271,11 +259,17 @@ ChildProcess::ChildProcess(const std::string& workDir, const std::vector<std::st
     args.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
-        if (chdir(workDir.c_str()) != 0) {
-            _exit(127);
-        }
         const int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
+        if (devnull < 0 || dup2(devnull, 0) < 0 || chdir(workDir.c_str()) != 0) {
+            _exit(126);
+        }
+        if (!outPath_.empty()) {
+            const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+                _exit(126);
+            }
+        }
         execv(args[0], args.data());
         _exit(127);
     }
@@ -315,6 +309,20 @@ int ChildProcess::WaitExit(std::chrono::milliseconds timeout, int* terminatingSi
         *terminatingSignal = WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
     }
     return -2;
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds timeout) {
+    int signalNumber = 0;
+    const int status = WaitExit(timeout, &signalNumber);
+    return status == -2 ? 128 + signalNumber : status;
+}
+
+std::string ChildProcess::Out() const {
+    return outPath_.empty() ? "" : ReadFile(outPath_);
+}
+
+std::string ChildProcess::Err() const {
+    return errPath_.empty() ? "" : ReadFile(errPath_);
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
@@ -381,29 +389,6 @@ void ResetBridgeState(const char* segment) {
     gSendCapture = nullptr;
 }
 
-Bytes CompressBlock(const Bytes& payload) {
-    Bytes out(static_cast<size_t>(LZ4_compressBound(static_cast<int>(payload.size()))) + 1);
-    const int n = LZ4_compress_default(reinterpret_cast<const char*>(payload.data()),
-                                       reinterpret_cast<char*>(out.data()), static_cast<int>(payload.size()),
-                                       static_cast<int>(out.size()));
-    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return out;
-}
-
-Bytes MakeFrameWithLength(int16_t messageType, int16_t compressedLength, int16_t recordCount,
-                          const Bytes& body) {
-    Bytes frame(6);
-    PutLe16(frame, 0, static_cast<uint16_t>(messageType));
-    PutLe16(frame, 2, static_cast<uint16_t>(compressedLength));
-    PutLe16(frame, 4, static_cast<uint16_t>(recordCount));
-    frame.insert(frame.end(), body.begin(), body.end());
-    return frame;
-}
-
-Bytes MakeFrame(int16_t messageType, int16_t recordCount, const Bytes& compressed) {
-    return MakeFrameWithLength(messageType, static_cast<int16_t>(compressed.size()), recordCount, compressed);
-}
-
 void PutLe16(Bytes& b, size_t at, uint16_t v) {
     b.at(at) = static_cast<uint8_t>(v);
     b.at(at + 1) = static_cast<uint8_t>(v >> 8);
@@ -411,6 +396,12 @@ void PutLe16(Bytes& b, size_t at, uint16_t v) {
 
 void PutLe32(Bytes& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) {
+        b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+void PutLe64(Bytes& b, size_t at, uint64_t v) {
+    for (size_t i = 0; i < 8; ++i) {
         b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
     }
 }
@@ -426,6 +417,12 @@ void PutBe32(Bytes& b, size_t at, uint32_t v) {
     }
 }
 
+void PutBe64(Bytes& b, size_t at, uint64_t v) {
+    for (size_t i = 0; i < 8; ++i) {
+        b.at(at + i) = static_cast<uint8_t>(v >> (56 - 8 * i));
+    }
+}
+
 uint16_t GetBe16(const Bytes& b, size_t at) {
     return static_cast<uint16_t>(b.at(at) << 8 | b.at(at + 1));
 }
@@ -433,6 +430,32 @@ uint16_t GetBe16(const Bytes& b, size_t at) {
 uint32_t GetBe32(const Bytes& b, size_t at) {
     return static_cast<uint32_t>(b.at(at)) << 24 | static_cast<uint32_t>(b.at(at + 1)) << 16 |
            static_cast<uint32_t>(b.at(at + 2)) << 8 | b.at(at + 3);
+}
+
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+uint32_t Le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+int64_t Le64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) {
+        v = v << 8 | p[i];
+    }
+    return static_cast<int64_t>(v);
+}
+
+uint16_t Be16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+uint32_t Be32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
 }
 
 std::string HexDump(const Bytes& bytes) {

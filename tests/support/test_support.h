@@ -1,5 +1,5 @@
-// Test helpers: temporary working directories, loopback multicast endpoints, running the real
-// bcstbridge, and building feed frames.
+// Test helpers: temporary working directories, loopback multicast endpoints, child processes, running
+// the real bcstbridge, and byte writers for inputs and expected outputs.
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "tools/feedenc.h"
 
 namespace bcsttest {
 
@@ -63,8 +65,10 @@ class MulticastReceiver {
   public:
     MulticastReceiver(const std::string& group, uint16_t port);
     ~MulticastReceiver();
-    // One datagram, or false after `timeout`. `from` gets the sender's port (host order).
-    bool Receive(Bytes* datagram, std::chrono::milliseconds timeout, uint16_t* fromPort = nullptr);
+    // One datagram, or false after `timeout`. `fromPort` gets the sender's port (host order), `ttl`
+    // the IP time-to-live it arrived with.
+    bool Receive(Bytes* datagram, std::chrono::milliseconds timeout, uint16_t* fromPort = nullptr,
+                 int* ttl = nullptr);
     // Every datagram until none arrives for `quiet`.
     std::vector<Bytes> Drain(std::chrono::milliseconds quiet);
     // Receives until `count` datagrams have arrived or `timeout` passed.
@@ -88,19 +92,28 @@ class MulticastSender {
     std::string group_;
 };
 
-// A child process started in a directory; killed (by pid) on destruction if still running.
+// A child process started in a directory, stdin from /dev/null; with an `outputName`, its stdout and
+// stderr go to <workDir>/<outputName>.out and .err. Killed (by pid) on destruction if still running.
 class ChildProcess {
   public:
-    ChildProcess(const std::string& workDir, const std::vector<std::string>& argv);
+    ChildProcess(const std::string& workDir, const std::vector<std::string>& argv,
+                 const std::string& outputName = "");
     ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
     pid_t pid() const { return pid_; }
     bool Signal(int signalNumber);
     // Exit status, or -1 if it has not ended within `timeout`; -2 when it ended by a signal
     // (then `*terminatingSignal` holds it).
     int WaitExit(std::chrono::milliseconds timeout, int* terminatingSignal = nullptr);
+    // Exit status; -1 when still running after `timeout`; 128 + signal when killed by one.
+    int Wait(std::chrono::milliseconds timeout);
     bool Running();
+    std::string Out() const;  // what it wrote so far, with an `outputName`
+    std::string Err() const;
 
   private:
+    std::string outPath_, errPath_;
     pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = 0;
@@ -145,19 +158,25 @@ class BridgeUnderTest {
 // socket (no capture).
 void ResetBridgeState(const char* segment = "CM");
 
-// Feed frames: LZ4 block compression of a payload, and a frame with its 6-byte header.
-Bytes CompressBlock(const Bytes& payload);
-Bytes MakeFrame(int16_t messageType, int16_t recordCount, const Bytes& compressed);
-Bytes MakeFrameWithLength(int16_t messageType, int16_t compressedLength, int16_t recordCount,
-                          const Bytes& body);
+// Feed frames come from the one encoder the tools and benchmarks use too.
+using bcst::CompressBlock;
+using bcst::MakeFrame;
+using bcst::MakeFrameWithLength;
 
-// Little-endian and big-endian writers for building inputs and expected outputs in tests.
+// Little-endian and big-endian writers and readers for building inputs and expected outputs in tests.
 void PutLe16(Bytes& b, size_t at, uint16_t v);
 void PutLe32(Bytes& b, size_t at, uint32_t v);
+void PutLe64(Bytes& b, size_t at, uint64_t v);
 void PutBe16(Bytes& b, size_t at, uint16_t v);
 void PutBe32(Bytes& b, size_t at, uint32_t v);
+void PutBe64(Bytes& b, size_t at, uint64_t v);
 uint16_t GetBe16(const Bytes& b, size_t at);
 uint32_t GetBe32(const Bytes& b, size_t at);
+uint16_t Le16(const uint8_t* p);
+uint32_t Le32(const uint8_t* p);
+int64_t Le64(const uint8_t* p);
+uint16_t Be16(const uint8_t* p);
+uint32_t Be32(const uint8_t* p);
 
 std::string HexDump(const Bytes& bytes);
 

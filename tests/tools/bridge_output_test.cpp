@@ -9,9 +9,9 @@
 #include <csignal>
 #include <set>
 
-#include "tools/tool_harness.h"
+#include "support/tool_output.h"
 
-using namespace toolstest;
+using namespace bcsttest;
 using namespace std::chrono_literals;
 
 namespace {
@@ -30,8 +30,8 @@ int Flag(int64_t bits, int n) {
     return static_cast<int>((bits >> n) & 1);
 }
 
-// The capital-market record: flag-derived codes, store values looked up by the 16-bit token, and the
-// net change in hundredths of a percent against the closing price.
+// The capital-market record: flag-derived codes, the low 16 bits of the token on the wire, store values
+// looked up by the whole token, and the net change in hundredths of a percent against the closing price.
 ExpectedRecord CapitalMarket(const Json& in, const std::map<int32_t, StoreEntry>& store) {
     ExpectedRecord e;
     const int64_t bits = in.Int("indicatorBits");
@@ -50,7 +50,7 @@ ExpectedRecord CapitalMarket(const Json& in, const std::map<int32_t, StoreEntry>
                             levels[static_cast<size_t>(k)].Int("numberOfOrders"), flag});
     }
     StoreEntry s;
-    const auto found = store.find(token16);
+    const auto found = store.find(static_cast<int32_t>(in.Int("token")));
     if (found != store.end()) {
         s = found->second;
     }
@@ -197,10 +197,12 @@ TEST_P(BridgeOutputDecoded, EveryFieldAsTheFormatRulesGiveIt) {
     const ToolResult feed = RunTool(
         work.path(), {BCST_FEED_EXE, "--group", c.recvGroup, "--port", std::to_string(config.recvPort),
                       "--seed", c.seed, "--instruments", "30", "--frames", "40", "--ticker-every", "3",
-                      "--rate", "500", "--records-out", work.File("session.jsonl")});
+                      "--rate", "500", "--max-token", "200000", "--records-out", work.File("session.jsonl")});
     ASSERT_EQ(feed.status, 0) << feed.err;
 
     const std::vector<Json> session = ParseJsonLines(bcsttest::ReadFile(work.File("session.jsonl")));
+    // Tokens beyond 16 bits, so the capital market's wire token alone does not name the instrument.
+    ASSERT_TRUE(std::any_of(session.begin(), session.end(), [](const Json& r) { return r.Int("token") > 65535; }));
     const std::vector<std::vector<ExpectedRecord>> expected = ExpectedOutput(session, capitalMarket);
     size_t expectedRecords = 0;
     for (const auto& d : expected) {

@@ -7,11 +7,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "tools/tool_harness.h"
+#include "support/pcap_files.h"
+#include "support/tool_output.h"
 
 namespace {
 
-using namespace toolstest;
+using namespace bcsttest;
 using namespace std::chrono_literals;
 
 // Datagrams queued for the sockets bound to `port` (the rx_queue column of /proc/net/udp).

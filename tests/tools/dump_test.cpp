@@ -6,9 +6,10 @@
 #include <csignal>
 #include <random>
 
-#include "tools/tool_harness.h"
+#include "support/pcap_files.h"
+#include "support/tool_output.h"
 
-using namespace toolstest;
+using namespace bcsttest;
 using bcsttest::PutBe16;
 using bcsttest::PutBe32;
 using bcsttest::PutLe16;

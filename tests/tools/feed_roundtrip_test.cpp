@@ -9,9 +9,10 @@
 #include <regex>
 #include <set>
 
-#include "tools/tool_harness.h"
+#include "support/pcap_files.h"
+#include "support/tool_output.h"
 
-using namespace toolstest;
+using namespace bcsttest;
 using namespace std::chrono_literals;
 
 namespace {

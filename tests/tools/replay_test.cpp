@@ -3,9 +3,10 @@
 // padding, cut packets, other traffic) give exactly the UDP payloads they hold, filtered and looped.
 #include <gtest/gtest.h>
 
-#include "tools/tool_harness.h"
+#include "support/pcap_files.h"
+#include "support/tool_output.h"
 
-using namespace toolstest;
+using namespace bcsttest;
 using namespace std::chrono_literals;
 
 namespace {

@@ -8,11 +8,11 @@
 #include <fstream>
 
 #include "app/counters.h"
-#include "support/expected_mbp.h"
-#include "tools/tool_harness.h"
+#include "support/expected_messages.h"
+#include "support/tool_output.h"
 
 using namespace bcsttest;
-using namespace toolstest;
+using namespace bcsttest;
 using namespace std::chrono_literals;
 
 namespace {
@@ -181,7 +181,7 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     std::ifstream(file, std::ios::binary).read(reinterpret_cast<char*>(image.data()), kCountersFileSize);
     PutLe32(image, 24, static_cast<uint32_t>(getpid()));
     PutLe32(image, 28, 7);
-    toolstest::PutLe64(image, 32, 1);  // started one tick after boot: certainly not this test
+    bcsttest::PutLe64(image, 32, 1);  // started one tick after boot: certainly not this test
     WriteFile(bridge.dir().File("BcstBridge7.counters"), std::string(image.begin(), image.end()));
     ToolResult reused = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--json", "-i", "7"});
     EXPECT_NE(reused.out.find("\"state\":\"not running\""), std::string::npos) << reused.out;
