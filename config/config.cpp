@@ -1,8 +1,10 @@
 // BCSTBRIDGE.INI: one comma-separated line per instance, the first line skipped, no trimming.
 #include "config/config.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <fstream>
 #include <limits>
 
@@ -41,77 +43,60 @@ int ParseDecimalInt(const char* text, bool* inRange) {
 
 namespace {
 
-// Copies a text field with its terminator; refuses a value that would not fit.
-bool StoreText(char* field, size_t capacity, const std::string& value) {
-    if (value.size() >= capacity) {
-        return false;
-    }
-    memcpy(field, value.c_str(), value.size() + 1);
-    return true;
-}
+// The eight fields of a line, by position: text fields are copied with their terminator and refused
+// when they do not fit; ports keep the low 16 bits of the number; the flag is 1 for "Y" alone.
+enum class FieldKind { kText, kPort, kFlag };
 
-bool StorePort(int16_t* port, const char* label, const std::string& value) {
-    if (value.size() > kNumberFieldMax) {
-        return false;
-    }
-    // The low 16 bits of the number, as the host stores a 16-bit port.
-    *port = static_cast<int16_t>(static_cast<uint16_t>(ParseDecimalInt(value.c_str(), nullptr)));
-    LogFormattedMessage("%s - %d", label, *port);
-    return true;
-}
+struct ConfigField {
+    const char* label;  // as logged: "<label> - <value>"
+    FieldKind kind;
+    size_t offset;    // of the field in BCAST_PARAM
+    size_t capacity;  // bytes of a text field, terminator included
+};
 
-bool StoreTextAndLog(char* field, size_t capacity, const char* label, const std::string& value) {
-    if (!StoreText(field, capacity, value)) {
-        return false;
-    }
-    // Logged as data: a percent sign in the value is written as it is.
-    LogFormattedMessage("%s - %s", label, field);
-    return true;
-}
+constexpr ConfigField kConfigFields[] = {
+    {"MARKET_SEGMENT", FieldKind::kText, offsetof(BCAST_PARAM, MARKET_SEGMENT), sizeof(BCAST_PARAM::MARKET_SEGMENT)},
+    {"RECV_MULTICAST_ADDR", FieldKind::kText, offsetof(BCAST_PARAM, RECV_MULTICAST_ADDR),
+     sizeof(BCAST_PARAM::RECV_MULTICAST_ADDR)},
+    {"RECV_MULTICAST_PORT", FieldKind::kPort, offsetof(BCAST_PARAM, RECV_MULTICAST_PORT), 0},
+    {"SEND_MULTICAST_ADDR", FieldKind::kText, offsetof(BCAST_PARAM, SEND_MULTICAST_ADDR),
+     sizeof(BCAST_PARAM::SEND_MULTICAST_ADDR)},
+    {"SEND_MULTICAST_PORT", FieldKind::kPort, offsetof(BCAST_PARAM, SEND_MULTICAST_PORT), 0},
+    {"LOCAL_IP_TO_HOST", FieldKind::kText, offsetof(BCAST_PARAM, LOCAL_IP_TO_HOST),
+     sizeof(BCAST_PARAM::LOCAL_IP_TO_HOST)},
+    {"LOCAL_IP_TO_VELT", FieldKind::kText, offsetof(BCAST_PARAM, LOCAL_IP_TO_VELT),
+     sizeof(BCAST_PARAM::LOCAL_IP_TO_VELT)},
+    {"NEW_MKT_DATA_FLAG", FieldKind::kFlag, offsetof(BCAST_PARAM, NEW_MKT_DATA_FLAG), 0},
+};
 
 }  // namespace
 
 int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
-    BCAST_PARAM& p = gsBcastParam;
-    bool stored = true;
-    switch (position) {
-        case 1:
-            stored = StoreTextAndLog(p.MARKET_SEGMENT, sizeof p.MARKET_SEGMENT, "MARKET_SEGMENT", value);
-            break;
-        case 2:
-            stored = StoreTextAndLog(p.RECV_MULTICAST_ADDR, sizeof p.RECV_MULTICAST_ADDR,
-                                     "RECV_MULTICAST_ADDR", value);
-            break;
-        case 3:
-            stored = StorePort(&p.RECV_MULTICAST_PORT, "RECV_MULTICAST_PORT", value);
-            break;
-        case 4:
-            stored = StoreTextAndLog(p.SEND_MULTICAST_ADDR, sizeof p.SEND_MULTICAST_ADDR,
-                                     "SEND_MULTICAST_ADDR", value);
-            break;
-        case 5:
-            stored = StorePort(&p.SEND_MULTICAST_PORT, "SEND_MULTICAST_PORT", value);
-            break;
-        case 6:
-            stored =
-                StoreTextAndLog(p.LOCAL_IP_TO_HOST, sizeof p.LOCAL_IP_TO_HOST, "LOCAL_IP_TO_HOST", value);
-            break;
-        case 7:
-            stored =
-                StoreTextAndLog(p.LOCAL_IP_TO_VELT, sizeof p.LOCAL_IP_TO_VELT, "LOCAL_IP_TO_VELT", value);
-            break;
-        case 8:
-            if (value.size() > kNumberFieldMax) {
-                return 1;
-            }
-            p.NEW_MKT_DATA_FLAG = value == "Y" ? 1 : 0;
-            LogFormattedMessage("NEW_MKT_DATA_FLAG - %d", p.NEW_MKT_DATA_FLAG);
-            break;
-        default:
-            LogFixedMessage("CopyConfigParamToGlobalStruct - Improper Field position");
-            break;
+    if (position < 1 || position > std::size(kConfigFields)) {
+        LogFixedMessage("CopyConfigParamToGlobalStruct - Improper Field position");
+        return 0;
     }
-    return stored ? 0 : 1;
+    const ConfigField& f = kConfigFields[position - 1];
+    char* field = reinterpret_cast<char*>(&gsBcastParam) + f.offset;
+    if (f.kind == FieldKind::kText) {
+        if (value.size() >= f.capacity) {
+            return 1;
+        }
+        memcpy(field, value.c_str(), value.size() + 1);
+        // Logged as data: a percent sign in the value is written as it is.
+        LogFormattedMessage("%s - %s", f.label, field);
+        return 0;
+    }
+    if (value.size() > kNumberFieldMax) {
+        return 1;
+    }
+    // A port keeps the low 16 bits of the number, as the host stores a 16-bit port.
+    const int16_t number = f.kind == FieldKind::kFlag
+                               ? static_cast<int16_t>(value == "Y" ? 1 : 0)
+                               : static_cast<int16_t>(static_cast<uint16_t>(ParseDecimalInt(value.c_str(), nullptr)));
+    memcpy(field, &number, sizeof number);
+    LogFormattedMessage("%s - %d", f.label, number);
+    return 0;
 }
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "feed/store.h"
-#include "mbp/byte_order.h"
+#include "feed/byte_order.h"
 
 enum NewMarketMessageType : int16_t {
     kMessageTypeMbp = 10500,     // market-by-price records, 140 bytes

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <map>
 
-#include "mbp/byte_order.h"
+#include "feed/byte_order.h"
 
 struct NEW_MKT_MAP_DATA {
     int32_t token;

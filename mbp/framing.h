@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mbp/byte_order.h"
+#include "feed/byte_order.h"
 #include "mbp/old_mbp.h"
 
 // Head of every output datagram; the message follows at byte 6.

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mbp/byte_order.h"
+#include "feed/byte_order.h"
 
 struct BCST_WIRE NEW_MKT_MBP_LEVEL {
     int32_t quantity;
@@ -41,7 +41,6 @@ static_assert(offsetof(NEW_MKT_MBP_DATA, reserved) == 39, "reserved byte offset"
 static_assert(offsetof(NEW_MKT_MBP_DATA, mbpLevels) == 40, "depth levels offset");
 
 constexpr int kIndicatorBytes = 3;
-constexpr int kIndicatorFlags = 8 * kIndicatorBytes;
 
 // Flag numbers the capital-market conversion reads.
 enum IndicatorFlag : int {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mbp/byte_order.h"
+#include "feed/byte_order.h"
 
 constexpr int16_t kTransactionCodeMbp = 7208;
 

@@ -63,7 +63,3 @@ int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths)
 using SendCapture = int (*)(const char* data, int length);
 extern SendCapture gSendCapture;
 
-// Host-order 16-bit port as it travels on the wire when placed into a socket address unconverted.
-inline uint16_t WirePortOfConfigured(int16_t configured) {
-    return ntohs(static_cast<uint16_t>(configured));
-}
