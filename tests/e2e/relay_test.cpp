@@ -354,8 +354,10 @@ TEST_F(Relay, FramesCutShortInTransitAreRefused) {
         record.levels[k] = FeedLevel{};
     }
     const Bytes decoded = EncodeFeedRecord(record);
-    Bytes block = {0xF0, static_cast<uint8_t>(decoded.size() - 15)};
-    block.insert(block.end(), decoded.begin(), decoded.end());
+    Bytes block(2 + decoded.size());
+    block[0] = 0xF0;
+    block[1] = static_cast<uint8_t>(decoded.size() - 15);
+    std::copy(decoded.begin(), decoded.end(), block.begin() + 2);
     const Bytes frame = MakeFrame(kMbp, 1, block);
     size_t cut = frame.size();
     while (frame[cut - 1] == 0) {

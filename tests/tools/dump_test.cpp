@@ -378,25 +378,14 @@ TEST_F(DumpTool, RandomAndMutatedDatagramsNeverCrashIt) {
     const Bytes output = CapitalMarketDatagram();
     std::vector<Bytes> datagrams;
     for (int i = 0; i < 1500; ++i) {
-        Bytes d;
-        switch (i % 4) {
-            case 0:
-                d.resize(below(2600));
-                for (uint8_t& b : d) {
-                    b = static_cast<uint8_t>(random());
-                }
-                break;
-            case 1:
-                d = frame;
-                break;
-            case 2:
-                d = ohl;
-                break;
-            default:
-                d = output;
-                break;
-        }
-        if (i % 4 != 0) {
+        // Random bytes, or a copy of one of the valid datagrams to damage.
+        const Bytes* const valid[] = {nullptr, &frame, &ohl, &output};
+        Bytes d = i % 4 == 0 ? Bytes(below(2600)) : *valid[i % 4];
+        if (i % 4 == 0) {
+            for (uint8_t& b : d) {
+                b = static_cast<uint8_t>(random());
+            }
+        } else {
             for (size_t flips = 1 + below(6); flips > 0; --flips) {
                 d[below(d.size())] ^= static_cast<uint8_t>(1 + below(255));
             }
