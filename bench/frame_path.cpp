@@ -75,7 +75,8 @@ __attribute__((noinline)) void RunFrames(std::vector<ReceiveArea>& frames, int r
 }
 
 bool ParseOptions(int argc, char** argv, Options* o) {
-    for (int i = 1; i < argc; ++i) {
+    // Every option takes a value: step over both.
+    for (int i = 1; i < argc; i += 2) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (value == nullptr) {
@@ -96,7 +97,6 @@ bool ParseOptions(int argc, char** argv, Options* o) {
         } else {
             return false;
         }
-        ++i;
     }
     return o->frames > 0 && o->rounds > 0 && o->segment.size() < sizeof gsBcastParam.MARKET_SEGMENT;
 }
