@@ -28,15 +28,6 @@ void ExpectLevels(Bytes& m, size_t levelsAt, const FeedRecord& in, const Derived
     }
 }
 
-// The 6-byte head (segment code, record count 1) and the message behind it.
-Bytes Datagram(uint8_t segmentCode, const Bytes& message) {
-    Bytes d(512, 0);
-    d[0] = segmentCode;
-    d[3] = 0x01;
-    std::copy(message.begin(), message.end(), d.begin() + kMessageAt);
-    return d;
-}
-
 }  // namespace
 
 FeedRecord SampleRecord(int32_t token, int32_t seed) {
@@ -210,6 +201,15 @@ void ExpectRecordFO(Bytes& m, size_t at, const FeedRecord& in, const Derived& d,
     w.Put32(m, at + 210, static_cast<uint32_t>(d.store.low));
 }
 
+// The 6-byte head (segment code, record count 1) and the message behind it.
+Bytes OutputDatagram(uint8_t segmentCode, const Bytes& message) {
+    Bytes d(512, 0);
+    d[0] = segmentCode;
+    d[3] = 0x01;
+    std::copy(message.begin(), message.end(), d.begin() + kMessageAt);
+    return d;
+}
+
 Bytes ExpectedCmDatagram(const std::vector<ExpectedCmSlot>& slots) {
     Bytes message(474, 0);
     ExpectHeader(message, 466, static_cast<uint16_t>(slots.size()));
@@ -218,7 +218,7 @@ Bytes ExpectedCmDatagram(const std::vector<ExpectedCmSlot>& slots) {
         ExpectRecordCM(message, 50 + 212 * s, slot.in,
                        CapitalMarketRules(slot.in, slot.store, slot.netChangeIndicator, slot.netChange));
     }
-    return Datagram(4, message);
+    return OutputDatagram(4, message);
 }
 
 Bytes ExpectedFoDatagram(uint8_t segmentCode, const std::vector<ExpectedFoSlot>& slots) {
@@ -227,11 +227,11 @@ Bytes ExpectedFoDatagram(uint8_t segmentCode, const std::vector<ExpectedFoSlot>&
     for (size_t s = 0; s < slots.size(); ++s) {
         ExpectRecordFO(message, 50 + 214 * s, slots[s].in, DerivativesRules(slots[s].in, slots[s].store));
     }
-    return Datagram(segmentCode, message);
+    return OutputDatagram(segmentCode, message);
 }
 
 Bytes ExpectedUnknownSegmentDatagram() {
-    return Datagram(0, {});
+    return OutputDatagram(0, {});
 }
 
 std::string ByteDiff(const Bytes& expected, const Bytes& actual) {

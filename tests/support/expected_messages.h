@@ -118,6 +118,8 @@ struct ExpectedFoSlot {
 // Capital market: segment code 4, 474-byte message; derivatives ("FO" 2, "CD" 6, "CO" 8): 478 bytes.
 Bytes ExpectedCmDatagram(const std::vector<ExpectedCmSlot>& slots);
 Bytes ExpectedFoDatagram(uint8_t segmentCode, const std::vector<ExpectedFoSlot>& slots);
+// A message (from ExpectHeader and ExpectRecordCM/FO) behind the head of segment `segmentCode`.
+Bytes OutputDatagram(uint8_t segmentCode, const Bytes& message);
 // A datagram for a segment the bridge does not know: code 0, count 1 and nothing else.
 Bytes ExpectedUnknownSegmentDatagram();
 

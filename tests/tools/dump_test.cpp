@@ -1,4 +1,4 @@
-// bcst-dump: old-format datagrams written out here byte by byte from the layout tables decode to the
+// bcst-dump: old-format datagrams written by the tests' oracle from the layout tables decode to the
 // values put in; malformed datagrams of every kind are reported and skipped; truncations, random and
 // mutated datagrams and damaged captures never crash it; live decoding and capture on a group.
 #include <gtest/gtest.h>
@@ -6,6 +6,7 @@
 #include <csignal>
 #include <random>
 
+#include "support/expected_messages.h"
 #include "support/pcap_files.h"
 #include "support/tool_output.h"
 
@@ -20,77 +21,54 @@ namespace {
 
 constexpr size_t kHead = 6;  // frame head before the message
 
-// A capital-market datagram with two records, every value at its message offset + 6.
+// A capital-market datagram with two records from the tests' oracle: every value a distinct number
+// that bcst-dump must print back.
 Bytes CapitalMarketDatagram() {
-    Bytes d(512, 0);
-    d[0] = 4;
-    PutBe16(d, 2, 1);
-    PutBe16(d, kHead + 18, 7208);
-    PutBe16(d, kHead + 46, 466);
-    PutBe16(d, kHead + 48, 2);
+    Bytes message(474, 0);
+    ExpectHeader(message, 466, 2);
     for (size_t slot = 0; slot < 2; ++slot) {
-        const size_t r = kHead + 50 + 212 * slot;
-        PutBe16(d, r + 0, slot == 0 ? 12345 : 40000);
-        PutBe16(d, r + 2, 1);
-        PutBe16(d, r + 4, slot == 0 ? 6 : 3);
-        PutBe32(d, r + 6, 1000000 + static_cast<uint32_t>(slot));
-        PutBe32(d, r + 10, 123450);
-        d[r + 14] = slot == 0 ? '-' : ' ';
-        PutBe32(d, r + 16, slot == 0 ? 42 : 0);
-        PutBe32(d, r + 20, 75);
-        PutBe32(d, r + 24, 1393751700);
-        PutBe32(d, r + 28, 123400);
-        for (size_t k = 0; k < 10; ++k) {
-            const size_t level = r + 54 + 12 * k;
-            PutBe32(d, level, static_cast<uint32_t>(100 * (k + 1)));
-            PutBe32(d, level + 4, static_cast<uint32_t>(k < 5 ? 123445 - 5 * k : 123455 + 5 * (k - 5)));
-            PutBe16(d, level + 8, static_cast<uint16_t>(k + 1));
-            PutBe16(d, level + 10, static_cast<uint16_t>(k < 5 ? 1 : 2));
+        FeedRecord in;
+        in.token = slot == 0 ? 12345 : 40000;
+        in.volume = 1000000 + static_cast<int32_t>(slot);
+        in.lastTradedPrice = 123450;
+        in.lastTradeTime = 1393751700;
+        in.averageTradePrice = 123400;
+        in.totalBuyQuantity = 0x0102030405060708ULL;
+        in.totalSellQuantity = 9876543210ULL;
+        Derived d;
+        d.tradingStatus = slot == 0 ? 6 : 3;
+        d.netChangeIndicator = slot == 0 ? '-' : ' ';
+        d.netChange = slot == 0 ? 42 : 0;
+        d.totalBuyFlag = 3;
+        d.totalSellFlag = 2;
+        d.store = {123500, 123000, 124000, -5, 75};  // a negative low shows the sign survives
+        for (int k = 0; k < 10; ++k) {
+            in.levels[k] = {100 * (k + 1), k < 5 ? 123445 - 5 * k : 123455 + 5 * (k - 5), static_cast<int16_t>(k + 1)};
+            d.buySell[k] = k < 5 ? 1 : 2;
         }
-        PutBe16(d, r + 174, 3);
-        PutBe16(d, r + 176, 2);
-        PutBe64(d, r + 178, 0x0102030405060708ULL);
-        PutBe64(d, r + 186, 9876543210ULL);
-        PutBe32(d, r + 196, 123500);
-        PutBe32(d, r + 200, 123000);
-        PutBe32(d, r + 204, 124000);
-        PutBe32(d, r + 208, static_cast<uint32_t>(-5));  // shows the sign survives
+        ExpectRecordCM(message, 50 + 212 * slot, in, d);
     }
-    return d;
+    return OutputDatagram(4, message);
 }
 
 // A derivatives datagram (segment "CO") with one record; the second slot stays zero.
 Bytes DerivativesDatagram() {
-    Bytes d(512, 0);
-    d[0] = 8;
-    PutBe16(d, 2, 1);
-    PutBe16(d, kHead + 18, 7208);
-    PutBe16(d, kHead + 46, 470);
-    PutBe16(d, kHead + 48, 1);
-    const size_t r = kHead + 50;
-    PutBe32(d, r + 0, 70000);
-    PutBe16(d, r + 4, 1);
-    PutBe16(d, r + 6, 2);
-    PutBe32(d, r + 8, 5000);
-    PutBe32(d, r + 12, 99900);
-    d[r + 16] = '+';
-    PutBe32(d, r + 18, 99000);
-    PutBe32(d, r + 22, 25);
-    PutBe32(d, r + 26, 1393751760);
-    PutBe32(d, r + 30, 99500);
-    for (size_t k = 0; k < 10; ++k) {
-        const size_t level = r + 56 + 12 * k;
-        PutBe32(d, level, static_cast<uint32_t>(7 * (k + 1)));
-        PutBe32(d, level + 4, static_cast<uint32_t>(99000 + k));
-        PutBe16(d, level + 8, static_cast<uint16_t>(20 - k));
+    Bytes message(478, 0);
+    ExpectHeader(message, 470, 1);
+    FeedRecord in;
+    in.token = 70000;
+    in.volume = 5000;
+    in.lastTradedPrice = 99900;
+    in.lastTradeTime = 1393751760;
+    in.averageTradePrice = 99500;
+    in.totalBuyQuantity = 300;
+    in.totalSellQuantity = 400;
+    for (int k = 0; k < 10; ++k) {
+        in.levels[k] = {7 * (k + 1), 99000 + k, static_cast<int16_t>(20 - k)};
     }
-    PutBe64(d, r + 180, 300);
-    PutBe64(d, r + 188, 400);
-    PutBe32(d, r + 198, 99000);
-    PutBe32(d, r + 202, 98000);
-    PutBe32(d, r + 206, 100000);
-    PutBe32(d, r + 210, 97000);
-    return d;
+    Derived d = DerivativesRules(in, {99000, 98000, 100000, 97000, 25});
+    ExpectRecordFO(message, 50, in, d);
+    return OutputDatagram(8, message);
 }
 
 // A market-by-price feed frame of `count` records, each record's fields at the feed table's offsets.
