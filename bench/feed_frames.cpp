@@ -119,8 +119,8 @@ std::vector<Bytes> MakeMbpFrames(const Universe& universe, int frames, uint32_t 
     for (int f = 0; f < frames; ++f) {
         const int first = (f * kMaxMbpRecords) % instruments;
         const uint32_t round = seed + static_cast<uint32_t>(f);
-        out.push_back(
-            bcst::EncodeFrame(kMessageTypeMbp, kMaxMbpRecords, MakeMbpPayload(universe, first, kMaxMbpRecords, round)));
+        out.push_back(bcst::EncodeFrame(kMessageTypeMbp, kMaxMbpRecords,
+                                        MakeMbpPayload(universe, first, kMaxMbpRecords, round)));
     }
     return out;
 }
@@ -130,13 +130,13 @@ std::vector<Bytes> MakeStoreFrames(const Universe& universe, uint32_t round) {
     const int instruments = static_cast<int>(universe.tokens.size());
     for (int first = 0; first < instruments; first += kOhlPerFrame) {
         const int n = instruments - first < kOhlPerFrame ? instruments - first : kOhlPerFrame;
-        out.push_back(
-            bcst::EncodeFrame(kMessageTypeOhl, static_cast<int16_t>(n), MakeOhlPayload(universe, first, n, round)));
+        out.push_back(bcst::EncodeFrame(kMessageTypeOhl, static_cast<int16_t>(n),
+                                        MakeOhlPayload(universe, first, n, round)));
     }
     for (int first = 0; first < instruments; first += kTickerPerFrame) {
         const int n = instruments - first < kTickerPerFrame ? instruments - first : kTickerPerFrame;
-        out.push_back(
-            bcst::EncodeFrame(kMessageTypeTicker, static_cast<int16_t>(n), MakeTickerPayload(universe, first, n, round)));
+        out.push_back(bcst::EncodeFrame(kMessageTypeTicker, static_cast<int16_t>(n),
+                                        MakeTickerPayload(universe, first, n, round)));
     }
     return out;
 }

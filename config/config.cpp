@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <limits>
 
 #include "app/log.h"
@@ -55,7 +55,8 @@ struct ConfigField {
 };
 
 constexpr ConfigField kConfigFields[] = {
-    {"MARKET_SEGMENT", FieldKind::kText, offsetof(BCAST_PARAM, MARKET_SEGMENT), sizeof(BCAST_PARAM::MARKET_SEGMENT)},
+    {"MARKET_SEGMENT", FieldKind::kText, offsetof(BCAST_PARAM, MARKET_SEGMENT),
+     sizeof(BCAST_PARAM::MARKET_SEGMENT)},
     {"RECV_MULTICAST_ADDR", FieldKind::kText, offsetof(BCAST_PARAM, RECV_MULTICAST_ADDR),
      sizeof(BCAST_PARAM::RECV_MULTICAST_ADDR)},
     {"RECV_MULTICAST_PORT", FieldKind::kPort, offsetof(BCAST_PARAM, RECV_MULTICAST_PORT), 0},
@@ -91,9 +92,10 @@ int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
         return 1;
     }
     // A port keeps the low 16 bits of the number, as the host stores a 16-bit port.
-    const int16_t number = f.kind == FieldKind::kFlag
-                               ? static_cast<int16_t>(value == "Y" ? 1 : 0)
-                               : static_cast<int16_t>(static_cast<uint16_t>(ParseDecimalInt(value.c_str(), nullptr)));
+    const int16_t number =
+        f.kind == FieldKind::kFlag
+            ? static_cast<int16_t>(value == "Y" ? 1 : 0)
+            : static_cast<int16_t>(static_cast<uint16_t>(ParseDecimalInt(value.c_str(), nullptr)));
     memcpy(field, &number, sizeof number);
     LogFormattedMessage("%s - %d", f.label, number);
     return 0;

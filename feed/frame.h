@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "feed/store.h"
 #include "feed/byte_order.h"
+#include "feed/store.h"
 
 enum NewMarketMessageType : int16_t {
     kMessageTypeMbp = 10500,     // market-by-price records, 140 bytes

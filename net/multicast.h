@@ -62,4 +62,3 @@ int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths)
 // capture's result stands for the send call's.
 using SendCapture = int (*)(const char* data, int length);
 extern SendCapture gSendCapture;
-

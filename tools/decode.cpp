@@ -1,5 +1,6 @@
-// Both sides of the bridge decoded with the bridge's own layouts (printing is in format.cpp). Every read is preceded by a check
-// against the datagram's length; decoded feed records are read from a zeroed 6,000-byte area.
+// Both sides of the bridge decoded with the bridge's own layouts; format.cpp prints the records. Every
+// read is preceded by a check against the datagram's length; decoded feed records are read from a
+// zeroed 6,000-byte area.
 #include "tools/decode.h"
 
 #include <lz4.h>

@@ -8,8 +8,8 @@ namespace bcst {
 Bytes CompressBlock(const Bytes& payload) {
     Bytes block(static_cast<size_t>(LZ4_compressBound(static_cast<int>(payload.size()))));
     const int n = LZ4_compress_default(reinterpret_cast<const char*>(payload.data()),
-                                       reinterpret_cast<char*>(block.data()), static_cast<int>(payload.size()),
-                                       static_cast<int>(block.size()));
+                                       reinterpret_cast<char*>(block.data()),
+                                       static_cast<int>(payload.size()), static_cast<int>(block.size()));
     block.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return block;
 }

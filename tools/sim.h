@@ -73,9 +73,9 @@ struct SimFrame {
 struct SimOptions {
     uint64_t seed = 1;
     int instruments = 50;
-    int maxRecords = 42;      // records per market-by-price frame, drawn in 1..maxRecords
-    int tickerEvery = 5;      // a ticker frame after every this many market-by-price frames; 0 none
-    int64_t mbpFrames = 100;  // market-by-price frames in the session; negative for no end
+    int maxRecords = 42;       // records per market-by-price frame, drawn in 1..maxRecords
+    int tickerEvery = 5;       // a ticker frame after every this many market-by-price frames; 0 none
+    int64_t mbpFrames = 100;   // market-by-price frames in the session; negative for no end
     int32_t maxToken = 32767;  // tokens are drawn in 1..maxToken
 };
 

@@ -13,9 +13,15 @@ constexpr size_t kMessageAt = 6;  // the message starts behind the 6-byte frame 
 // Writes fields in the wire's big-endian order or, for a slot turned back, in the host's.
 struct Writer {
     Order order;
-    void Put16(Bytes& b, size_t at, uint16_t v) const { order == Order::kWire ? PutBe16(b, at, v) : PutLe16(b, at, v); }
-    void Put32(Bytes& b, size_t at, uint32_t v) const { order == Order::kWire ? PutBe32(b, at, v) : PutLe32(b, at, v); }
-    void Put64(Bytes& b, size_t at, uint64_t v) const { order == Order::kWire ? PutBe64(b, at, v) : PutLe64(b, at, v); }
+    void Put16(Bytes& b, size_t at, uint16_t v) const {
+        order == Order::kWire ? PutBe16(b, at, v) : PutLe16(b, at, v);
+    }
+    void Put32(Bytes& b, size_t at, uint32_t v) const {
+        order == Order::kWire ? PutBe32(b, at, v) : PutLe32(b, at, v);
+    }
+    void Put64(Bytes& b, size_t at, uint64_t v) const {
+        order == Order::kWire ? PutBe64(b, at, v) : PutLe64(b, at, v);
+    }
 };
 
 void ExpectLevels(Bytes& m, size_t levelsAt, const FeedRecord& in, const Derived& d, Writer w) {
@@ -55,8 +61,10 @@ FeedRecord DistinctRecord(int seed, int32_t token) {
     r.lastTradeTime = 0x5E0F1A2B + seed * 0x10000;
     r.averageTradePrice = 0x00112233 + seed * 0x1000000;
     for (int i = 0; i < 8; ++i) {  // feed bytes 01 02 .. 08 and 21 22 .. 28, shifted by the seed
-        r.totalBuyQuantity |= static_cast<uint64_t>(static_cast<uint8_t>(0x01 + i + 0x40 * (seed - 1))) << (8 * i);
-        r.totalSellQuantity |= static_cast<uint64_t>(static_cast<uint8_t>(0x21 + i + 0x40 * (seed - 1))) << (8 * i);
+        r.totalBuyQuantity |= static_cast<uint64_t>(static_cast<uint8_t>(0x01 + i + 0x40 * (seed - 1)))
+                              << (8 * i);
+        r.totalSellQuantity |= static_cast<uint64_t>(static_cast<uint8_t>(0x21 + i + 0x40 * (seed - 1)))
+                               << (8 * i);
     }
     for (int k = 0; k < 10; ++k) {
         r.levels[k].quantity = 0x41000007 + (k + 1) * 0x10000 + seed * 0x100;
@@ -243,7 +251,8 @@ std::string ByteDiff(const Bytes& expected, const Bytes& actual) {
     for (size_t i = 0; i < n; ++i) {
         if (expected[i] != actual[i]) {
             char line[64];
-            std::snprintf(line, sizeof line, "offset %zu: expected %02X actual %02X\n", i, expected[i], actual[i]);
+            std::snprintf(line, sizeof line, "offset %zu: expected %02X actual %02X\n", i, expected[i],
+                          actual[i]);
             out += line;
         }
     }
@@ -251,7 +260,8 @@ std::string ByteDiff(const Bytes& expected, const Bytes& actual) {
 }
 
 void PutInStore(int32_t token, const StoreEntry& v) {
-    gOHLMapData[token] = NEW_MKT_MAP_DATA{token, v.open, v.high, v.low, v.close, 0x5A5A5A5A, 0x3C3C3C3C, v.ticker};
+    gOHLMapData[token] =
+        NEW_MKT_MAP_DATA{token, v.open, v.high, v.low, v.close, 0x5A5A5A5A, 0x3C3C3C3C, v.ticker};
 }
 
 std::vector<NEW_MKT_MAP_DATA> StoreSnapshot() {

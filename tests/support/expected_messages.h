@@ -143,8 +143,8 @@ Bytes RunConversion(const Bytes& payload, int count, Convert convert) {
     std::memcpy(input.get(), payload.data(), payload.size());
     std::unique_ptr<uint8_t[]> area(new uint8_t[sizeof(Message)]);
     std::memset(area.get(), 0xA5, sizeof(Message));
-    const int result =
-        convert(reinterpret_cast<Message*>(area.get()), reinterpret_cast<const NEW_MKT_MBP_DATA*>(input.get()), count);
+    const int result = convert(reinterpret_cast<Message*>(area.get()),
+                               reinterpret_cast<const NEW_MKT_MBP_DATA*>(input.get()), count);
     EXPECT_EQ(result, 0);
     return Bytes(area.get(), area.get() + sizeof(Message));
 }

@@ -22,12 +22,12 @@ void WritePcap(const std::string& path, uint32_t linkType, const std::vector<Pca
         PutLe32(header, 0, p.seconds);
         PutLe32(header, 4, p.micros);
         PutLe32(header, 8, static_cast<uint32_t>(p.data.size()));
-        PutLe32(header, 12,
-                          p.wireLength != 0 ? p.wireLength : static_cast<uint32_t>(p.data.size()));
+        PutLe32(header, 12, p.wireLength != 0 ? p.wireLength : static_cast<uint32_t>(p.data.size()));
         const size_t at = file.size();
         file.resize(at + header.size() + p.data.size());
         std::copy(header.begin(), header.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
-        std::copy(p.data.begin(), p.data.end(), file.begin() + static_cast<std::ptrdiff_t>(at + header.size()));
+        std::copy(p.data.begin(), p.data.end(),
+                  file.begin() + static_cast<std::ptrdiff_t>(at + header.size()));
     }
     WriteFile(path, std::string(file.begin(), file.end()));
 }
@@ -90,7 +90,6 @@ uint32_t Ipv4(const std::string& dotted) {
     }
     return a << 24 | b << 16 | c << 8 | d;  // host order
 }
-
 
 // An IPv4 packet carrying `payload` as UDP (or, with another protocol number, as that protocol's bytes).
 Bytes Ipv4Packet(const Addressing& to, const Bytes& payload) {

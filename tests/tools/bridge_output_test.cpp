@@ -202,7 +202,8 @@ TEST_P(BridgeOutputDecoded, EveryFieldAsTheFormatRulesGiveIt) {
 
     const std::vector<Json> session = ParseJsonLines(bcsttest::ReadFile(work.File("session.jsonl")));
     // Tokens beyond 16 bits, so the capital market's wire token alone does not name the instrument.
-    ASSERT_TRUE(std::any_of(session.begin(), session.end(), [](const Json& r) { return r.Int("token") > 65535; }));
+    ASSERT_TRUE(
+        std::any_of(session.begin(), session.end(), [](const Json& r) { return r.Int("token") > 65535; }));
     const std::vector<std::vector<ExpectedRecord>> expected = ExpectedOutput(session, capitalMarket);
     size_t expectedRecords = 0;
     for (const auto& d : expected) {

@@ -43,7 +43,8 @@ Bytes CapitalMarketDatagram() {
         d.totalSellFlag = 2;
         d.store = {123500, 123000, 124000, -5, 75};  // a negative low shows the sign survives
         for (int k = 0; k < 10; ++k) {
-            in.levels[k] = {100 * (k + 1), k < 5 ? 123445 - 5 * k : 123455 + 5 * (k - 5), static_cast<int16_t>(k + 1)};
+            in.levels[k] = {100 * (k + 1), k < 5 ? 123445 - 5 * k : 123455 + 5 * (k - 5),
+                            static_cast<int16_t>(k + 1)};
             d.buySell[k] = k < 5 ? 1 : 2;
         }
         ExpectRecordCM(message, 50 + 212 * slot, in, d);
