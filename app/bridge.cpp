@@ -10,6 +10,7 @@
 
 #include "app/counters.h"
 #include "app/log.h"
+#include "app/log_texts.h"
 #include "app/statistics.h"
 #include "config/config.h"
 #include "feed/frame.h"
@@ -89,14 +90,14 @@ int BridgeMain(int argc, char** argv) {
         LogMessage(gcaLogMessage);
         return 1;
     }
-    LogFixedMessage("Receiver Socket Initialized Successfully");
+    LogFixedMessage(kLogReceiverReady);
     if (InitializeSendSocket() != 0) {
         close(gReceiveSocketFD);
         gReceiveSocketFD = -1;
         LogMessage(gcaLogMessage);
         return 1;
     }
-    LogFixedMessage("Sender Socket Initialized Successfully");
+    LogFixedMessage(kLogSenderReady);
 
     glReceivedPktCount.store(0);
     glSentPktCount.store(0);

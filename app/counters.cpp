@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "app/log.h"
+#include "app/log_texts.h"
 
 const CounterDescription kCounterDescriptions[kCounterCount] = {
     {"received", "datagrams_received_total", "",
@@ -63,9 +64,8 @@ BCST_COUNTERS_HEADER* gMappedHeader = nullptr;
 uint8_t gSendPath = kSendPathUnknown;
 
 int Fail(const std::string& name, const char* what, int error) {
-    snprintf(gcaLogMessage, sizeof gcaLogMessage,
-             "Counters file %s could not be created (%s: %s); running without live counters", name.c_str(),
-             what, strerror(error));
+    snprintf(gcaLogMessage, sizeof gcaLogMessage, kLogCountersUnavailable, name.c_str(), what,
+             strerror(error));
     return 1;
 }
 

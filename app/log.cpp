@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/log_texts.h"
 #include "app/text.h"
 
 char gcaLogMessage[kLogMessageSize];
@@ -178,9 +179,9 @@ void WriteRepeatSummaries(time_t now, bool inHandler) {
         char summary[kLogMessageSize + 48];
         bcst::TextBuffer line{summary, sizeof summary};
         line.Append(slot.text, slot.length);
-        line.Append(" (repeated ");
+        line.Append(kLogRepeatedBefore);
         line.AppendDecimal(slot.copies - kLogRepeatLimit);
-        line.Append(" more times)");
+        line.Append(kLogRepeatedAfter);
         if (inHandler) {
             AppendLogEntry(clock, summary, line.length);
         } else {

@@ -10,6 +10,7 @@
 #include <csignal>
 
 #include "app/log.h"
+#include "app/log_texts.h"
 #include "app/text.h"
 
 std::atomic<int64_t> glReceivedPktCount{0};
@@ -34,7 +35,7 @@ void SignalHandler(int signalNumber) {
     const int saved = errno;
     const int fd = open(kStatisticsFileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
-        LogFromSignalHandler("Error while opening UDP_STATISTICS.txt file");
+        LogFromSignalHandler(kLogStatisticsOpenError);
         errno = saved;
         return;
     }

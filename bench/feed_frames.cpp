@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace bcstbench {
+namespace bcst {
 
 namespace {
 
@@ -141,4 +141,4 @@ std::vector<Bytes> MakeStoreFrames(const Universe& universe, uint32_t round) {
     return out;
 }
 
-}  // namespace bcstbench
+}  // namespace bcst

@@ -7,9 +7,7 @@
 
 #include "tools/feedenc.h"
 
-namespace bcstbench {
-
-using bcst::Bytes;
+namespace bcst {
 
 // The instruments a run trades, with the price around which each one quotes (in paise).
 struct Universe {
@@ -36,4 +34,4 @@ Bytes MakeTickerPayload(const Universe& universe, int first, int records, uint32
 std::vector<Bytes> MakeMbpFrames(const Universe& universe, int frames, uint32_t seed);
 std::vector<Bytes> MakeStoreFrames(const Universe& universe, uint32_t round);
 
-}  // namespace bcstbench
+}  // namespace bcst

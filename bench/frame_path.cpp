@@ -53,7 +53,7 @@ int CountCapture(const char*, int length) {
 
 // Each frame sits at the start of its own zeroed receive-sized buffer, as the relay loop hands it over.
 using ReceiveArea = std::vector<char>;
-ReceiveArea InReceiveArea(const bcstbench::Bytes& frame) {
+ReceiveArea InReceiveArea(const bcst::Bytes& frame) {
     ReceiveArea area(kReceiveBufferSize, 0);
     memcpy(area.data(), frame.data(), frame.size());
     return area;
@@ -156,14 +156,14 @@ int main(int argc, char** argv) {
         gSendCapture = CountCapture;
     }
 
-    const bcstbench::Universe universe = bcstbench::MakeUniverse(1800, 20240305);
+    const bcst::Universe universe = bcst::MakeUniverse(1800, 20240305);
     std::vector<ReceiveArea> store;
-    for (const bcstbench::Bytes& frame : bcstbench::MakeStoreFrames(universe, 1)) {
+    for (const bcst::Bytes& frame : bcst::MakeStoreFrames(universe, 1)) {
         store.push_back(InReceiveArea(frame));
     }
     std::vector<ReceiveArea> frames;
     size_t compressed = 0;
-    for (const bcstbench::Bytes& frame : bcstbench::MakeMbpFrames(universe, options.frames, 1)) {
+    for (const bcst::Bytes& frame : bcst::MakeMbpFrames(universe, options.frames, 1)) {
         if (frame.empty()) {
             fprintf(stderr, "frame_path: a frame did not compress into one datagram\n");
             RemoveScratchDirectory(scratch);
@@ -192,8 +192,7 @@ int main(int argc, char** argv) {
     const int64_t accepted = glReceivedPktCount.load() - receivedBefore;
     const int64_t sent = glSentPktCount.load() - sentBefore;
     printf("measured_frames=%ld records_per_frame=%d instruments_in_store=%ld segment=%s send=%s\n", measured,
-           bcstbench::kMaxMbpRecords, instruments, options.segment.c_str(),
-           options.socket ? "socket" : "capture");
+           bcst::kMaxMbpRecords, instruments, options.segment.c_str(), options.socket ? "socket" : "capture");
     printf("mean_compressed_bytes=%zu accepted=%lld datagrams=%lld datagrams_per_frame=%.2f\n",
            compressed / frames.size(), static_cast<long long>(accepted), static_cast<long long>(sent),
            static_cast<double>(sent) / static_cast<double>(measured));
@@ -201,10 +200,10 @@ int main(int argc, char** argv) {
            wall * 1e9 / static_cast<double>(measured));
     RemoveScratchDirectory(scratch);
     // Every frame must have been accepted and sent whole, or the figures mean nothing.
-    const bool whole = accepted == measured && sent == measured * ((bcstbench::kMaxMbpRecords + 1) / 2);
+    const bool whole = accepted == measured && sent == measured * ((bcst::kMaxMbpRecords + 1) / 2);
     if (!whole) {
         fprintf(stderr, "frame_path: expected %ld accepted frames and %ld datagrams\n", measured,
-                measured * ((bcstbench::kMaxMbpRecords + 1) / 2));
+                measured * ((bcst::kMaxMbpRecords + 1) / 2));
     }
     return whole ? 0 : 1;
 }

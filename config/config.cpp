@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "app/log.h"
+#include "app/log_texts.h"
 
 BCAST_PARAM gsBcastParam;
 
@@ -74,7 +75,7 @@ constexpr ConfigField kConfigFields[] = {
 
 int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
     if (position < 1 || position > std::size(kConfigFields)) {
-        LogFixedMessage("CopyConfigParamToGlobalStruct - Improper Field position");
+        LogFixedMessage(kLogConfigImproperPosition);
         return 0;
     }
     const ConfigField& f = kConfigFields[position - 1];
@@ -85,7 +86,7 @@ int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
         }
         memcpy(field, value.c_str(), value.size() + 1);
         // Logged as data: a percent sign in the value is written as it is.
-        LogFormattedMessage("%s - %s", f.label, field);
+        LogFormattedMessage(kLogConfigTextField, f.label, field);
         return 0;
     }
     if (value.size() > kNumberFieldMax) {
@@ -97,7 +98,7 @@ int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
             ? static_cast<int16_t>(value == "Y" ? 1 : 0)
             : static_cast<int16_t>(static_cast<uint16_t>(ParseDecimalInt(value.c_str(), nullptr)));
     memcpy(field, &number, sizeof number);
-    LogFormattedMessage("%s - %d", f.label, number);
+    LogFormattedMessage(kLogConfigNumberField, f.label, number);
     return 0;
 }
 
@@ -110,15 +111,13 @@ int StoreRecordLine(const std::string& line) {
     size_t start = 0;
     for (size_t comma = line.find(','); comma != std::string::npos; comma = line.find(',', start)) {
         if (CopyConfigParamToGlobalStruct(line.substr(start, comma - start), ++position) != 0) {
-            snprintf(gcaLogMessage, sizeof gcaLogMessage,
-                     "Error during copying config parameters into Global Structure");
+            snprintf(gcaLogMessage, sizeof gcaLogMessage, "%s", kLogConfigCopyError);
             return 1;
         }
         start = comma + 1;
     }
     if (start < line.size() && CopyConfigParamToGlobalStruct(line.substr(start), ++position) != 0) {
-        snprintf(gcaLogMessage, sizeof gcaLogMessage,
-                 "Error during copying last config parameters into Global Structure");
+        snprintf(gcaLogMessage, sizeof gcaLogMessage, "%s", kLogConfigCopyLastError);
         return 1;
     }
     return 0;
@@ -129,10 +128,10 @@ int StoreRecordLine(const std::string& line) {
 int ReadConfigurationFromFile(int instance) {
     std::ifstream file(kConfigFileName);
     if (!file.is_open()) {
-        snprintf(gcaLogMessage, sizeof gcaLogMessage, "Error while opening BCSTBRIDGE.INI config file");
+        snprintf(gcaLogMessage, sizeof gcaLogMessage, "%s", kLogConfigOpenError);
         return 1;
     }
-    LogFixedMessage("BCSTBRIDGE.INI config file open successfully");
+    LogFixedMessage(kLogConfigOpened);
 
     const long long recordLine = static_cast<long long>(instance) + 1;
     std::string line;
@@ -141,16 +140,15 @@ int ReadConfigurationFromFile(int instance) {
             continue;
         }
         if (line.empty()) {
-            LogFormattedMessage("Blank line present in config file .. Line No. - %lld", recordLine);
+            LogFormattedMessage(kLogConfigBlankLine, recordLine);
             return 0;
         }
         if (line.find(',') == std::string::npos) {
-            LogFormattedMessage("Delimiter not found in config file for record - %lld", recordLine);
+            LogFormattedMessage(kLogConfigNoDelimiter, recordLine);
             return 0;
         }
         return StoreRecordLine(line);
     }
-    snprintf(gcaLogMessage, sizeof gcaLogMessage,
-             "Input instance %d not available in BCSTBRIDGE.INI config file", instance);
+    snprintf(gcaLogMessage, sizeof gcaLogMessage, kLogConfigNoInstance, instance);
     return 1;
 }

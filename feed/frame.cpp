@@ -8,6 +8,7 @@
 
 #include "app/counters.h"
 #include "app/log.h"
+#include "app/log_texts.h"
 #include "app/statistics.h"
 #include "mbp/framing.h"
 #include "mbp/new_mbp.h"
@@ -27,8 +28,7 @@ void ZeroAfter(int decoded) {
 // A length the frame cannot have: out of range, or more payload than the datagram carries.
 int RefuseLength() {
     CounterAdd(kCounterRefusedBadLength);
-    LogFixedMessage(
-        "DecompressNewMktData - Compress Length should be less than 0 and greater than equal to 2500");
+    LogFixedMessage(kLogFrameLength);
     return 0;
 }
 
@@ -54,7 +54,7 @@ int ProcessNewMktData(char* frame) {
 
 int ProcessNewMktData(char* frame, int length) {
     if (frame == nullptr) {
-        LogFixedMessage("ProcessNewMktData : Input parameter is NULL ");
+        LogFixedMessage(kLogFrameNull);
         return 1;
     }
     if (length <= 0) {
@@ -83,7 +83,7 @@ int ProcessNewMktData(char* frame, int length) {
         decoded = DecompressNewMktData(header, length, gDecompressBuffer);
     }
     if (decoded <= 0) {
-        LogFixedMessage("ProcessNewMktData :  Decompression Size should be greater than 0 ");
+        LogFixedMessage(kLogFrameDecodeError);
         return 1;
     }
     ZeroAfter(decoded);

@@ -6,6 +6,7 @@
 
 #include "app/counters.h"
 #include "app/log.h"
+#include "app/log_texts.h"
 
 OHLMap gOHLMapData;
 OHLMap::iterator gOHLMapIterator = gOHLMapData.end();
@@ -49,7 +50,7 @@ bool FindOrInsert(int32_t token, const NEW_MKT_MAP_DATA& fresh, bool* inserted) 
 
 int ProcessOHLData(char* data, int count) {
     if (data == nullptr) {
-        LogFixedMessage("ProcessOHLData : Input parameter is NULL ");
+        LogFixedMessage(kLogOhlNull);
         return 1;
     }
     const int records = RecordsThatFit(count, sizeof(NEW_MKT_OHL_DATA));
@@ -80,7 +81,7 @@ int ProcessOHLData(char* data, int count) {
 
 int ProcessTickerData(char* data, int count) {
     if (data == nullptr) {
-        LogFixedMessage("ProcessTickerData : Input parameter is NULL ");
+        LogFixedMessage(kLogTickerNull);
         return 1;
     }
     const int records = RecordsThatFit(count, sizeof(NEW_MKT_TICKER_DATA));

@@ -16,8 +16,8 @@
 
 namespace {
 
-bcstfuzz::ScratchDir& Scratch() {
-    static bcstfuzz::ScratchDir dir;
+bcst::ScratchDir& Scratch() {
+    static bcst::ScratchDir dir;
     return dir;
 }
 

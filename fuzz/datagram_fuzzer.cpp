@@ -85,8 +85,8 @@ void ResetStore() {
     gOHLMapIterator = gOHLMapData.end();
 }
 
-bcstfuzz::ScratchDir& Scratch() {
-    static bcstfuzz::ScratchDir dir;
+bcst::ScratchDir& Scratch() {
+    static bcst::ScratchDir dir;
     return dir;
 }
 

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace bcstfuzz {
+namespace bcst {
 
 class ScratchDir {
   public:
@@ -72,4 +72,4 @@ class ScratchDir {
     int home_ = -1;
 };
 
-}  // namespace bcstfuzz
+}  // namespace bcst

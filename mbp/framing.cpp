@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/log.h"
+#include "app/log_texts.h"
 #include "config/config.h"
 #include "feed/store.h"
 #include "mbp/new_mbp.h"
@@ -129,7 +130,7 @@ int PrepareAndSendOldMBPPacketFO(char* data, int count) {
 
 int ProcessMBPData(char* data, int count) {
     if (data == nullptr) {
-        LogFixedMessage("ProcessMBPData : Input parameter is NULL ");
+        LogFixedMessage(kLogMbpNull);
         return 1;
     }
     if (strcmp(gsBcastParam.MARKET_SEGMENT, "CM") == 0) {

@@ -15,6 +15,7 @@
 
 #include "app/counters.h"
 #include "app/log.h"
+#include "app/log_texts.h"
 #include "app/statistics.h"
 #include "config/config.h"
 
@@ -75,9 +76,9 @@ int InitializeRecvSocket() {
     int& fd = gReceiveSocketFD;
     fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) {
-        return FailSetup(&fd, "Receiver: Socket Create Error");
+        return FailSetup(&fd, kLogRecvCreateError);
     }
-    LogFixedMessage("Receiver: Socket Create Success");
+    LogFixedMessage(kLogRecvCreated);
 
     struct sockaddr_in local = {};
     local.sin_family = AF_INET;
@@ -85,37 +86,37 @@ int InitializeRecvSocket() {
     local.sin_port = htons(static_cast<uint16_t>(gsBcastParam.RECV_MULTICAST_PORT));
     // No SO_REUSEADDR yet: a second instance on the same input port must fail here.
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0) {
-        return FailSetup(&fd, "Receiver: Socket Bind Error");
+        return FailSetup(&fd, kLogRecvBindError);
     }
-    LogFixedMessage("Receiver: Socket Bind Success");
+    LogFixedMessage(kLogRecvBound);
 
     if (!SetIntOption(fd, IPPROTO_IP, IP_MULTICAST_TTL, kMulticastTtl)) {
-        return FailSetup(&fd, "Reciever: Error in setting socket options for optval");
+        return FailSetup(&fd, kLogRecvTtlError);
     }
-    LogFixedMessage("Reciever: setsockopt for IP_MULTICAST_TTL successful ");
+    LogFixedMessage(kLogRecvTtlSet);
 
     struct ip_mreq membership = {};
     membership.imr_multiaddr.s_addr = inet_addr(gsBcastParam.RECV_MULTICAST_ADDR);
     membership.imr_interface.s_addr = inet_addr(gsBcastParam.LOCAL_IP_TO_HOST);
     if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
-        return FailSetup(&fd, "Reciever: Error in setting socket options for  for IP_ADD_MEMBERSHIP");
+        return FailSetup(&fd, kLogRecvJoinError);
     }
     // A socket bound to the wildcard address would otherwise also take every other group that any
     // program on the host joins on this port; exchanges reuse ports across channels.
     SetIntOption(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0);
     // Datagrams then carry the socket's drop count, published as the kernel drops counter.
     SetIntOption(fd, SOL_SOCKET, SO_RXQ_OVFL, 1);
-    LogFixedMessage("Reciever: setsockopt for IP_ADD_MEMBERSHIP successful");
+    LogFixedMessage(kLogRecvJoined);
 
     if (!SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) {
-        return FailSetup(&fd, "Reciever: Error in setting socket options for  SO_REUSEADDR");
+        return FailSetup(&fd, kLogRecvReuseError);
     }
-    LogFixedMessage("Reciever: setsockopt for SO_REUSEADDR successful");
+    LogFixedMessage(kLogRecvReuseSet);
 
     if (!SetIntOption(fd, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes)) {
-        return FailSetup(&fd, "Reciever: Error in setting socket options for SO_RCVBUF");
+        return FailSetup(&fd, kLogRecvBufferError);
     }
-    LogFixedMessage("Reciever: setsockopt for SO_RCVBUF successful");
+    LogFixedMessage(kLogRecvBufferSet);
     return 0;
 }
 
@@ -123,14 +124,14 @@ int InitializeSendSocket() {
     int& fd = gSenderSocketFD;
     fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) {
-        return FailSetup(&fd, "Sender: Socket Create Error");
+        return FailSetup(&fd, kLogSendCreateError);
     }
-    LogFixedMessage("Sender: Socket Create Success");
+    LogFixedMessage(kLogSendCreated);
 
     if (!SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) {
-        return FailSetup(&fd, "Sender: Error in setting socket options for  SO_REUSEADDR");
+        return FailSetup(&fd, kLogSendReuseError);
     }
-    LogFixedMessage("Sender: setsockopt for SO_REUSEADDR successful");
+    LogFixedMessage(kLogSendReuseSet);
 
     // The send port goes into both addresses unconverted: receivers listen on the byte-exchanged
     // port (configured 34330 is port 6790 on the wire) and depend on it.
@@ -140,21 +141,21 @@ int InitializeSendSocket() {
     local.sin_addr.s_addr = velt;
     local.sin_port = static_cast<in_port_t>(gsBcastParam.SEND_MULTICAST_PORT);
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0) {
-        return FailSetup(&fd, "Sender: Socket Bind Error");
+        return FailSetup(&fd, kLogSendBindError);
     }
-    LogFixedMessage("Sender: Socket Bind Success");
+    LogFixedMessage(kLogSendBound);
 
     struct in_addr outgoing = {};
     outgoing.s_addr = velt;
     if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) != 0) {
-        return FailSetup(&fd, "Sender: Error in IP_MULTICAST_IF socket");
+        return FailSetup(&fd, kLogSendInterfaceError);
     }
-    LogFixedMessage("Sender: setsockopt for IP_MULTICAST_IF is successful");
+    LogFixedMessage(kLogSendInterfaceSet);
 
     if (!SetIntOption(fd, IPPROTO_IP, IP_MULTICAST_TTL, kMulticastTtl)) {
-        return FailSetup(&fd, "Sender: Error in setting socket options for optval ");
+        return FailSetup(&fd, kLogSendTtlError);
     }
-    LogFixedMessage("Sender: setsockopt for IP_MULTICAST_TTL successful ");
+    LogFixedMessage(kLogSendTtlSet);
 
     memset(&gsAddrSendTo, 0, sizeof gsAddrSendTo);
     gsAddrSendTo.sin_family = AF_INET;
@@ -166,7 +167,7 @@ int InitializeSendSocket() {
 
 int ReceiveMulticastData(char* buffer, int size) {
     if (buffer == nullptr) {
-        LogFixedMessage("ReceiveMulticastData : Input parameter is NULL ");
+        LogFixedMessage(kLogReceiveNull);
         return -1;
     }
     struct iovec data = {buffer, static_cast<size_t>(size)};
@@ -179,7 +180,7 @@ int ReceiveMulticastData(char* buffer, int size) {
     const ssize_t received = recvmsg(gReceiveSocketFD, &message, 0);
     if (received < 0) {
         CounterAdd(kCounterReceiveErrors);
-        LogFixedMessage("ReceiveMulticastData : Receive Error ");
+        LogFixedMessage(kLogReceiveError);
         return -1;
     }
     CountersDatagramReceived();
@@ -210,7 +211,7 @@ int SendMulticastData(const char* data, int length) {
         CounterAdd(kCounterSent);
     } else {
         CounterAdd(kCounterSendErrors);
-        LogFixedMessage("SendMulticastData : Send Error ");
+        LogFixedMessage(kLogSendError);
     }
     return sent;
 }
@@ -238,7 +239,7 @@ int Account(int left, int failed) {
     CounterAdd(kCounterSent, left);
     CounterAdd(kCounterSendErrors, failed);
     for (int i = 0; i < failed; ++i) {
-        LogFixedMessage("SendMulticastData : Send Error ");
+        LogFixedMessage(kLogSendError);
     }
     return left;
 }
@@ -356,7 +357,7 @@ int SendMulticastBatch(const char* data, int count, int length) {
 
 int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths) {
     if (slots == nullptr || lengths == nullptr) {
-        LogFixedMessage("ReceiveMulticastData : Input parameter is NULL ");
+        LogFixedMessage(kLogReceiveNull);
         return -1;
     }
     const int capacity = std::min(maxCount, kMaxBatchDatagrams);
@@ -378,7 +379,7 @@ int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths)
     } while (received < 0 && errno == EINTR);
     if (received < 0) {
         CounterAdd(kCounterReceiveErrors);
-        LogFixedMessage("ReceiveMulticastData : Receive Error ");
+        LogFixedMessage(kLogReceiveError);
         return -1;
     }
     CountersDatagramReceived();

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace bcsttools {
+namespace bcst {
 
 namespace {
 
@@ -531,4 +531,4 @@ bool PcapReader::ParseUdp(const uint8_t* udp, size_t length, uint32_t source, ui
     return true;
 }
 
-}  // namespace bcsttools
+}  // namespace bcst

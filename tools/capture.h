@@ -14,7 +14,7 @@
 struct pcap;
 struct pcap_dumper;
 
-namespace bcsttools {
+namespace bcst {
 
 // One UDP/IPv4 datagram with its addresses (network byte order) and ports (host order).
 struct UdpDatagram {
@@ -114,4 +114,4 @@ class PcapReader {
     std::list<FragmentKey> fragmentOrder_;  // oldest first, to bound what waits for reassembly
 };
 
-}  // namespace bcsttools
+}  // namespace bcst

@@ -16,7 +16,7 @@
 #error "BCST_VERSION must be defined by the build"
 #endif
 
-namespace bcsttools {
+namespace bcst {
 
 namespace {
 
@@ -175,4 +175,4 @@ bool SameFile(const std::string& a, const std::string& b) {
            first.st_ino == second.st_ino;
 }
 
-}  // namespace bcsttools
+}  // namespace bcst

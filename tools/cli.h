@@ -18,7 +18,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
-namespace bcsttools {
+namespace bcst {
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
@@ -57,4 +57,4 @@ bool ResolveInterface(const std::string& text, std::string* address, std::string
 // True when both paths name the same existing file (device and inode), links and "./" included.
 bool SameFile(const std::string& a, const std::string& b);
 
-}  // namespace bcsttools
+}  // namespace bcst

@@ -16,7 +16,7 @@
 #include "mbp/new_mbp.h"
 #include "mbp/old_mbp.h"
 
-namespace bcsttools {
+namespace bcst {
 
 namespace {
 
@@ -378,4 +378,4 @@ DecodedDatagram DecodeDatagram(const uint8_t* data, size_t length, DatagramForma
     return output ? DecodeOutput(data, length) : DecodeInput(data, length);
 }
 
-}  // namespace bcsttools
+}  // namespace bcst

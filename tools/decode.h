@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace bcsttools {
+namespace bcst {
 
 enum class DatagramFormat { kAuto, kInput, kOutput };
 
@@ -60,4 +60,4 @@ std::string FormatJson(const Record& record, const DatagramContext& context);
 std::string FormatLine(const Record& record, const DatagramContext& context);
 std::string FormatVerbose(const Record& record, const DatagramContext& context);
 
-}  // namespace bcsttools
+}  // namespace bcst

@@ -23,7 +23,7 @@
 #include "tools/receiver.h"
 #include "tools/udp.h"
 
-using namespace bcsttools;
+using namespace bcst;
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "tools/sim.h"
 #include "tools/udp.h"
 
-using namespace bcsttools;
+using namespace bcst;
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "tools/json.h"
 
-namespace bcsttools {
+namespace bcst {
 
 namespace {
 
@@ -151,4 +151,4 @@ std::string FormatVerbose(const Record& r, const DatagramContext& c) {
     return text;
 }
 
-}  // namespace bcsttools
+}  // namespace bcst

@@ -8,7 +8,7 @@
 
 #include "config/config.h"
 
-namespace bcsttools {
+namespace bcst {
 
 bool ReadInstanceOutput(const std::string& path, int instance, InstanceOutput* output, std::string* error) {
     std::ifstream file(path);
@@ -56,4 +56,4 @@ bool ReadInstanceOutput(const std::string& path, int instance, InstanceOutput* o
     return true;
 }
 
-}  // namespace bcsttools
+}  // namespace bcst

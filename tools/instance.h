@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace bcsttools {
+namespace bcst {
 
 struct InstanceOutput {
     std::string group;             // SEND_MULTICAST_ADDR
@@ -19,4 +19,4 @@ struct InstanceOutput {
 // the bridge would take them.
 bool ReadInstanceOutput(const std::string& path, int instance, InstanceOutput* output, std::string* error);
 
-}  // namespace bcsttools
+}  // namespace bcst

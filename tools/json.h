@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-namespace bcsttools {
+namespace bcst {
 
 class JsonWriter {
   public:
@@ -78,4 +78,4 @@ class JsonWriter {
     bool first_ = true;
 };
 
-}  // namespace bcsttools
+}  // namespace bcst

@@ -13,7 +13,7 @@
 
 #include "tools/udp.h"
 
-namespace bcsttools {
+namespace bcst {
 
 namespace {
 
@@ -144,4 +144,4 @@ int GroupReceiver::GrantedBuffer() const {
     return size;
 }
 
-}  // namespace bcsttools
+}  // namespace bcst

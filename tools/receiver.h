@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace bcsttools {
+namespace bcst {
 
 struct ReceivedDatagram {
     const uint8_t* data = nullptr;
@@ -56,4 +56,4 @@ class GroupReceiver {
     uint64_t drops_ = 0;
 };
 
-}  // namespace bcsttools
+}  // namespace bcst

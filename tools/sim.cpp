@@ -9,7 +9,7 @@
 #include "tools/feedenc.h"
 #include "tools/json.h"
 
-namespace bcsttools {
+namespace bcst {
 
 namespace {
 
@@ -339,4 +339,4 @@ std::string RecordsAsJsonLines(const SimFrame& frame, int64_t index) {
     return json.str();
 }
 
-}  // namespace bcsttools
+}  // namespace bcst

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace bcsttools {
+namespace bcst {
 
 // mt19937_64 is fixed by the C++ standard bit for bit; the distributions are ours, so a seed gives the
 // same session with every standard library.
@@ -130,4 +130,4 @@ std::vector<uint8_t> EncodeFrame(const SimFrame& frame);
 // bcst-dump uses; for checking a capture against what was generated.
 std::string RecordsAsJsonLines(const SimFrame& frame, int64_t index);
 
-}  // namespace bcsttools
+}  // namespace bcst

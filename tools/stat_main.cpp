@@ -272,7 +272,7 @@ std::string Table(const Options& o, const std::vector<Sample>& samples, const st
 }
 
 std::string JsonLines(const std::vector<Sample>& samples) {
-    bcsttools::JsonWriter json;
+    bcst::JsonWriter json;
     for (const Sample& s : samples) {
         if (!s.valid) {
             continue;

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-namespace bcsttools {
+namespace bcst {
 
 volatile sig_atomic_t gStopRequested = 0;
 
@@ -178,4 +178,4 @@ void SleepUntil(double deadline) {
     }
 }
 
-}  // namespace bcsttools
+}  // namespace bcst

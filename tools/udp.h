@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace bcsttools {
+namespace bcst {
 
 // Set by SIGINT or SIGTERM once InstallStopSignals ran; the tools finish cleanly when they see it.
 extern volatile sig_atomic_t gStopRequested;
@@ -37,4 +37,4 @@ struct timeval AddSeconds(const struct timeval& base, double seconds);
 // Sleeps until the monotonic clock reads `deadline`; returns early when a stop is requested.
 void SleepUntil(double deadline);
 
-}  // namespace bcsttools
+}  // namespace bcst

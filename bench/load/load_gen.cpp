@@ -114,7 +114,7 @@ class Sender {
         to_.sin_addr.s_addr = inet_addr(group.c_str());
     }
     ~Sender() { close(fd_); }
-    bool Send(const bcstbench::Bytes& datagram) {
+    bool Send(const bcst::Bytes& datagram) {
         return sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to_),
                       sizeof to_) == static_cast<ssize_t>(datagram.size());
     }
@@ -142,12 +142,12 @@ int main(int argc, char** argv) {
         perror("load_gen: socket");
         return 1;
     }
-    const bcstbench::Universe universe = bcstbench::MakeUniverse(options.instruments, 20240305);
+    const bcst::Universe universe = bcst::MakeUniverse(options.instruments, 20240305);
     long failed = 0;
 
     if (options.storeOnly) {
-        const std::vector<bcstbench::Bytes> store = bcstbench::MakeStoreFrames(universe, 0);
-        for (const bcstbench::Bytes& frame : store) {
+        const std::vector<bcst::Bytes> store = bcst::MakeStoreFrames(universe, 0);
+        for (const bcst::Bytes& frame : store) {
             failed += sender.Send(frame) ? 0 : 1;
             SleepUntil(Now() + 0.002);
         }
@@ -157,27 +157,27 @@ int main(int argc, char** argv) {
 
     // A cycle of distinct frames, prepared before the clock starts; updates rotate through OHL and
     // ticker frames for every instrument.
-    std::vector<bcstbench::Bytes> mbp;
+    std::vector<bcst::Bytes> mbp;
     if (options.plain > 0) {
-        mbp.assign(1, bcstbench::Bytes(static_cast<size_t>(options.plain), 0x5A));
+        mbp.assign(1, bcst::Bytes(static_cast<size_t>(options.plain), 0x5A));
         options.updateEvery = 1 << 30;
     } else {
-        mbp = bcstbench::MakeMbpFrames(universe, 500, 1);
+        mbp = bcst::MakeMbpFrames(universe, 500, 1);
     }
-    std::vector<bcstbench::Bytes> updates;
+    std::vector<bcst::Bytes> updates;
     for (uint32_t round = 1; round <= 3; ++round) {
-        for (bcstbench::Bytes& frame : bcstbench::MakeStoreFrames(universe, round)) {
+        for (bcst::Bytes& frame : bcst::MakeStoreFrames(universe, round)) {
             updates.push_back(std::move(frame));
         }
     }
-    for (const bcstbench::Bytes& frame : mbp) {
+    for (const bcst::Bytes& frame : mbp) {
         if (frame.empty()) {
             fprintf(stderr, "load_gen: a frame did not compress into one datagram\n");
             return 1;
         }
     }
 
-    bcstbench::Bytes refused = mbp[0];
+    bcst::Bytes refused = mbp[0];
     refused.resize(refused.size() / 2);
 
     long sentMbp = 0;
