@@ -19,9 +19,9 @@
 
 namespace {
 
-// The loop's receive buffer. Reads of a frame rely on every byte after the datagram being zero; the
-// loop keeps it so by clearing what the previous datagram left beyond the new one's end, which is
-// the same as clearing all of it before every receive.
+// The loop's receive buffer. The intake is told the datagram's length and reads nothing past it;
+// the bytes after the datagram are kept zero all the same (what the previous datagram left beyond
+// the new one's end is cleared), so nothing of one datagram ever lies behind the next.
 alignas(64) char gReceiveBuffer[kReceiveBufferSize];
 int gReceiveDirty = 0;
 

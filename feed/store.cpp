@@ -10,14 +10,10 @@
 
 OHLMap gOHLMapData;
 OHLMap::iterator gOHLMapIterator = gOHLMapData.end();
-InstrumentCacheSlot gInstrumentCache[kInstrumentCacheSlots];
 
 void ResetInstrumentStore() {
     gOHLMapData.clear();
     gOHLMapIterator = gOHLMapData.end();
-    for (InstrumentCacheSlot& slot : gInstrumentCache) {
-        slot.used = false;
-    }
 }
 
 namespace {

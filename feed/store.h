@@ -58,39 +58,11 @@ int ProcessOHLData(char* data, int count);
 int ProcessTickerData(char* data, int count);
 
 // Empties the store. The running bridge never does (its store only grows); tests and benchmarks
-// that start afresh must use this rather than clearing gOHLMapData, so the lookup cache goes too.
+// that start afresh use this, so that the lookup cursor goes with the entries.
 void ResetInstrumentStore();
-
-// The conversions look every record's token up. A direct-mapped cache of found entries sits in front
-// of the map: map nodes never move and are never removed, so a cached position stays valid, and a
-// hit costs one slot read instead of a walk down a tree of cold nodes. Only entries that exist are
-// cached; a token the store lacks always asks the map, so an entry inserted later is found.
-struct InstrumentCacheSlot {
-    OHLMap::iterator position;
-    int32_t token;
-    bool used;
-};
-constexpr uint32_t kInstrumentCacheSlots = 16384;
-static_assert((kInstrumentCacheSlots & (kInstrumentCacheSlots - 1)) == 0, "slot index is a mask");
-extern InstrumentCacheSlot gInstrumentCache[kInstrumentCacheSlots];
-
-// Fibonacci hashing spreads neighbouring tokens over the slots.
-inline uint32_t InstrumentCacheIndex(int32_t token) {
-    static_assert(kInstrumentCacheSlots == 1u << (32 - 18), "index width matches the slot count");
-    return (static_cast<uint32_t>(token) * 2654435769u) >> 18;
-}
 
 // Points gOHLMapIterator at the entry of `token` and returns it, or nullptr when there is none.
 inline const NEW_MKT_MAP_DATA* LookUpInstrument(int32_t token) {
-    InstrumentCacheSlot& slot = gInstrumentCache[InstrumentCacheIndex(token)];
-    if (slot.used && slot.token == token) {
-        gOHLMapIterator = slot.position;
-        return &gOHLMapIterator->second;
-    }
     gOHLMapIterator = gOHLMapData.find(token);
-    if (gOHLMapIterator == gOHLMapData.end()) {
-        return nullptr;
-    }
-    slot = InstrumentCacheSlot{gOHLMapIterator, token, true};
-    return &gOHLMapIterator->second;
+    return gOHLMapIterator == gOHLMapData.end() ? nullptr : &gOHLMapIterator->second;
 }
