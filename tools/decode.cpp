@@ -18,11 +18,6 @@
 
 namespace bcst {
 
-namespace {
-
-constexpr int kLevels = 10;
-
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Printf(const char* format, ...) {
     char text[256];
     va_list args;
@@ -31,6 +26,10 @@ std::string Printf(const char* format, ...) {
     va_end(args);
     return text;
 }
+
+namespace {
+
+constexpr int kLevels = 10;
 
 void Add(Fields& fields, const char* name, int64_t value) {
     Field f;

@@ -56,6 +56,9 @@ struct DatagramContext {
     struct timeval time = {};
 };
 
+// printf into a std::string (up to 255 characters), for the decoded fields and the printed lines.
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 std::string FormatJson(const Record& record, const DatagramContext& context);
 std::string FormatLine(const Record& record, const DatagramContext& context);
 std::string FormatVerbose(const Record& record, const DatagramContext& context);

@@ -12,16 +12,6 @@ namespace bcst {
 
 namespace {
 
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Printf(const char* format, ...) {
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
 std::string TimeText(const DatagramContext& c) {
     if (!c.haveTime) {
         return "";

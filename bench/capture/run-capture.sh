@@ -32,15 +32,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-    python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-wait_for() {
-    local tries=0
-    until "$@"; do tries=$((tries + 1)); [ $tries -lt 500 ] || return 1; sleep 0.01; done
-}
+. "$(dirname "$0")/../bench_lib.sh"
 listening() { grep -qs "listening on" "$1"; }
-bridge_ready() { cat "$1"/BcstBridge1_*.log 2>/dev/null | grep -q "Sender Socket Initialized Successfully"; }
 
 # Starts bcst-dump in MODE (capture: -w; decode: --pcap-out with decoding to /dev/null) on GROUP:PORT.
 start_dump() { # mode group port name
@@ -92,9 +85,7 @@ for mode in capture decode; do
     dir=$work/bridge-$mode
     mkdir -p "$dir"
     in_group=239.41.2.1 out_group=239.41.2.2 in_port=$(free_port) out_port=$(free_port)
-    configured=$(( ((out_port & 0xFF) << 8) | (out_port >> 8) ))
-    printf 'SEGMENT,RECV_ADDR,RECV_PORT,SEND_ADDR,SEND_PORT,HOST_IP,VELT_IP,FLAG\n' >"$dir/BCSTBRIDGE.INI"
-    printf 'CM,%s,%d,%s,%d,127.0.0.1,127.0.0.1,Y\n' $in_group "$in_port" $out_group "$configured" >>"$dir/BCSTBRIDGE.INI"
+    write_instance_config "$dir" CM $in_group "$in_port" $out_group "$out_port" Y
     (cd "$dir" && exec "$build/bcstbridge" 1) &
     bridge_pid=$!
     pids+=("$bridge_pid")

@@ -47,22 +47,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-    python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-wait_for() {
-    local tries=0
-    until "$@"; do
-        tries=$((tries + 1))
-        [ $tries -lt 500 ] || return 1
-        sleep 0.01
-    done
-}
-
-bridge_ready() { cat "$1"/BcstBridge1_*.log 2>/dev/null | grep -q "Sender Socket Initialized Successfully"; }
-
-value() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+. "$(dirname "$0")/../bench_lib.sh"
 
 run_id=0
 results=()  # "kind rate frames lost cpu_ns handled log_bytes log_entries" per run
@@ -76,12 +61,7 @@ one_run() {
     out_port=$(free_port)
     mkdir -p "$dir"
 
-    # The configured send port goes on the wire byte-exchanged.
-    local configured=$(( ((out_port & 0xFF) << 8) | (out_port >> 8) ))
-    [ $configured -lt 32768 ] || configured=$((configured - 65536))
-    printf 'SEGMENT,RECV_ADDR,RECV_PORT,SEND_ADDR,SEND_PORT,HOST_IP,VELT_IP,FLAG\n' >"$dir/BCSTBRIDGE.INI"
-    printf 'CM,%s,%d,%s,%d,127.0.0.1,127.0.0.1,Y\n' "$in_group" "$in_port" "$out_group" "$configured" \
-        >>"$dir/BCSTBRIDGE.INI"
+    write_instance_config "$dir" CM "$in_group" "$in_port" "$out_group" "$out_port" Y
     (cd "$dir" && exec taskset -c $relay_core "$bridge" 1) &
     relay_pid=$!
     wait_for bridge_ready "$dir" ||
