@@ -1,6 +1,18 @@
 # Shell helpers shared by the end-to-end benchmark scripts (sourced, not run). Everything they start
 # stays on loopback; the scripts kill only the processes they started, by pid.
 
+# The relay and the sink a script has running, and its scratch directory $work: cleanup ends only
+# those processes, by pid, and removes the directory (set `trap cleanup EXIT`).
+relay_pid=""
+sink_pid=""
+cleanup() {
+    for pid in $sink_pid $relay_pid; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+
 # A UDP port that is free on 127.0.0.1 at the moment of the call.
 free_port() {
     python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'

@@ -25,14 +25,13 @@ build=$(cd "$build" && pwd)
 feed=$build/tools/bcst-feed
 dump=$build/tools/bcst-dump
 work=$(mktemp -d /tmp/bcst-capture-XXXXXX)
+. "$(dirname "$0")/../bench_lib.sh"
 pids=()
-cleanup() {
+cleanup() {  # this script's own: every process it started, by pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-. "$(dirname "$0")/../bench_lib.sh"
 listening() { grep -qs "listening on" "$1"; }
 
 # Starts bcst-dump in MODE (capture: -w; decode: --pcap-out with decoding to /dev/null) on GROUP:PORT.

@@ -35,19 +35,8 @@ relay_core=1
 load_core=0
 
 work=$(mktemp -d /tmp/bcst-flood-XXXXXX)
-relay_pid=""
-sink_pid=""
-cleanup() {
-    # Only the processes this script started, by pid.
-    for pid in $sink_pid $relay_pid; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 . "$(dirname "$0")/../bench_lib.sh"
+trap cleanup EXIT
 
 run_id=0
 results=()  # "kind rate frames lost cpu_ns handled log_bytes log_entries" per run

@@ -48,19 +48,8 @@ relay_core=1
 load_core=0
 
 work=$(mktemp -d /tmp/bcst-load-XXXXXX)
-relay_pid=""
-sink_pid=""
-cleanup() {
-    # Only the processes this script started, by pid.
-    for pid in $sink_pid $relay_pid; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 . "$(dirname "$0")/../bench_lib.sh"
+trap cleanup EXIT
 
 run_id=0
 results=()  # "kind rate frames_in datagrams_out lost_datagrams cpu_ns handled p50 p99 p999" per run

@@ -37,6 +37,37 @@ Bytes Concat(Bytes a, const Bytes& b) {
     return a;
 }
 
+// A loopback instance with its output receiver and input sender, its counters file in place.
+struct CountedBridge {
+    static InstanceConfig Config(const char* recvGroup, const char* sendGroup, const char* flag,
+                                 uint16_t wirePort) {
+        InstanceConfig c;
+        c.flag = flag;
+        c.recvGroup = recvGroup;
+        c.recvPort = FreeUdpPort();
+        c.sendGroup = sendGroup;
+        c.sendPort = ConfiguredSendPortFor(wirePort);
+        return c;
+    }
+    CountedBridge(const char* recvGroup, const char* sendGroup, const char* flag)
+        : wirePort(FreeUdpPort()),
+          config(Config(recvGroup, sendGroup, flag, wirePort)),
+          out(config.sendGroup, wirePort),
+          bridge(config),
+          in(config.recvGroup, config.recvPort),
+          file(bridge.dir().File("BcstBridge1.counters")) {}
+    bool Ready() {
+        return bridge.WaitReady() && WaitUntil([&] { return FileExists(file); }, 5s);
+    }
+
+    uint16_t wirePort;
+    InstanceConfig config;
+    MulticastReceiver out;
+    BridgeUnderTest bridge;
+    MulticastSender in;
+    std::string file;
+};
+
 struct Expected {
     CounterId id;
     int64_t value;
@@ -69,19 +100,12 @@ void ExpectKernelDropsAccounted(BridgeUnderTest& bridge, MulticastSender& in, co
 }
 
 TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
-    InstanceConfig config;
-    config.flag = "Y";
-    config.recvGroup = "239.31.1.1";
-    config.recvPort = FreeUdpPort();
-    config.sendGroup = "239.31.1.2";
-    const uint16_t wirePort = FreeUdpPort();
-    config.sendPort = ConfiguredSendPortFor(wirePort);
-    MulticastReceiver out(config.sendGroup, wirePort);
-    BridgeUnderTest bridge(config);
-    ASSERT_TRUE(bridge.WaitReady()) << bridge.Log();
-    const std::string file = bridge.dir().File("BcstBridge1.counters");
-    ASSERT_TRUE(WaitUntil([&] { return FileExists(file); }, 5s));
-    MulticastSender in(config.recvGroup, config.recvPort);
+    CountedBridge rig("239.31.1.1", "239.31.1.2", "Y");
+    ASSERT_TRUE(rig.Ready()) << rig.bridge.Log();
+    BridgeUnderTest& bridge = rig.bridge;
+    MulticastReceiver& out = rig.out;
+    MulticastSender& in = rig.in;
+    const std::string& file = rig.file;
 
     const Bytes valid = CompressBlock(EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)}));
     Bytes wrongSize = EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)});
@@ -189,18 +213,12 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
 
 // Pass-through receives in batches: the same counts, and the drop count from the batch's last datagram.
 TEST(Counters, PassThroughCountsBatchesAndKernelDrops) {
-    InstanceConfig config;
-    config.recvGroup = "239.31.3.1";
-    config.recvPort = FreeUdpPort();
-    config.sendGroup = "239.31.3.2";
-    const uint16_t wirePort = FreeUdpPort();
-    config.sendPort = ConfiguredSendPortFor(wirePort);
-    MulticastReceiver out(config.sendGroup, wirePort);
-    BridgeUnderTest bridge(config);
-    ASSERT_TRUE(bridge.WaitReady()) << bridge.Log();
-    const std::string file = bridge.dir().File("BcstBridge1.counters");
-    ASSERT_TRUE(WaitUntil([&] { return FileExists(file); }, 5s));
-    MulticastSender in(config.recvGroup, config.recvPort);
+    CountedBridge rig("239.31.3.1", "239.31.3.2", "N");
+    ASSERT_TRUE(rig.Ready()) << rig.bridge.Log();
+    BridgeUnderTest& bridge = rig.bridge;
+    MulticastReceiver& out = rig.out;
+    MulticastSender& in = rig.in;
+    const std::string& file = rig.file;
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(in.Send(Bytes(100, static_cast<uint8_t>(i))));
     }
