@@ -233,6 +233,21 @@ bool SegmentationImpossible(int error) {
     return error == EIO || error == EINVAL || error == EOPNOTSUPP || error == ENOPROTOOPT;
 }
 
+// Points message i of the batch at the i-th of `count` consecutive areas of `size` bytes from `base`,
+// addressed to `to` (null when receiving), every other header field clear.
+void LayOutBatch(char* base, int count, int size, struct sockaddr_in* to) {
+    for (int i = 0; i < count; ++i) {
+        gBatchVectors[i] = {base + static_cast<std::ptrdiff_t>(i) * size, static_cast<size_t>(size)};
+        struct msghdr& header = gBatchMessages[i].msg_hdr;
+        header = {};
+        header.msg_name = to;
+        header.msg_namelen = to != nullptr ? sizeof *to : 0;
+        header.msg_iov = &gBatchVectors[i];
+        header.msg_iovlen = 1;
+        gBatchMessages[i].msg_len = 0;
+    }
+}
+
 // Counts the datagrams that left and logs one send error for each that did not.
 int Account(int left, int failed) {
     CountPackets(glSentPktCount, left);
@@ -288,17 +303,7 @@ int SendSegmented(const char* data, int count, int length) {
 // not is logged and skipped, exactly as one failed sendto would be, and the walk goes on after it.
 // -1 when the call does not exist here, before anything has been sent.
 int SendMultiMessage(const char* data, int count, int length) {
-    for (int i = 0; i < count; ++i) {
-        gBatchVectors[i] = {const_cast<char*>(data) + static_cast<std::ptrdiff_t>(i) * length,
-                            static_cast<size_t>(length)};
-        struct msghdr& header = gBatchMessages[i].msg_hdr;
-        header = {};
-        header.msg_name = &gsAddrSendTo;
-        header.msg_namelen = sizeof gsAddrSendTo;
-        header.msg_iov = &gBatchVectors[i];
-        header.msg_iovlen = 1;
-        gBatchMessages[i].msg_len = 0;
-    }
+    LayOutBatch(const_cast<char*>(data), count, length, &gsAddrSendTo);
     int left = 0;
     int failed = 0;
     for (int next = 0; next < count;) {
@@ -361,15 +366,10 @@ int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths)
         return -1;
     }
     const int capacity = std::min(maxCount, kMaxBatchDatagrams);
+    LayOutBatch(slots, capacity, slotSize, nullptr);
     for (int i = 0; i < capacity; ++i) {
-        gBatchVectors[i] = {slots + static_cast<std::ptrdiff_t>(i) * slotSize, static_cast<size_t>(slotSize)};
-        struct msghdr& header = gBatchMessages[i].msg_hdr;
-        header = {};
-        header.msg_iov = &gBatchVectors[i];
-        header.msg_iovlen = 1;
-        header.msg_control = gBatchControl[i];
-        header.msg_controllen = sizeof gBatchControl[i];
-        gBatchMessages[i].msg_len = 0;
+        gBatchMessages[i].msg_hdr.msg_control = gBatchControl[i];
+        gBatchMessages[i].msg_hdr.msg_controllen = sizeof gBatchControl[i];
     }
     // Blocks for the first datagram only: a lone datagram is forwarded at once, a queue in one call.
     int received;

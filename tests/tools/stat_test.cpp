@@ -102,10 +102,6 @@ void ExpectKernelDropsAccounted(BridgeUnderTest& bridge, MulticastSender& in, co
 TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     CountedBridge rig("239.31.1.1", "239.31.1.2", "Y");
     ASSERT_TRUE(rig.Ready()) << rig.bridge.Log();
-    BridgeUnderTest& bridge = rig.bridge;
-    MulticastReceiver& out = rig.out;
-    MulticastSender& in = rig.in;
-    const std::string& file = rig.file;
 
     const Bytes valid = CompressBlock(EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)}));
     Bytes wrongSize = EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)});
@@ -127,7 +123,7 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
         MakeFrame(kMbp, 2, CompressBlock(wrongSize)),           // wrong record size
     };
     for (const Bytes& frame : feed) {
-        ASSERT_TRUE(in.Send(frame));
+        ASSERT_TRUE(rig.in.Send(frame));
     }
     const std::vector<Expected> expected = {
         {kCounterReceived, 2},
@@ -145,13 +141,14 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
         {kCounterStoreEntries, 3},
         {kCounterKernelDrops, 0},
     };
-    EXPECT_EQ(out.ReceiveCount(3, 10s).size(), 3u);
-    ASSERT_TRUE(WaitUntil([&] { return Snapshot(file).values[kCounterRefusedWrongRecordSize] == 1; }, 10s));
-    CountersSnapshot s = Snapshot(file);
+    EXPECT_EQ(rig.out.ReceiveCount(3, 10s).size(), 3u);
+    ASSERT_TRUE(
+        WaitUntil([&] { return Snapshot(rig.file).values[kCounterRefusedWrongRecordSize] == 1; }, 10s));
+    CountersSnapshot s = Snapshot(rig.file);
     for (const Expected& e : expected) {
         EXPECT_EQ(s.values[e.id], e.value) << kCounterDescriptions[e.id].key;
     }
-    EXPECT_EQ(s.header.pid, bridge.process().pid());
+    EXPECT_EQ(s.header.pid, rig.bridge.process().pid());
     EXPECT_EQ(s.header.instance, 1);
     EXPECT_STREQ(s.header.segment, "CM");
     EXPECT_EQ(s.header.mode, kCountersModeRelay);
@@ -161,7 +158,7 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     EXPECT_GT(s.values[kCounterMaxServiceNs], 0);
 
     // bcst-stat reports the same numbers, for a running instance.
-    ToolResult json = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--json"});
+    ToolResult json = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--json"});
     ASSERT_EQ(json.status, 0) << json.err;
     const std::vector<Json> lines = ParseJsonLines(json.out);
     ASSERT_EQ(lines.size(), 1u) << json.out;
@@ -170,7 +167,7 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     for (const Expected& e : expected) {
         EXPECT_EQ(lines[0].Int(kCounterDescriptions[e.id].key), e.value) << kCounterDescriptions[e.id].key;
     }
-    ToolResult prometheus = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--prometheus", "-i", "1"});
+    ToolResult prometheus = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--prometheus", "-i", "1"});
     ASSERT_EQ(prometheus.status, 0) << prometheus.err;
     for (const char* line :
          {"bcstbridge_up{instance=\"1\",segment=\"CM\"} 1\n",
@@ -180,7 +177,7 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
           "bcstbridge_datagrams_sent_total{instance=\"1\",segment=\"CM\"} 3\n"}) {
         EXPECT_NE(prometheus.out.find(line), std::string::npos) << line << prometheus.out;
     }
-    ToolResult live = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--count", "2", "--interval", "0.2"});
+    ToolResult live = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--count", "2", "--interval", "0.2"});
     ASSERT_EQ(live.status, 0) << live.err;
     EXPECT_NE(live.out.find(" running "), std::string::npos) << live.out;
     EXPECT_NE(live.out.find("refused: 1 unknown type, 1 zero count, 2 bad length, 1 decode failure, 1 wrong"),
@@ -188,26 +185,27 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
         << live.out;
 
     // Kernel drops: every datagram sent is either refused by the bridge (unknown type) or dropped.
-    ExpectKernelDropsAccounted(bridge, in, file, MakeFrameWithLength(1, 1400, 1, Bytes(1400, 0x11)),
+    ExpectKernelDropsAccounted(rig.bridge, rig.in, rig.file,
+                               MakeFrameWithLength(1, 1400, 1, Bytes(1400, 0x11)),
                                kCounterRefusedUnknownType);
 
     // A dead instance: the file stays, bcst-stat says so.
-    ASSERT_TRUE(bridge.process().Signal(SIGKILL));
-    ASSERT_NE(bridge.process().WaitExit(5s), -1);
-    ToolResult dead = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--once"});
+    ASSERT_TRUE(rig.bridge.process().Signal(SIGKILL));
+    ASSERT_NE(rig.bridge.process().WaitExit(5s), -1);
+    ToolResult dead = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--once"});
     EXPECT_EQ(dead.status, 0) << dead.err;
     EXPECT_NE(dead.out.find("not running"), std::string::npos) << dead.out;
-    prometheus = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--prometheus"});
+    prometheus = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--prometheus"});
     EXPECT_NE(prometheus.out.find("bcstbridge_up{instance=\"1\",segment=\"CM\"} 0\n"), std::string::npos);
 
     // A live pid whose start time is not the writer's (a reused pid) is not the instance either.
     Bytes image(kCountersFileSize);
-    std::ifstream(file, std::ios::binary).read(reinterpret_cast<char*>(image.data()), kCountersFileSize);
+    std::ifstream(rig.file, std::ios::binary).read(reinterpret_cast<char*>(image.data()), kCountersFileSize);
     PutLe32(image, 24, static_cast<uint32_t>(getpid()));
     PutLe32(image, 28, 7);
     bcsttest::PutLe64(image, 32, 1);  // started one tick after boot: certainly not this test
-    WriteFile(bridge.dir().File("BcstBridge7.counters"), std::string(image.begin(), image.end()));
-    ToolResult reused = RunTool(bridge.dir().path(), {BCST_STAT_EXE, "--json", "-i", "7"});
+    WriteFile(rig.bridge.dir().File("BcstBridge7.counters"), std::string(image.begin(), image.end()));
+    ToolResult reused = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--json", "-i", "7"});
     EXPECT_NE(reused.out.find("\"state\":\"not running\""), std::string::npos) << reused.out;
 }
 
@@ -215,21 +213,17 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
 TEST(Counters, PassThroughCountsBatchesAndKernelDrops) {
     CountedBridge rig("239.31.3.1", "239.31.3.2", "N");
     ASSERT_TRUE(rig.Ready()) << rig.bridge.Log();
-    BridgeUnderTest& bridge = rig.bridge;
-    MulticastReceiver& out = rig.out;
-    MulticastSender& in = rig.in;
-    const std::string& file = rig.file;
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(in.Send(Bytes(100, static_cast<uint8_t>(i))));
+        ASSERT_TRUE(rig.in.Send(Bytes(100, static_cast<uint8_t>(i))));
     }
-    EXPECT_EQ(out.ReceiveCount(5, 10s).size(), 5u);
-    ASSERT_TRUE(WaitUntil([&] { return Snapshot(file).values[kCounterSent] == 5; }, 5s));
-    const CountersSnapshot s = Snapshot(file);
+    EXPECT_EQ(rig.out.ReceiveCount(5, 10s).size(), 5u);
+    ASSERT_TRUE(WaitUntil([&] { return Snapshot(rig.file).values[kCounterSent] == 5; }, 5s));
+    const CountersSnapshot s = Snapshot(rig.file);
     EXPECT_EQ(s.header.mode, kCountersModePassThrough);
     EXPECT_EQ(s.values[kCounterReceived], 5);
     EXPECT_EQ(s.values[kCounterFramesMbp], 0);
     EXPECT_GT(s.values[kCounterLastAcceptedNs], 0);
-    ExpectKernelDropsAccounted(bridge, in, file, Bytes(1400, 0x22), kCounterReceived);
+    ExpectKernelDropsAccounted(rig.bridge, rig.in, rig.file, Bytes(1400, 0x22), kCounterReceived);
 }
 
 TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
