@@ -12,6 +12,7 @@
 #include "app/log.h"
 #include "app/log_texts.h"
 #include "app/statistics.h"
+#include "app/tick.h"
 #include "config/config.h"
 #include "feed/frame.h"
 #include "mbp/framing.h"
@@ -110,5 +111,6 @@ int BridgeMain(int argc, char** argv) {
     sd_notify(0, "READY=1");
     for (;;) {
         RelayOneDatagram();
+        TickIfDue(CountersClock());
     }
 }

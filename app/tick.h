@@ -1,0 +1,21 @@
+// The relay loop's own clock: one function runs every periodic chore (log repeat summaries, the
+// store's flush, the counters file, the heartbeat, the service manager's watchdog), from the loop
+// only, at most every kTickIntervalNs and whether traffic flows or not. Finding out whether it is
+// due costs one clock read through the vDSO, never a system call.
+#pragma once
+
+#include <cstdint>
+
+constexpr int64_t kTickIntervalNs = 100 * 1000 * 1000;
+
+// CLOCK_MONOTONIC of the next tick; 0 runs the first one at once.
+extern int64_t gNextTickNs;
+
+// Runs the chores now and sets the next tick.
+void RunLoopTick(int64_t nowNs);
+
+inline void TickIfDue(int64_t nowNs) {
+    if (nowNs >= gNextTickNs) {
+        RunLoopTick(nowNs);
+    }
+}
