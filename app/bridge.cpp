@@ -1,12 +1,15 @@
-// Start-up in its fixed order (handler, instance, configuration, receiver, sender, counters) and the
-// relay loop: every datagram either goes to the frame intake or out again as exactly 512 bytes.
+// Start-up in its fixed order (handler, instance and its lock, configuration, the store's restore,
+// receiver, sender, counters) and the relay loop: every datagram either goes to the frame intake or
+// out again as exactly 512 bytes.
 #include "app/bridge.h"
 
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/counters.h"
 #include "app/log.h"
@@ -15,6 +18,7 @@
 #include "app/tick.h"
 #include "config/config.h"
 #include "feed/frame.h"
+#include "feed/store_file.h"
 #include "mbp/framing.h"
 #include "net/multicast.h"
 
@@ -83,10 +87,19 @@ int BridgeMain(int argc, char** argv) {
     }
     gshRunningInstanceNo = static_cast<int16_t>(static_cast<uint16_t>(instance));
 
+    // One process per instance's files, taken before anything is written to them: the same instance
+    // twice, or two numbers equal in 16 bits, would share a log, a counters file and a store.
+    std::string refusal;
+    if (LockStoreFile(gshRunningInstanceNo, &refusal) != 0) {
+        fprintf(stderr, "bcstbridge: instance %d not started: %s\n", instance, refusal.c_str());
+        return 1;
+    }
+
     if (ReadConfigurationFromFile(instance) != 0) {
         LogMessage(gcaLogMessage);
         return 1;
     }
+    RestoreStoreFile();
     if (InitializeRecvSocket() != 0) {
         LogMessage(gcaLogMessage);
         return 1;

@@ -12,6 +12,7 @@
 
 #include "app/log.h"
 #include "app/log_texts.h"
+#include "app/mapped_guard.h"
 
 const CounterDescription kCounterDescriptions[kCounterCount] = {
     {"received", "datagrams_received_total", "",
@@ -37,6 +38,10 @@ const CounterDescription kCounterDescriptions[kCounterCount] = {
      "Datagrams dropped by the kernel because the receive buffer was full.", true},
     {"last_accepted_ns", "", "", "", false},  // published as an age or a time stamp by bcst-stat
     {"max_service_ns", "", "", "", false},
+    {"store_restored", "store_restored_entries", "", "Instruments read back from the store file at start-up.",
+     false},
+    {"store_memory_only", "store_memory_only_entries", "",
+     "Instruments held in memory but not in the store file (a full disk or file).", false},
 };
 
 const char* CountersModeName(uint8_t mode) {
@@ -60,8 +65,32 @@ namespace {
 
 // Where counters go before the file exists or when it cannot be made.
 alignas(kCounterLineSize) int64_t gProcessCounters[kCounterSlots * kCounterStride];
+// Where the file's side of each store goes while there is no file.
+alignas(kCounterLineSize) int64_t gNoFileCounters[kCounterSlots * kCounterStride];
 BCST_COUNTERS_HEADER* gMappedHeader = nullptr;
 uint8_t gSendPath = kSendPathUnknown;
+
+// What the bridge created, so that the tick can write it again: the name, the identity of the file
+// under it, and the header's arguments.
+struct CountersFile {
+    std::string name;
+    dev_t device = 0;
+    ino_t inode = 0;
+    int16_t instance = 0;
+    char segment[sizeof(BCST_COUNTERS_HEADER::segment)] = {};
+    uint8_t mode = 0;
+    bool reportedLost = false;
+    int64_t lastRetryNs = 0;
+} gCountersFile;
+
+void ForgetCountersMapping() {
+    if (gMappedHeader != nullptr) {
+        UnguardMapping(gMappedHeader);
+        munmap(gMappedHeader, kCountersFileSize);
+        gMappedHeader = nullptr;
+    }
+    gCounterFileBase = gNoFileCounters;
+}
 
 int Fail(const std::string& name, const char* what, int error) {
     snprintf(gcaLogMessage, sizeof gcaLogMessage, kLogCountersUnavailable, name.c_str(), what,
@@ -98,6 +127,7 @@ int64_t RealtimeNs() {
 }  // namespace
 
 int64_t* gCounterBase = gProcessCounters;
+int64_t* gCounterFileBase = gNoFileCounters;
 int64_t gCountersDatagramStart = 0;
 
 std::string CountersFileName(int instance) {
@@ -150,23 +180,68 @@ int CreateCountersFile(int16_t instance, const char* segment, uint8_t mode) {
     memcpy(cells, gProcessCounters, sizeof gProcessCounters);
     __atomic_store_n(&header->magic, kCountersMagic, __ATOMIC_RELEASE);
 
-    if (rename(temporary.c_str(), name.c_str()) != 0) {
+    struct stat created;
+    if (rename(temporary.c_str(), name.c_str()) != 0 || stat(name.c_str(), &created) != 0) {
         const int renameError = errno;
         munmap(mapped, kCountersFileSize);
         unlink(temporary.c_str());
         return Fail(name, "rename", renameError);
     }
+    ForgetCountersMapping();
+    GuardMapping(mapped, kCountersFileSize);
     gMappedHeader = header;
-    gCounterBase = cells;
+    gCounterFileBase = cells;
+    gCountersFile.name = name;
+    gCountersFile.device = created.st_dev;
+    gCountersFile.inode = created.st_ino;
+    gCountersFile.instance = instance;
+    memcpy(gCountersFile.segment, header->segment, sizeof gCountersFile.segment);
+    gCountersFile.mode = mode;
     return 0;
 }
 
-void ResetCounters() {
-    if (gMappedHeader != nullptr) {
-        munmap(gMappedHeader, kCountersFileSize);
-        gMappedHeader = nullptr;
+void CountersTick(int64_t nowNs) {
+    if (gCountersFile.name.empty()) {
+        return;  // never had a file
     }
+    const char* happened = nullptr;
+    struct stat named;
+    if (gMappedHeader == nullptr) {
+        // Lost earlier and not yet written again: once a second.
+        if (nowNs - gCountersFile.lastRetryNs < 1000000000) {
+            return;
+        }
+        happened = "unwritable";
+    } else if (MappingLost(gMappedHeader)) {
+        happened = "truncated";
+    } else if (stat(gCountersFile.name.c_str(), &named) != 0) {
+        happened = "removed";
+    } else if (named.st_ino != gCountersFile.inode || named.st_dev != gCountersFile.device) {
+        happened = "replaced";
+    } else if (named.st_size < static_cast<off_t>(kCountersFileSize)) {
+        happened = "truncated";
+    }
+    if (happened == nullptr) {
+        return;
+    }
+    ForgetCountersMapping();  // the values stay in process memory
+    gCountersFile.lastRetryNs = nowNs;
+    if (CreateCountersFile(gCountersFile.instance, gCountersFile.segment, gCountersFile.mode) == 0) {
+        gCountersFile.reportedLost = false;
+        LogFormattedMessage(kLogCountersFileLost, gCountersFile.name.c_str(), happened);
+    } else if (!gCountersFile.reportedLost) {
+        gCountersFile.reportedLost = true;
+        LogMessage(gcaLogMessage);
+    } else {
+        memset(gcaLogMessage, 0, sizeof gcaLogMessage);
+    }
+}
+
+void ResetCounters() {
+    ForgetCountersMapping();
+    gCountersFile = CountersFile{};
     memset(gProcessCounters, 0, sizeof gProcessCounters);
+    memset(gNoFileCounters, 0, sizeof gNoFileCounters);
     gCounterBase = gProcessCounters;
     gSendPath = kSendPathUnknown;
     gCountersDatagramStart = 0;

@@ -82,6 +82,8 @@ enum CounterId : int {
     kCounterKernelDrops,             // datagrams the kernel dropped on the receiving socket (SO_RXQ_OVFL)
     kCounterLastAcceptedNs,          // CLOCK_MONOTONIC of the last accepted datagram; 0 before the first
     kCounterMaxServiceNs,            // longest from receipt to the end of handling (a batch in pass-through)
+    kCounterStoreRestored,           // instruments read back from the store file at start-up
+    kCounterStoreMemoryOnly,         // instruments held in memory but not (yet) in the store file
     kCounterCount
 };
 static_assert(kCounterCount <= static_cast<int>(kCounterSlots), "counters fit the file");
@@ -102,9 +104,12 @@ const char* CountersSendPathName(uint8_t path);
 
 // ---- writer side (the bridge's relay thread) ------------------------------------------------------
 
-// Never null: until the file is mapped (and when it cannot be) counters go to a block of process
-// memory, so the hot path needs no test.
+// The counters live in process memory (gCounterBase) and every store goes to the file's cell too
+// (gCounterFileBase), so that a reader sees each value as it is written and a file truncated or
+// removed by an operator loses nothing: the tick writes it again from memory. Neither is ever null:
+// without a file the second points at a scratch block, so the hot path needs no test.
 extern int64_t* gCounterBase;
+extern int64_t* gCounterFileBase;
 constexpr size_t kCounterStride = kCounterLineSize / sizeof(int64_t);
 
 inline int64_t& CounterCell(CounterId id) {
@@ -112,6 +117,7 @@ inline int64_t& CounterCell(CounterId id) {
 }
 inline void CounterSet(CounterId id, int64_t value) {
     __atomic_store_n(&CounterCell(id), value, __ATOMIC_RELAXED);
+    __atomic_store_n(&gCounterFileBase[static_cast<size_t>(id) * kCounterStride], value, __ATOMIC_RELAXED);
 }
 // Single writer: a load and a store, no locked instruction. `n` lets a batched path count at once.
 inline void CounterAdd(CounterId id, int64_t n = 1) {
@@ -161,6 +167,10 @@ void CountersSetSendPath(uint8_t path);
 // counters' current values. 0 on success; 1 with the reason in gcaLogMessage (not logged), and the
 // bridge then counts in process memory only.
 int CreateCountersFile(int16_t instance, const char* segment, uint8_t mode);
+
+// The tick's chore: a counters file that an operator truncated, replaced or removed is written again
+// from memory (one log entry). Costs a stat and an fstat.
+void CountersTick(int64_t nowNs);
 
 // Back to process memory, every counter zero (tests).
 void ResetCounters();

@@ -20,6 +20,11 @@ constexpr char kLogConfigTextField[] = "%s - %s";
 constexpr char kLogConfigNumberField[] = "%s - %d";
 constexpr char kLogCountersUnavailable[] =
     "Counters file %s could not be created (%s: %s); running without live counters";
+constexpr char kLogStoreRestored[] = "Instrument store %s restored: %u instruments of %d-%d-%d";
+constexpr char kLogStoreOtherDay[] = "Instrument store %s is of %d-%d-%d; kept as %s, the day starts empty";
+constexpr char kLogStoreDamaged[] = "Instrument store %s is damaged (%s); kept as %s, starting empty";
+constexpr char kLogStoreUnavailable[] =
+    "Instrument store file %s could not be written (%s: %s); instruments are kept in memory only";
 constexpr char kLogReceiverReady[] = "Receiver Socket Initialized Successfully";
 constexpr char kLogSenderReady[] = "Sender Socket Initialized Successfully";
 
@@ -60,6 +65,11 @@ constexpr char kLogFrameDecodeError[] = "ProcessNewMktData :  Decompression Size
 constexpr char kLogOhlNull[] = "ProcessOHLData : Input parameter is NULL ";
 constexpr char kLogTickerNull[] = "ProcessTickerData : Input parameter is NULL ";
 constexpr char kLogMbpNull[] = "ProcessMBPData : Input parameter is NULL ";
+constexpr char kLogStoreFileLost[] = "Instrument store file %s was %s; written again from memory (%u instruments)";
+constexpr char kLogStoreNoRoom[] =
+    "Instrument store file %s has room for %u instruments (%s); later ones are kept in memory only";
+constexpr char kLogStoreFull[] = "Instrument store full at %u instruments; records of new tokens are dropped";
+constexpr char kLogCountersFileLost[] = "Counters file %s was %s; written again from memory";
 constexpr char kLogStatisticsOpenError[] = "Error while opening UDP_STATISTICS.txt file";
 
 // A text logged more often than the repeat limit allows is summed up later as

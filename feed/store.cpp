@@ -1,48 +1,216 @@
-// Open/high/low and ticker records into the instrument store.
+// Open/high/low and ticker records into the instrument store: its entries, its index, and the
+// write-through of every change to the store file.
 #include "feed/store.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
-#include <new>
+#include <cstring>
 
 #include "app/counters.h"
 #include "app/log.h"
 #include "app/log_texts.h"
+#include "feed/store_file.h"
 
-OHLMap gOHLMapData;
-OHLMap::iterator gOHLMapIterator = gOHLMapData.end();
-
-void ResetInstrumentStore() {
-    gOHLMapData.clear();
-    gOHLMapIterator = gOHLMapData.end();
-}
+InstrumentStore gOHLMapData;
+StoreIterator gOHLMapIterator;
 
 namespace {
+
+constexpr uint32_t kFirstTableSlots = 1024;
+// The index grows once it is half full: probes stay short, and a slot is 8 bytes, so the index costs
+// 16 to 32 bytes per instrument.
+constexpr uint32_t kMaxLoadDivisor = 2;
+// Old slots moved per insert while the index grows. Growth starts at half of the old table's slots
+// in use and must end before the new table is half full: 2 per insert would do, 8 leaves room.
+constexpr uint32_t kMovesPerInsert = 8;
+
+void* ReserveMemory(size_t bytes) {
+    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return block == MAP_FAILED ? nullptr : block;
+}
+
+// Fibonacci hashing: consecutive tokens, the feed's usual numbering, land far apart.
+inline uint32_t Home(int32_t token, int shift) {
+    return static_cast<uint32_t>((static_cast<uint64_t>(static_cast<uint32_t>(token)) * 0x9E3779B97F4A7C15ull) >>
+                                 (64 - (32 - shift)));
+}
 
 // Records of `size` bytes that lie wholly inside the decompression buffer.
 int RecordsThatFit(int count, size_t size) {
     return std::min(count, static_cast<int>(kDecompressBufferSize / size));
 }
 
-// One search: leaves gOHLMapIterator on the token's entry, or inserts `fresh` there. False when the
-// token is new and no memory could be had for it; the record is then dropped and the store unchanged.
-bool FindOrInsert(int32_t token, const NEW_MKT_MAP_DATA& fresh, bool* inserted) {
-    gOHLMapIterator = gOHLMapData.lower_bound(token);
-    *inserted = false;
-    if (gOHLMapIterator != gOHLMapData.end() && gOHLMapIterator->first == token) {
-        return true;
+bool gReportedFull = false;
+
+}  // namespace
+
+InstrumentStore::Slot* InstrumentStore::Probe(const Table& table, int32_t token) {
+    uint32_t at = Home(token, table.shift) & table.mask;
+    for (;;) {
+        Slot* slot = &table.slots[at];
+        if (slot->ref == 0 || slot->token == token) {
+            return slot;
+        }
+        at = (at + 1) & table.mask;
     }
-    try {
-        gOHLMapIterator = gOHLMapData.emplace_hint(gOHLMapIterator, token, fresh);
-    } catch (const std::bad_alloc&) {
-        gOHLMapIterator = gOHLMapData.end();
+}
+
+NEW_MKT_MAP_DATA* InstrumentStore::Find(int32_t token) const {
+    if (table_.slots == nullptr) {
+        return nullptr;
+    }
+    const Slot* slot = Probe(table_, token);
+    if (slot->ref == 0 && old_.slots != nullptr) {
+        slot = Probe(old_, token);  // not moved yet; a moved slot left behind there says the same
+    }
+    return slot->ref == 0 ? nullptr : entries_ + (slot->ref - 1);
+}
+
+StoreIterator InstrumentStore::find(int32_t token) const {
+    NEW_MKT_MAP_DATA* entry = Find(token);
+    return entry == nullptr ? end() : StoreIterator(entry);
+}
+
+const NEW_MKT_MAP_DATA& InstrumentStore::at(int32_t token) const {
+    static const NEW_MKT_MAP_DATA kNone{};
+    const NEW_MKT_MAP_DATA* entry = Find(token);
+    return entry == nullptr ? kNone : *entry;
+}
+
+bool InstrumentStore::Reserve() {
+    if (entries_ == nullptr) {
+        entries_ = static_cast<NEW_MKT_MAP_DATA*>(ReserveMemory(sizeof(NEW_MKT_MAP_DATA) * kStoreMaxEntries));
+    }
+    if (table_.slots == nullptr && entries_ != nullptr) {
+        table_.slots = static_cast<Slot*>(ReserveMemory(sizeof(Slot) * kFirstTableSlots));
+        table_.mask = kFirstTableSlots - 1;
+        table_.shift = 32 - 10;
+    }
+    return entries_ != nullptr && table_.slots != nullptr;
+}
+
+bool InstrumentStore::StartGrowth() {
+    const uint64_t slots = static_cast<uint64_t>(table_.mask + 1) * 2;
+    auto* grown = static_cast<Slot*>(ReserveMemory(sizeof(Slot) * slots));
+    if (grown == nullptr) {
         return false;
     }
-    *inserted = true;
-    CounterSet(kCounterStoreEntries, static_cast<int64_t>(gOHLMapData.size()));
+    old_ = table_;
+    moved_ = 0;
+    table_.slots = grown;
+    table_.mask = static_cast<uint32_t>(slots - 1);
+    table_.shift -= 1;
     return true;
 }
 
-}  // namespace
+void InstrumentStore::Migrate(uint32_t slots) {
+    if (old_.slots == nullptr) {
+        return;
+    }
+    const uint32_t end = old_.mask + 1;
+    const uint32_t stop = end - moved_ < slots ? end : moved_ + slots;
+    for (; moved_ < stop; ++moved_) {
+        const Slot& slot = old_.slots[moved_];
+        if (slot.ref != 0) {
+            Slot* target = Probe(table_, slot.token);
+            if (target->ref == 0) {
+                *target = slot;
+            }
+        }
+    }
+    if (moved_ == end) {
+        // Unmapped by the next tick: giving back the pages of a large table takes a while.
+        retired_ = old_;
+        old_ = Table{};
+    }
+}
+
+void InstrumentStore::ReleaseRetired() {
+    if (retired_.slots != nullptr) {
+        munmap(retired_.slots, sizeof(Slot) * (retired_.mask + 1));
+        retired_ = Table{};
+    }
+}
+
+NEW_MKT_MAP_DATA* InstrumentStore::FindOrInsert(int32_t token, const NEW_MKT_MAP_DATA& fresh, bool* inserted) {
+    *inserted = false;
+    if (table_.slots == nullptr && !Reserve()) {
+        return nullptr;
+    }
+    Slot* slot = Probe(table_, token);
+    if (slot->ref != 0) {
+        return entries_ + (slot->ref - 1);
+    }
+    if (old_.slots != nullptr) {
+        const Slot* moving = Probe(old_, token);
+        if (moving->ref != 0) {
+            return entries_ + (moving->ref - 1);
+        }
+    }
+    if (count_ >= kStoreMaxEntries) {
+        if (!gReportedFull) {
+            gReportedFull = true;
+            LogFormattedMessage(kLogStoreFull, count_);
+        }
+        return nullptr;
+    }
+    if (old_.slots == nullptr && count_ + 1 > (table_.mask + 1) / kMaxLoadDivisor) {
+        if (StartGrowth()) {
+            slot = Probe(table_, token);
+        }
+        // Without memory for a bigger table the old one takes the entry while it has a free slot.
+        else if (count_ + 1 >= table_.mask) {
+            return nullptr;
+        }
+    }
+    const uint32_t index = count_;
+    entries_[index] = fresh;
+    slot->token = token;
+    slot->ref = index + 1;
+    count_ = index + 1;
+    Migrate(kMovesPerInsert);
+    *inserted = true;
+    CounterSet(kCounterStoreEntries, static_cast<int64_t>(count_));
+    StoreFileInserted(index, entries_[index]);
+    return entries_ + index;
+}
+
+void InstrumentStore::Clear() {
+    ReleaseRetired();
+    if (old_.slots != nullptr) {
+        munmap(old_.slots, sizeof(Slot) * (old_.mask + 1));
+        old_ = Table{};
+    }
+    if (table_.slots != nullptr) {
+        munmap(table_.slots, sizeof(Slot) * (table_.mask + 1));
+        table_ = Table{};
+    }
+    if (entries_ != nullptr) {
+        // Gives the touched pages back; the reservation stays.
+        madvise(entries_, sizeof(NEW_MKT_MAP_DATA) * count_, MADV_DONTNEED);
+    }
+    count_ = 0;
+    moved_ = 0;
+    gReportedFull = false;
+}
+
+void StoreEntryWriter::operator=(const NEW_MKT_MAP_DATA& value) const {
+    NEW_MKT_MAP_DATA fresh = value;
+    fresh.token = token_;
+    bool inserted;
+    NEW_MKT_MAP_DATA* entry = gOHLMapData.FindOrInsert(token_, fresh, &inserted);
+    if (entry != nullptr && !inserted) {
+        *entry = fresh;
+        StoreFileUpdated(gOHLMapData.IndexOf(entry), *entry);
+    }
+}
+
+void ResetInstrumentStore() {
+    DetachStoreFile();
+    gOHLMapData.Clear();
+    gOHLMapIterator = gOHLMapData.end();
+}
 
 int ProcessOHLData(char* data, int count) {
     if (data == nullptr) {
@@ -51,25 +219,21 @@ int ProcessOHLData(char* data, int count) {
     }
     const int records = RecordsThatFit(count, sizeof(NEW_MKT_OHL_DATA));
     for (int i = 0; i < records; ++i) {
-        const auto* record = reinterpret_cast<const NEW_MKT_OHL_DATA*>(data + i * sizeof(NEW_MKT_OHL_DATA));
-        const int32_t token = record->token;
-        const NEW_MKT_MAP_DATA fresh{token,
-                                     record->openPrice,
-                                     record->highPrice,
-                                     record->lowPrice,
-                                     record->closingPrice,
-                                     record->ohlExtra1,
-                                     record->ohlExtra2,
-                                     0};
+        NEW_MKT_OHL_DATA record;
+        memcpy(&record, data + i * sizeof(NEW_MKT_OHL_DATA), sizeof record);
+        const NEW_MKT_MAP_DATA fresh{record.token,        record.openPrice, record.highPrice, record.lowPrice,
+                                     record.closingPrice, record.ohlExtra1, record.ohlExtra2, 0};
         bool inserted;
-        if (FindOrInsert(token, fresh, &inserted) && !inserted) {
-            NEW_MKT_MAP_DATA& entry = gOHLMapIterator->second;  // tickerValue is the ticker's own
-            entry.openPrice = fresh.openPrice;
-            entry.highPrice = fresh.highPrice;
-            entry.lowPrice = fresh.lowPrice;
-            entry.closingPrice = fresh.closingPrice;
-            entry.ohlExtra1 = fresh.ohlExtra1;
-            entry.ohlExtra2 = fresh.ohlExtra2;
+        NEW_MKT_MAP_DATA* entry = gOHLMapData.FindOrInsert(record.token, fresh, &inserted);
+        gOHLMapIterator = entry == nullptr ? gOHLMapData.end() : StoreIterator(entry);
+        if (entry != nullptr && !inserted) {
+            entry->openPrice = fresh.openPrice;  // tickerValue is the ticker's own
+            entry->highPrice = fresh.highPrice;
+            entry->lowPrice = fresh.lowPrice;
+            entry->closingPrice = fresh.closingPrice;
+            entry->ohlExtra1 = fresh.ohlExtra1;
+            entry->ohlExtra2 = fresh.ohlExtra2;
+            StoreFileUpdated(gOHLMapData.IndexOf(entry), *entry);
         }
     }
     return 0;
@@ -82,13 +246,15 @@ int ProcessTickerData(char* data, int count) {
     }
     const int records = RecordsThatFit(count, sizeof(NEW_MKT_TICKER_DATA));
     for (int i = 0; i < records; ++i) {
-        const auto* record =
-            reinterpret_cast<const NEW_MKT_TICKER_DATA*>(data + i * sizeof(NEW_MKT_TICKER_DATA));
-        const int32_t token = record->token;
+        NEW_MKT_TICKER_DATA record;
+        memcpy(&record, data + i * sizeof(NEW_MKT_TICKER_DATA), sizeof record);
         bool inserted;
-        if (FindOrInsert(token, NEW_MKT_MAP_DATA{token, 0, 0, 0, 0, 0, 0, record->tickerValue}, &inserted) &&
-            !inserted) {
-            gOHLMapIterator->second.tickerValue = record->tickerValue;
+        NEW_MKT_MAP_DATA* entry = gOHLMapData.FindOrInsert(
+            record.token, NEW_MKT_MAP_DATA{record.token, 0, 0, 0, 0, 0, 0, record.tickerValue}, &inserted);
+        gOHLMapIterator = entry == nullptr ? gOHLMapData.end() : StoreIterator(entry);
+        if (entry != nullptr && !inserted) {
+            entry->tickerValue = record.tickerValue;
+            StoreFileUpdated(gOHLMapData.IndexOf(entry), *entry);
         }
     }
     return 0;

@@ -1,9 +1,15 @@
 // The instrument store: latest open/high/low/close and ticker value of every token seen on the feed.
+//
+// Entries lie back to back in insertion order in one block of process memory that is reserved once
+// and filled page by page, so an entry never moves and a new one costs no copy of the others. A hash
+// index from token to entry finds one with one probe in the common case; when the index fills up it
+// grows into a table of twice the size a few slots per insert (and per loop tick), so growing never
+// stalls the relay loop. Every change is also written through to the instance's store file
+// (feed/store_file.h), which a restarted bridge reads back.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 
 #include "feed/byte_order.h"
 
@@ -17,6 +23,9 @@ struct NEW_MKT_MAP_DATA {
     int32_t ohlExtra2;
     int32_t tickerValue;  // read as the old format's last trade quantity
 };
+// The store file holds these entries as they are: half a cache line each, never straddling one.
+static_assert(sizeof(NEW_MKT_MAP_DATA) == 32, "store entry");
+static_assert(offsetof(NEW_MKT_MAP_DATA, tickerValue) == 28, "ticker value offset");
 
 // Open/high/low record of a type-10750 payload.
 struct BCST_WIRE NEW_MKT_OHL_DATA {
@@ -44,10 +53,101 @@ static_assert(offsetof(NEW_MKT_OHL_DATA, ohlExtra2) == 24, "OHL extra offset");
 static_assert(sizeof(NEW_MKT_TICKER_DATA) == 16, "ticker record");
 static_assert(offsetof(NEW_MKT_TICKER_DATA, tickerValue) == 8, "ticker value offset");
 
-using OHLMap = std::map<int32_t, NEW_MKT_MAP_DATA>;
+// The most instruments the store holds in memory. Past this a new token's records are dropped (one
+// log entry says so); the store file holds fewer (kStoreFileMaxEntries), the rest live in memory only.
+constexpr uint32_t kStoreMaxEntries = 1u << 24;
 
-extern OHLMap gOHLMapData;                // token -> latest values; grows, never shrinks
-extern OHLMap::iterator gOHLMapIterator;  // the one lookup cursor every user goes through
+// A position in the store: an entry, or the end (no entry). Dereferences like a map's iterator, as a
+// pair of the token (`first`) and the entry (`second`).
+class StoreIterator {
+  public:
+    struct Ref {
+        const int32_t first;
+        NEW_MKT_MAP_DATA& second;
+    };
+    struct Arrow {
+        Ref ref;
+        const Ref* operator->() const { return &ref; }
+    };
+
+    StoreIterator() = default;
+    explicit StoreIterator(NEW_MKT_MAP_DATA* entry) : entry_(entry) {}
+    Ref operator*() const { return Ref{entry_->token, *entry_}; }
+    Arrow operator->() const { return Arrow{Ref{entry_->token, *entry_}}; }
+    StoreIterator& operator++() {
+        ++entry_;
+        return *this;
+    }
+    bool operator==(const StoreIterator& other) const { return entry_ == other.entry_; }
+    bool operator!=(const StoreIterator& other) const { return entry_ != other.entry_; }
+    NEW_MKT_MAP_DATA* entry() const { return entry_; }
+
+  private:
+    NEW_MKT_MAP_DATA* entry_ = nullptr;
+};
+
+// Writes a whole entry through the store's own update path (tests and fuzzers seed the store so).
+class StoreEntryWriter {
+  public:
+    explicit StoreEntryWriter(int32_t token) : token_(token) {}
+    void operator=(const NEW_MKT_MAP_DATA& value) const;
+
+  private:
+    int32_t token_;
+};
+
+// The store's index and entries. Map-like where the system and its tests need it; iteration goes in
+// insertion order (nothing walks the store in key order).
+class InstrumentStore {
+  public:
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    StoreIterator begin() const { return StoreIterator(entries_); }
+    StoreIterator end() const { return StoreIterator(entries_ == nullptr ? nullptr : entries_ + count_); }
+    StoreIterator find(int32_t token) const;
+    size_t count(int32_t token) const { return find(token) != end() ? 1 : 0; }
+    const NEW_MKT_MAP_DATA& at(int32_t token) const;  // the entry of a token that has one
+    StoreEntryWriter operator[](int32_t token) { return StoreEntryWriter(token); }
+
+    // The entry of `token`, or null. One search.
+    NEW_MKT_MAP_DATA* Find(int32_t token) const;
+    // The entry of `token`, inserted as `fresh` when there was none (`*inserted` says which), or null
+    // when a new entry cannot be had (the store is full or out of memory).
+    NEW_MKT_MAP_DATA* FindOrInsert(int32_t token, const NEW_MKT_MAP_DATA& fresh, bool* inserted);
+    uint32_t IndexOf(const NEW_MKT_MAP_DATA* entry) const { return static_cast<uint32_t>(entry - entries_); }
+    const NEW_MKT_MAP_DATA* entries() const { return entries_; }
+
+    // Moves a bounded number of slots into the grown index table, if one is growing; from the tick.
+    void Migrate(uint32_t slots);
+    // Gives back the table the index has grown out of; from the tick.
+    void ReleaseRetired();
+    void Clear();
+
+  private:
+    struct Slot {
+        int32_t token;
+        uint32_t ref;  // entry index + 1; 0 for a free slot
+    };
+    struct Table {
+        Slot* slots = nullptr;
+        uint32_t mask = 0;
+        int shift = 32;
+    };
+
+    bool Reserve();
+    static Slot* Probe(const Table& table, int32_t token);
+    bool StartGrowth();
+
+    NEW_MKT_MAP_DATA* entries_ = nullptr;  // kStoreMaxEntries reserved, touched as they fill
+    uint32_t count_ = 0;
+    Table table_;       // where new tokens go
+    Table old_;         // the table being moved out of while the index grows; else empty
+    uint32_t moved_ = 0;  // slots of old_ already moved
+    Table retired_;       // old_ once every slot is moved, until the tick unmaps it
+};
+
+extern InstrumentStore gOHLMapData;  // token -> latest values; grows, never shrinks
+extern StoreIterator gOHLMapIterator;  // the one lookup cursor every user goes through
 
 // Size of the decoded-payload area the record handlers read from (the intake's decompression buffer).
 constexpr int kDecompressBufferSize = 6000;
@@ -57,12 +157,14 @@ constexpr int kDecompressBufferSize = 6000;
 int ProcessOHLData(char* data, int count);
 int ProcessTickerData(char* data, int count);
 
-// Empties the store. The running bridge never does (its store only grows); tests and benchmarks
-// that start afresh use this, so that the lookup cursor goes with the entries.
+// Empties the store (and detaches it from its file). The running bridge never does (its store only
+// grows); tests and benchmarks that start afresh use this, so that the lookup cursor goes with the
+// entries.
 void ResetInstrumentStore();
 
 // Points gOHLMapIterator at the entry of `token` and returns it, or nullptr when there is none.
 inline const NEW_MKT_MAP_DATA* LookUpInstrument(int32_t token) {
-    gOHLMapIterator = gOHLMapData.find(token);
-    return gOHLMapIterator == gOHLMapData.end() ? nullptr : &gOHLMapIterator->second;
+    NEW_MKT_MAP_DATA* entry = gOHLMapData.Find(token);
+    gOHLMapIterator = entry == nullptr ? gOHLMapData.end() : StoreIterator(entry);
+    return entry;
 }

@@ -394,6 +394,7 @@ TEST_F(FrameIntake, BytesADecodeWrotePastItsSizeDoNotShowInTheNextFrame) {
     for (const auto& entry : gOHLMapData) {
         tokens.push_back(entry.first);
     }
+    std::sort(tokens.begin(), tokens.end());
     EXPECT_EQ(tokens, (std::vector<int32_t>{0, 0x777, 0x44434241}));
     if (gOHLMapData.count(0) == 1) {
         EXPECT_EQ(gOHLMapData.at(0).tickerValue, 0);

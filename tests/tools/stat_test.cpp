@@ -325,7 +325,9 @@ TEST(Counters, ReadyOnlyOnceUpAndRunsOnWithoutTheFile) {
     MulticastSender in(config.recvGroup, config.recvPort);
     ASSERT_TRUE(in.Send(Bytes(100, 0x33)));  // pass-through
     EXPECT_EQ(out.ReceiveCount(1, 5s).size(), 1u);
-    EXPECT_EQ(ListDir(work.path()).size(), 3u) << "no temporary file left behind";
+    // The configuration, the log, the directory in the counters file's way and the store file.
+    EXPECT_EQ(ListDir(work.path()).size(), 4u) << "no temporary file left behind";
+    EXPECT_TRUE(FileExists(work.File("BcstBridge1.store")));
 }
 
 }  // namespace

@@ -1,0 +1,473 @@
+// The store file: the lock, the restore at start-up, the write-through mapping and its upkeep.
+#include "feed/store_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "app/counters.h"
+#include "app/log.h"
+#include "app/log_texts.h"
+#include "app/mapped_guard.h"
+
+StoreMirror gStoreMirror;
+
+namespace {
+
+constexpr size_t kHeaderSize = sizeof(BCST_STORE_HEADER);
+constexpr size_t kEntrySize = sizeof(NEW_MKT_MAP_DATA);
+// The whole file's largest size is mapped once; the file grows under the mapping.
+constexpr size_t kMappingLength = kHeaderSize + kEntrySize * kStoreFileMaxEntries;
+// Room is reserved on disk ahead of need, so that a store into the mapping never meets a full disk
+// (which would raise SIGBUS): 64 KiB at first, then half as much again as is in use, at most 4 MiB
+// at a time; more once less than a quarter is left.
+constexpr uint32_t kFirstReserve = 2048;
+constexpr uint32_t kLargestReserveStep = 131072;
+constexpr int64_t kSyncIntervalNs = 1000 * 1000 * 1000;
+constexpr uint32_t kTickMigrateSlots = 16384;
+
+struct StoreFile {
+    std::string name;  // kept from start-up, so that the tick formats nothing
+    int fd = -1;       // open and locked
+    int openError = 0;  // why LockStoreFile found no file
+    void* mapping = nullptr;
+    dev_t device = 0;
+    ino_t inode = 0;
+    uint32_t tradingDate = 0;
+    int64_t lastSyncNs = 0;
+    int64_t lastRetryNs = 0;
+    bool wanted = false;          // the bridge runs with a file (a lost one is written again)
+    bool reportedLost = false;    // its re-creation failed and said so; retried every second
+    bool reportedNoRoom = false;  // entries live in memory only and the log said so
+} gFile;
+
+size_t FileBytes(uint32_t entries) {
+    return kHeaderSize + kEntrySize * entries;
+}
+
+uint32_t Today() {
+    const time_t now = gLogTimeSource();
+    struct tm local;
+    localtime_r(&now, &local);
+    return StoreDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
+
+void ForgetMapping() {
+    if (gFile.mapping != nullptr) {
+        UnguardMapping(gFile.mapping);
+        munmap(gFile.mapping, kMappingLength);
+        gFile.mapping = nullptr;
+    }
+    gStoreMirror = StoreMirror{};
+}
+
+// Takes over `fd` and its mapping as the file the store writes through to.
+void Attach(int fd, void* mapping, uint32_t reserved) {
+    ForgetMapping();
+    if (gFile.fd >= 0 && gFile.fd != fd) {
+        close(gFile.fd);  // its lock goes with it; the name is already the new file's
+    }
+    gFile.fd = fd;
+    gFile.mapping = mapping;
+    struct stat status;
+    if (fstat(fd, &status) == 0) {
+        gFile.device = status.st_dev;
+        gFile.inode = status.st_ino;
+    }
+    auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
+    gStoreMirror.header = header;
+    gStoreMirror.entries = reinterpret_cast<NEW_MKT_MAP_DATA*>(static_cast<char*>(mapping) + kHeaderSize);
+    gStoreMirror.reserved = reserved;
+    gStoreMirror.written = header->count;
+}
+
+void* MapFile(int fd) {
+    void* mapping = mmap(nullptr, kMappingLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapping == MAP_FAILED) {
+        return nullptr;
+    }
+    GuardMapping(mapping, kMappingLength);
+    return mapping;
+}
+
+// Writes the store as it is in memory to a new file under a temporary name, locks it and renames it
+// over the store file's name. 0 on success; 1 with the failing step in `*what` and errno.
+int WriteFreshFile(const char** what) {
+    const std::string temporary = gFile.name + "." + std::to_string(getpid()) + ".tmp";
+    const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *what = "open";
+        return 1;
+    }
+    const auto inMemory = static_cast<uint32_t>(gOHLMapData.size());
+    const uint32_t wanted = std::max(kFirstReserve, inMemory + std::min(inMemory / 2, kLargestReserveStep));
+    const uint32_t reserved = std::min(wanted, kStoreFileMaxEntries);
+    int error = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    *what = "lock";
+    if (error == 0) {
+        error = posix_fallocate(fd, 0, static_cast<off_t>(FileBytes(reserved)));
+        *what = "reserve";
+    }
+    void* mapping = error == 0 ? MapFile(fd) : nullptr;
+    if (error == 0 && mapping == nullptr) {
+        error = errno;
+        *what = "map";
+    }
+    if (error != 0) {
+        close(fd);
+        unlink(temporary.c_str());
+        errno = error;
+        return 1;
+    }
+    auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
+    header->layoutVersion = kStoreLayoutVersion;
+    header->headerSize = kHeaderSize;
+    header->entrySize = kEntrySize;
+    header->capacity = kStoreFileMaxEntries;
+    header->tradingDate = gFile.tradingDate;
+    header->instance = gshRunningInstanceNo;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    header->createdRealtimeNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    header->pid = getpid();
+    const uint32_t written = std::min(inMemory, reserved);
+    memcpy(static_cast<char*>(mapping) + kHeaderSize, gOHLMapData.entries(), kEntrySize * written);
+    header->count = written;
+    __atomic_store_n(&header->magic, kStoreMagic, __ATOMIC_RELEASE);
+    if (rename(temporary.c_str(), gFile.name.c_str()) != 0) {
+        error = errno;
+        UnguardMapping(mapping);
+        munmap(mapping, kMappingLength);
+        close(fd);
+        unlink(temporary.c_str());
+        *what = "rename";
+        errno = error;
+        return 1;
+    }
+    Attach(fd, mapping, reserved);
+    return 0;
+}
+
+// Moves the file aside as `<name><suffix>`; a .bad file never replaces an earlier one.
+std::string KeepAs(const char* suffix, bool replace) {
+    std::string kept = gFile.name + suffix;
+    if (replace) {
+        return rename(gFile.name.c_str(), kept.c_str()) == 0 ? kept : std::string();
+    }
+    for (int n = 2; n < 1000; ++n) {
+        if (link(gFile.name.c_str(), kept.c_str()) == 0) {
+            unlink(gFile.name.c_str());
+            return kept;
+        }
+        if (errno != EEXIST) {
+            return std::string();
+        }
+        kept = gFile.name + suffix + "." + std::to_string(n);
+    }
+    return std::string();
+}
+
+void StartFresh() {
+    const char* what = "";
+    if (WriteFreshFile(&what) != 0) {
+        LogFormattedMessage(kLogStoreUnavailable, gFile.name.c_str(), what, strerror(errno));
+        gFile.reportedLost = true;
+    }
+}
+
+// The file as an operator may have left it: truncated, replaced by another file or removed.
+const char* WhatHappenedToFile() {
+    if (gFile.mapping != nullptr && MappingLost(gFile.mapping)) {
+        return "truncated";
+    }
+    struct stat named;
+    if (stat(gFile.name.c_str(), &named) != 0) {
+        return "removed";
+    }
+    if (named.st_ino != gFile.inode || named.st_dev != gFile.device) {
+        return "replaced";
+    }
+    struct stat held;
+    if (fstat(gFile.fd, &held) != 0 || static_cast<size_t>(held.st_size) < FileBytes(gStoreMirror.reserved)) {
+        return "truncated";
+    }
+    return nullptr;
+}
+
+// Room for what is coming, then the entries that found none.
+void MakeRoomAndCatchUp() {
+    StoreMirror& m = gStoreMirror;
+    const auto inMemory = static_cast<uint32_t>(gOHLMapData.size());
+    const uint32_t left = m.reserved - m.written;
+    if (m.reserved < kStoreFileMaxEntries && (left < m.reserved / 4 || inMemory > m.reserved)) {
+        const uint32_t step = std::min(std::max(m.reserved / 2, kFirstReserve), kLargestReserveStep);
+        const uint32_t grown = std::min(std::max(m.reserved + step, inMemory), kStoreFileMaxEntries);
+        const int error = posix_fallocate(gFile.fd, static_cast<off_t>(FileBytes(m.reserved)),
+                                          static_cast<off_t>(FileBytes(grown) - FileBytes(m.reserved)));
+        if (error == 0) {
+            m.reserved = grown;
+        } else if (inMemory > m.reserved && !gFile.reportedNoRoom) {
+            gFile.reportedNoRoom = true;
+            LogFormattedMessage(kLogStoreNoRoom, gFile.name.c_str(), m.reserved, strerror(error));
+        }
+    }
+    while (m.written < inMemory && m.written < m.reserved) {
+        m.entries[m.written] = gOHLMapData.entries()[m.written];
+        m.written += 1;
+        __atomic_store_n(&m.header->count, m.written, __ATOMIC_RELEASE);
+    }
+    if (inMemory > m.written && m.reserved == kStoreFileMaxEntries && !gFile.reportedNoRoom) {
+        gFile.reportedNoRoom = true;
+        LogFormattedMessage(kLogStoreNoRoom, gFile.name.c_str(), m.reserved, "the file is full");
+    }
+    CounterSet(kCounterStoreMemoryOnly, static_cast<int64_t>(inMemory - m.written));
+}
+
+}  // namespace
+
+uint32_t StoreDate(int year, int month, int day) {
+    return static_cast<uint32_t>(year * 10000 + month * 100 + day);
+}
+
+std::string StoreFileName(int instance) {
+    return "BcstBridge" + std::to_string(instance) + ".store";
+}
+
+int LockStoreFile(int16_t instance, std::string* refusal) {
+    gFile.name = StoreFileName(instance);
+    const int fd = open(gFile.name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        gFile.openError = errno;
+        return 0;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        BCST_STORE_HEADER header{};
+        const bool known = pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+                           header.magic == kStoreMagic;
+        close(fd);
+        *refusal = gFile.name + " is in use by another bcstbridge";
+        if (error != EWOULDBLOCK) {
+            *refusal = gFile.name + " cannot be locked (" + strerror(error) + ")";
+        } else if (known) {
+            *refusal += " (pid " + std::to_string(header.pid) + ")";
+        }
+        return 1;
+    }
+    gFile.fd = fd;
+    return 0;
+}
+
+void RestoreStoreFile() {
+    gFile.tradingDate = Today();
+    if (gFile.fd < 0) {
+        LogFormattedMessage(kLogStoreUnavailable, gFile.name.c_str(), "open", strerror(gFile.openError));
+        return;
+    }
+    gFile.wanted = true;
+    struct stat status;
+    if (fstat(gFile.fd, &status) != 0 || status.st_size == 0) {
+        StartFresh();  // the first start: nothing to say
+        return;
+    }
+    void* mapping = MapFile(gFile.fd);
+    if (mapping == nullptr) {
+        LogFormattedMessage(kLogStoreUnavailable, gFile.name.c_str(), "map", strerror(errno));
+        gFile.wanted = false;
+        return;
+    }
+    const size_t size = std::min(static_cast<size_t>(status.st_size), kMappingLength);
+    StoreFileImage image;
+    std::string reason;
+    int invalid = ValidateStoreImage(static_cast<const unsigned char*>(mapping), size, &image, &reason);
+    if (invalid == 0 && image.header.instance != gshRunningInstanceNo) {
+        invalid = 1;
+        reason = "written by instance " + std::to_string(image.header.instance);
+    }
+    if (invalid != 0) {
+        UnguardMapping(mapping);
+        munmap(mapping, kMappingLength);
+        const std::string kept = KeepAs(".bad", false);
+        LogFormattedMessage(kLogStoreDamaged, gFile.name.c_str(), reason.c_str(),
+                            kept.empty() ? "(left in place)" : kept.c_str());
+        if (!kept.empty()) {
+            StartFresh();
+        } else {
+            gFile.wanted = false;  // never overwrite what could not be kept
+        }
+        return;
+    }
+    const uint32_t date = image.header.tradingDate;
+    if (date != gFile.tradingDate) {
+        UnguardMapping(mapping);
+        munmap(mapping, kMappingLength);
+        const std::string kept = KeepAs(".prev", true);
+        LogFormattedMessage(kLogStoreOtherDay, gFile.name.c_str(), date % 100, date / 100 % 100, date / 10000,
+                            kept.empty() ? "(left in place)" : kept.c_str());
+        if (!kept.empty()) {
+            StartFresh();
+        } else {
+            gFile.wanted = false;
+        }
+        return;
+    }
+
+    // Today's file: its entries into memory, then the file goes on as it is.
+    const uint32_t count = image.header.count;
+    for (uint32_t i = 0; i < count; ++i) {
+        const NEW_MKT_MAP_DATA entry = StoreImageEntry(image, i);
+        bool inserted;
+        gOHLMapData.FindOrInsert(entry.token, entry, &inserted);
+    }
+    auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
+    if (image.journalApplied) {
+        const uint32_t index = header->journalRef - 1;
+        reinterpret_cast<NEW_MKT_MAP_DATA*>(static_cast<char*>(mapping) + kHeaderSize)[index] = header->journal;
+        header->journalRef = 0;
+    }
+    header->pid = getpid();
+    const auto room = static_cast<uint32_t>((size - kHeaderSize) / kEntrySize);
+    Attach(gFile.fd, mapping, std::min(room, kStoreFileMaxEntries));
+    CounterSet(kCounterStoreRestored, count);
+    LogFormattedMessage(kLogStoreRestored, gFile.name.c_str(), count, date % 100, date / 100 % 100, date / 10000);
+}
+
+void StoreFileTick(int64_t nowNs) {
+    gOHLMapData.Migrate(kTickMigrateSlots);
+    gOHLMapData.ReleaseRetired();
+    if (!gFile.wanted) {
+        return;
+    }
+    if (gStoreMirror.header == nullptr) {
+        // Lost and not yet written again: once a second.
+        if (nowNs - gFile.lastRetryNs >= kSyncIntervalNs) {
+            gFile.lastRetryNs = nowNs;
+            const char* what = "";
+            if (WriteFreshFile(&what) == 0) {
+                gFile.reportedLost = false;
+                LogFormattedMessage(kLogStoreFileLost, gFile.name.c_str(), "unwritable",
+                                    static_cast<unsigned>(gOHLMapData.size()));
+            }
+        }
+        return;
+    }
+    if (const char* happened = WhatHappenedToFile()) {
+        ForgetMapping();  // the entries stay in memory; the hot path writes through to nothing
+        const char* what = "";
+        gFile.lastRetryNs = nowNs;
+        if (WriteFreshFile(&what) == 0) {
+            LogFormattedMessage(kLogStoreFileLost, gFile.name.c_str(), happened,
+                                static_cast<unsigned>(gOHLMapData.size()));
+        } else if (!gFile.reportedLost) {
+            gFile.reportedLost = true;
+            LogFormattedMessage(kLogStoreUnavailable, gFile.name.c_str(), what, strerror(errno));
+        }
+        return;
+    }
+    MakeRoomAndCatchUp();
+    if (nowNs - gFile.lastSyncNs >= kSyncIntervalNs) {
+        gFile.lastSyncNs = nowNs;
+        msync(gFile.mapping, FileBytes(gStoreMirror.written), MS_ASYNC);
+    }
+}
+
+void DetachStoreFile() {
+    ForgetMapping();
+    if (gFile.fd >= 0) {
+        close(gFile.fd);
+    }
+    gFile = StoreFile{};
+}
+
+int ValidateStoreImage(const unsigned char* image, size_t size, StoreFileImage* out, std::string* reason) {
+    if (size < kHeaderSize) {
+        *reason = "shorter than its header (" + std::to_string(size) + " bytes)";
+        return 1;
+    }
+    memcpy(&out->header, image, kHeaderSize);
+    const BCST_STORE_HEADER& h = out->header;
+    if (h.magic != kStoreMagic) {
+        *reason = "bad magic";
+        return 1;
+    }
+    if (h.layoutVersion != kStoreLayoutVersion) {
+        *reason = "layout version " + std::to_string(h.layoutVersion) + ", this build reads version " +
+                  std::to_string(kStoreLayoutVersion);
+        return 1;
+    }
+    if (h.headerSize != kHeaderSize || h.entrySize != kEntrySize || h.capacity == 0 ||
+        h.capacity > kStoreFileMaxEntries) {
+        *reason = "bad sizes (header " + std::to_string(h.headerSize) + ", entry " + std::to_string(h.entrySize) +
+                  ", capacity " + std::to_string(h.capacity) + ")";
+        return 1;
+    }
+    const size_t room = (size - kHeaderSize) / kEntrySize;
+    if (h.count > room || h.count > h.capacity) {
+        *reason = "count " + std::to_string(h.count) + " beyond the file's " + std::to_string(room) + " entries";
+        return 1;
+    }
+    out->entries = reinterpret_cast<const NEW_MKT_MAP_DATA*>(image + kHeaderSize);
+    out->journalApplied = h.journalRef != 0;
+    if (h.journalRef != 0 && (h.journalRef > h.count || h.journal.token != out->entries[h.journalRef - 1].token)) {
+        *reason = "journal for entry " + std::to_string(h.journalRef) + " does not match it";
+        return 1;
+    }
+    std::vector<int32_t> tokens(h.count);
+    for (uint32_t i = 0; i < h.count; ++i) {
+        tokens[i] = out->entries[i].token;
+    }
+    std::sort(tokens.begin(), tokens.end());
+    const auto twice = std::adjacent_find(tokens.begin(), tokens.end());
+    if (twice != tokens.end()) {
+        *reason = "token " + std::to_string(*twice) + " appears twice";
+        return 1;
+    }
+    return 0;
+}
+
+NEW_MKT_MAP_DATA StoreImageEntry(const StoreFileImage& image, uint32_t index) {
+    if (image.journalApplied && index + 1 == image.header.journalRef) {
+        return image.header.journal;
+    }
+    NEW_MKT_MAP_DATA entry;
+    memcpy(&entry, &image.entries[index], sizeof entry);
+    return entry;
+}
+
+int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string* reason) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *reason = strerror(errno);
+        return 1;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        *reason = "not a regular file";
+        return 1;
+    }
+    bytes->assign(static_cast<size_t>(status.st_size), '\0');
+    size_t got = 0;
+    while (got < bytes->size()) {
+        const ssize_t n = pread(fd, &(*bytes)[got], bytes->size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    bytes->resize(got);
+    return 0;
+}

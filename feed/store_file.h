@@ -1,0 +1,138 @@
+// The store file, BcstBridge<instance>.store: the instrument store written through to a shared file
+// mapping, so that a bridge restarted the same day (after a crash, a kill, an upgrade) converts with
+// the prices it held instead of zeros.
+//
+// Layout: one 128-byte header, then the entries (NEW_MKT_MAP_DATA, 32 bytes) back to back in the order
+// they were first seen. An insert writes the entry, then raises `count`: an entry is in the file once
+// `count` covers it. An update of an entry already in the file writes the new entry into the header's
+// journal, sets `journalRef`, rewrites the entry and clears `journalRef`; a process killed in between
+// leaves the journal set, and the next start rewrites the entry from it. Either way a kill at any
+// instruction leaves every entry as it was before or after its last update, never a mix. The kernel
+// keeps the written pages of a killed process; the loop tick has them written back every second.
+//
+// The bridge holds an exclusive flock on the file while it runs: a second process that names the same
+// files (the same instance, or one equal to it in 16 bits) is refused before it logs anything.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "feed/store.h"
+
+constexpr uint64_t kStoreMagic = 0x314F545354534342ull;  // "BCSTSTO1" in file order
+constexpr uint32_t kStoreLayoutVersion = 1;
+// The most entries the file holds (128 MiB of entries); instruments past it live in memory only.
+constexpr uint32_t kStoreFileMaxEntries = 1u << 22;
+
+struct alignas(8) BCST_STORE_HEADER {
+    uint64_t magic;             // kStoreMagic
+    uint32_t layoutVersion;     // kStoreLayoutVersion
+    uint32_t headerSize;        // offset of the first entry
+    uint32_t entrySize;         // sizeof(NEW_MKT_MAP_DATA)
+    uint32_t capacity;          // the most entries this file may hold
+    uint32_t tradingDate;       // local date the store's day began, as yyyymmdd
+    int32_t instance;           // the instance number as the log file names it
+    int64_t createdRealtimeNs;  // wall clock when this file was written
+    int32_t pid;                // the writing process
+    uint32_t count;             // entries in the file; an insert is complete once this covers it
+    uint32_t journalRef;        // index + 1 of the entry being rewritten from `journal`, or 0
+    uint32_t unused[3];
+    NEW_MKT_MAP_DATA journal;  // the new value of that entry
+    uint8_t padding[32];
+};
+// Readers of other builds and bcst-store depend on every offset: change any only with a new version.
+static_assert(sizeof(BCST_STORE_HEADER) == 128, "store header");
+static_assert(offsetof(BCST_STORE_HEADER, layoutVersion) == 8, "layout version offset");
+static_assert(offsetof(BCST_STORE_HEADER, headerSize) == 12, "header size offset");
+static_assert(offsetof(BCST_STORE_HEADER, entrySize) == 16, "entry size offset");
+static_assert(offsetof(BCST_STORE_HEADER, capacity) == 20, "capacity offset");
+static_assert(offsetof(BCST_STORE_HEADER, tradingDate) == 24, "trading date offset");
+static_assert(offsetof(BCST_STORE_HEADER, instance) == 28, "instance offset");
+static_assert(offsetof(BCST_STORE_HEADER, createdRealtimeNs) == 32, "creation time offset");
+static_assert(offsetof(BCST_STORE_HEADER, pid) == 40, "pid offset");
+static_assert(offsetof(BCST_STORE_HEADER, count) == 44, "count offset");
+static_assert(offsetof(BCST_STORE_HEADER, journalRef) == 48, "journal reference offset");
+static_assert(offsetof(BCST_STORE_HEADER, journal) == 64, "journal offset");
+
+// The bridge's view of its file; `header` is null when there is none (entries then live in memory
+// only, as in tests and benchmarks).
+struct StoreMirror {
+    BCST_STORE_HEADER* header = nullptr;
+    NEW_MKT_MAP_DATA* entries = nullptr;
+    uint32_t reserved = 0;  // entries the file has room for now
+    uint32_t written = 0;   // entries in the file (header->count)
+};
+extern StoreMirror gStoreMirror;
+
+// ---- the write-through, from the store's insert and update paths (no system call) -----------------
+
+inline void StoreFileInserted(uint32_t index, const NEW_MKT_MAP_DATA& entry) {
+    StoreMirror& m = gStoreMirror;
+    if (index == m.written && index < m.reserved) {
+        m.entries[index] = entry;
+        m.written = index + 1;
+        __atomic_store_n(&m.header->count, m.written, __ATOMIC_RELEASE);
+    }
+    // Otherwise the tick writes it once the file has room again.
+}
+
+inline void StoreFileUpdated(uint32_t index, const NEW_MKT_MAP_DATA& entry) {
+    StoreMirror& m = gStoreMirror;
+    if (index < m.written) {
+        m.header->journal = entry;
+        __atomic_store_n(&m.header->journalRef, index + 1, __ATOMIC_RELEASE);
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);  // the entry only after the journal that repairs it
+        m.entries[index] = entry;
+        __atomic_store_n(&m.header->journalRef, 0u, __ATOMIC_RELEASE);
+    }
+}
+
+// ---- the bridge's life with its file --------------------------------------------------------------
+
+// "BcstBridge<instance>.store".
+std::string StoreFileName(int instance);
+
+// Opens (creating if need be) the instance's store file and takes its lock; the first thing done
+// once the instance number is known. 0 when this process may run (with the lock, or without a file
+// when none can be opened: RestoreStoreFile then says why in the log); 1 when another process holds
+// the lock, with the reason for standard error in `*refusal`.
+int LockStoreFile(int16_t instance, std::string* refusal);
+
+// After the configuration is read: reads a valid file of today back into the store, keeps a file of
+// another day as .prev and a damaged one as .bad, and starts writing through to a fresh file. Logs
+// one entry when there was something to say (nothing for a first start). Never fails the start-up.
+void RestoreStoreFile();
+
+// The tick's chore: brings a file that an operator truncated, replaced or deleted back from memory,
+// makes room for new entries ahead of need, writes entries that found no room, and once a second has
+// the kernel write the pages back. Also moves a growing index along.
+void StoreFileTick(int64_t nowNs);
+
+// Closes and unmaps the file and releases the lock (tests; the bridge keeps it until it ends).
+void DetachStoreFile();
+
+// ---- reading a file (the bridge's restore, bcst-store, bcst-verify) -------------------------------
+
+// What a valid file holds, after its journal is applied.
+struct StoreFileImage {
+    BCST_STORE_HEADER header;
+    const NEW_MKT_MAP_DATA* entries;  // header.count of them, inside the image
+    bool journalApplied;              // a rewrite was cut off; entry journalRef - 1 reads as the journal
+};
+
+// Validates an image of a store file: magic, version, sizes, a count within the file, the journal,
+// and that no token appears twice. 0 when valid; 1 with a one-line reason in `*reason`.
+int ValidateStoreImage(const unsigned char* image, size_t size, StoreFileImage* out, std::string* reason);
+
+// The entry at `index` of a validated image, with a cut-off rewrite repaired from the journal.
+NEW_MKT_MAP_DATA StoreImageEntry(const StoreFileImage& image, uint32_t index);
+
+// Reads a whole store file into `*bytes` (read, not mapped: a file truncated while it is read gives a
+// short image, not a fault). 0 on success; 1 with a reason.
+int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string* reason);
+
+// yyyymmdd of a local date.
+uint32_t StoreDate(int year, int month, int day);
