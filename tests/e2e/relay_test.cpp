@@ -3,6 +3,7 @@
 // with datagrams written out here from the wire tables; refused frames leave exactly their log lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <iostream>
@@ -235,6 +236,44 @@ TEST_F(Relay, CapitalMarketDatagramsFollowTheStoreAsFramesArrive) {
     // Received: the three market-by-price frames (sentinel included); sent: six datagrams.
     EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(3, 6));
     EXPECT_TRUE(bridge_->process().Running());
+}
+
+// A bridge killed without warning comes back with its store: the first market-by-price frames after
+// the restart are priced exactly as before the kill, not with zeros.
+TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
+    ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.7"));
+    StoreModel store;
+    Send(store.OhlFrame(kOhl1));
+    Send(store.TickerFrame(kTickers1));
+    Send(store.OhlFrame({{1001, 9400, 12500, 9000, 12000, 0, 0}}));  // an update of an entry in the file
+    Send(store.TickerFrame({{1002, 99}}));
+    ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+
+    ASSERT_TRUE(bridge_->KillAndRestart()) << bridge_->Log();
+    const std::vector<std::string> log = bridge_->LogEntries();
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    const std::string restored = "Instrument store BcstBridge1.store restored: 10 instruments of " +
+                                 std::to_string(local.tm_mday) + "-" + std::to_string(local.tm_mon + 1) +
+                                 "-" + std::to_string(local.tm_year + 1900);
+    EXPECT_EQ(std::count(log.begin(), log.end(), restored), 1) << bridge_->Log();
+
+    const std::vector<FeedRecord> a = {
+        Record(1001, 1, 12000, false, true),  // equal to the close set before the kill
+        Record(1002, 2, 1043, false, true),   // 1043 against 1000: + 429, ticker 99
+        Record(1003, 3, 700, true, true),     // ticker only
+        Record(-25536, 4, 500, false, true),  // 500 against 400: + 2500
+        Record(9999, 5, 5000, false, false),  // never in the store
+    };
+    Send(MbpFrame(a));
+    ExpectDatagrams(
+        DatagramsUpToSentinel(),
+        {
+            ExpectedCmDatagram({{a[0], store.At(1001), ' ', 0}, {a[1], store.At(1002), '+', 429}}),
+            ExpectedCmDatagram({{a[2], store.At(1003), ' ', 0}, {a[3], store.At(-25536), '+', 2500}}),
+            ExpectedCmDatagram({{a[4], StoreEntry{}, ' ', 0}}),
+        });
 }
 
 // The wire carries only the low 16 bits of a capital-market token, but every instrument is priced

@@ -2,10 +2,16 @@
 // the process ends.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <csignal>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "app/counters.h"
+#include "feed/store_file.h"
 #include "support/test_support.h"
 
 using namespace bcsttest;
@@ -210,6 +216,208 @@ TEST(StartupTest, SecondInstanceOnTheSameReceivePortFails) {
     EXPECT_EQ(refused.LogEntries(), Concat(ConfigEntries(second), {"Receiver: Socket Create Success",
                                                                    "Receiver: Socket Bind Error"}));
     EXPECT_TRUE(running.process().Running());
+}
+
+// ---- the store file at start-up ------------------------------------------------------------------
+
+struct StoreFileEntry {
+    int32_t token, open, high, low, close, extra1, extra2, ticker;
+};
+
+// A store file written out from its layout: a 128-byte header ("BCSTSTO1", version 1, header size,
+// entry size, capacity, date yyyymmdd, instance, creation time, pid, count, journal reference, the
+// journal's entry at 64), then 32-byte entries from offset 128.
+Bytes StoreFileBytes(uint32_t date, const std::vector<StoreFileEntry>& entries) {
+    Bytes b(128 + 32 * entries.size(), 0);
+    const char magic[] = "BCSTSTO1";
+    std::copy(magic, magic + 8, b.begin());
+    PutLe32(b, 8, 1);
+    PutLe32(b, 12, 128);
+    PutLe32(b, 16, 32);
+    PutLe32(b, 20, 1u << 22);
+    PutLe32(b, 24, date);
+    PutLe32(b, 28, 1);
+    PutLe32(b, 40, 4242);
+    PutLe32(b, 44, static_cast<uint32_t>(entries.size()));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const StoreFileEntry& e = entries[i];
+        const int32_t words[8] = {e.token, e.open, e.high, e.low, e.close, e.extra1, e.extra2, e.ticker};
+        for (size_t w = 0; w < 8; ++w) {
+            PutLe32(b, 128 + 32 * i + 4 * w, static_cast<uint32_t>(words[w]));
+        }
+    }
+    return b;
+}
+
+std::string AsText(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
+
+std::tm LocalNow() {
+    const time_t now = time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
+uint32_t Today() {
+    const std::tm t = LocalNow();
+    return static_cast<uint32_t>((t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday);
+}
+
+std::string DayText(uint32_t date) {
+    return std::to_string(date % 100) + "-" + std::to_string(date / 100 % 100) + "-" +
+           std::to_string(date / 10000);
+}
+
+// What the bridge does with each kind of store file it finds: the entry it logs between the
+// configuration and the receiving socket, the file it keeps aside, and what it reads back.
+TEST(StartupTest, TheStoreFileIsRestoredKeptAsideOrLeftAloneAsItDeserves) {
+    const uint32_t today = Today();
+    const std::vector<StoreFileEntry> two = {{1001, 9500, 10500, 9000, 10000, 1, 2, 77},
+                                             {-7, 1, 2, 3, 4, 5, 6, 8}};
+    Bytes journalled = StoreFileBytes(today, two);
+    PutLe32(journalled, 48, 2);  // a rewrite of entry 2 cut off: the journal holds its new value
+    const int32_t journal[8] = {-7, 11, 12, 13, 14, 15, 16, 18};
+    for (size_t w = 0; w < 8; ++w) {
+        PutLe32(journalled, 64 + 4 * w, static_cast<uint32_t>(journal[w]));
+    }
+    Bytes badMagic = StoreFileBytes(today, two);
+    badMagic[0] = 'X';
+    Bytes badVersion = StoreFileBytes(today, two);
+    PutLe32(badVersion, 8, 9);
+    Bytes badSizes = StoreFileBytes(today, two);
+    PutLe32(badSizes, 16, 28);
+    Bytes countBeyond = StoreFileBytes(today, two);
+    PutLe32(countBeyond, 44, 3);
+    Bytes badJournal = StoreFileBytes(today, two);
+    PutLe32(badJournal, 48, 1);  // the journal's token (0) is not entry 1's
+    const Bytes twice = StoreFileBytes(today, {two[0], two[1], two[0]});
+    const std::string damaged = "Instrument store BcstBridge1.store is damaged (";
+
+    struct Case {
+        const char* name;
+        std::string file;         // the store file found; "" for none
+        std::string logged;       // the entry between the configuration and the receiver, or ""
+        const char* keptAs;       // the name the old file is kept under, or ""
+        int64_t restored;         // instruments read back
+        int32_t journalledClose;  // the closing price of token -7 in the file after start-up, or 0
+    };
+    const std::vector<Case> cases = {
+        {"no file", "", "", "", 0, 0},
+        {"an empty file", " ", "", "", 0, 0},  // replaced below by an empty one
+        {"today's", AsText(StoreFileBytes(today, two)),
+         "Instrument store BcstBridge1.store restored: 2 instruments of " + DayText(today), "", 2, 4},
+        {"today's with a rewrite cut off", AsText(journalled),
+         "Instrument store BcstBridge1.store restored: 2 instruments of " + DayText(today), "", 2, 14},
+        {"another day's", AsText(StoreFileBytes(20240305, two)),
+         "Instrument store BcstBridge1.store is of 5-3-2024; kept as BcstBridge1.store.prev, the day starts "
+         "empty",
+         "BcstBridge1.store.prev", 0, 0},
+        {"bad magic", AsText(badMagic), damaged + "bad magic); kept as BcstBridge1.store.bad, starting empty",
+         "BcstBridge1.store.bad", 0, 0},
+        {"another version", AsText(badVersion),
+         damaged +
+             "layout version 9, this build reads version 1); kept as BcstBridge1.store.bad, starting empty",
+         "BcstBridge1.store.bad", 0, 0},
+        {"bad sizes", AsText(badSizes),
+         damaged +
+             "bad sizes (header 128, entry 28, capacity 4194304)); kept as BcstBridge1.store.bad, starting "
+             "empty",
+         "BcstBridge1.store.bad", 0, 0},
+        {"count beyond the file", AsText(countBeyond),
+         damaged + "count 3 beyond the file's 2 entries); kept as BcstBridge1.store.bad, starting empty",
+         "BcstBridge1.store.bad", 0, 0},
+        {"journal of another entry", AsText(badJournal),
+         damaged + "journal for entry 1 does not match it); kept as BcstBridge1.store.bad, starting empty",
+         "BcstBridge1.store.bad", 0, 0},
+        {"a token twice", AsText(twice),
+         damaged + "token 1001 appears twice); kept as BcstBridge1.store.bad, starting empty",
+         "BcstBridge1.store.bad", 0, 0},
+        {"shorter than a header", "BCSTSTO1",
+         damaged + "shorter than its header (8 bytes)); kept as BcstBridge1.store.bad, starting empty",
+         "BcstBridge1.store.bad", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const InstanceConfig config = LoopbackConfig("239.10.1.21", "239.10.1.22");
+        TempDir dir;
+        WriteFile(dir.File("BCSTBRIDGE.INI"), std::string(kHeader) + config.Line() + "\n");
+        if (!c.file.empty()) {
+            WriteFile(dir.File("BcstBridge1.store"), c.file == " " ? "" : c.file);
+        }
+        ChildProcess bridge(dir.path(), {BCSTBRIDGE_EXE, "1"});
+        ASSERT_TRUE(
+            WaitUntil([&] { return !LogOf(dir).empty() && LogOf(dir).back() == kSenderEntries.back(); }, 10s))
+            << ReadFile(FindLogFile(dir.path()));
+        std::vector<std::string> expected = ConfigEntries(config);
+        if (!c.logged.empty()) {
+            expected.push_back(c.logged);
+        }
+        EXPECT_EQ(LogOf(dir), Concat(Concat(expected, kReceiverEntries), kSenderEntries));
+        if (*c.keptAs != '\0') {
+            EXPECT_EQ(ReadFile(dir.File(c.keptAs)), c.file) << "kept as it was";
+        }
+
+        // The file now in place is valid, of today, and holds what was read back.
+        CountersSnapshot counters;
+        std::string error;
+        ASSERT_EQ(ReadCountersFile(dir.File("BcstBridge1.counters"), &counters, &error), 0) << error;
+        EXPECT_EQ(counters.values[kCounterStoreRestored], c.restored);
+        EXPECT_EQ(counters.values[kCounterStoreEntries], c.restored);
+        const std::string now = ReadFile(dir.File("BcstBridge1.store"));
+        StoreFileImage image;
+        ASSERT_EQ(ValidateStoreImage(reinterpret_cast<const unsigned char*>(now.data()), now.size(), &image,
+                                     &error),
+                  0)
+            << error;
+        EXPECT_EQ(image.header.tradingDate, today);
+        EXPECT_EQ(image.header.journalRef, 0u);
+        ASSERT_EQ(image.header.count, static_cast<uint32_t>(c.restored));
+        if (c.journalledClose != 0) {
+            EXPECT_EQ(image.entries[1].token, -7);
+            EXPECT_EQ(image.entries[1].closingPrice, c.journalledClose);
+        }
+    }
+}
+
+// Two processes never share one instance's files: a second start of the instance, or of a number
+// equal to it in 16 bits, is refused before it writes anything, and the first runs on untouched.
+// A store file that cannot be had at all costs one log entry; the bridge runs without it.
+TEST(StartupTest, OneProcessPerInstanceFilesAndNoneWithoutAStoreFile) {
+    const InstanceConfig config = LoopbackConfig("239.10.1.23", "239.10.1.24");
+    BridgeUnderTest first(config, 3);
+    ASSERT_TRUE(first.WaitReady()) << first.Log();
+    const std::string logBefore = first.Log();
+    const std::string countersBefore = ReadFile(first.dir().File("BcstBridge3.counters"));
+    for (const char* instance : {"3", "65539"}) {
+        SCOPED_TRACE(instance);
+        ChildProcess second(first.dir().path(), {BCSTBRIDGE_EXE, instance}, "second");
+        EXPECT_EQ(second.WaitExit(10s), 1);
+        EXPECT_NE(second.Err().find("BcstBridge3.store is in use by another bcstbridge (pid " +
+                                    std::to_string(first.process().pid()) + ")"),
+                  std::string::npos)
+            << second.Err();
+    }
+    EXPECT_EQ(first.Log(), logBefore);
+    EXPECT_EQ(ReadFile(first.dir().File("BcstBridge3.counters")), countersBefore);
+    EXPECT_TRUE(first.process().Running());
+
+    TempDir dir;
+    WriteFile(dir.File("BCSTBRIDGE.INI"), std::string(kHeader) + config.Line() + "\n");
+    ASSERT_EQ(mkdir(dir.File("BcstBridge1.store").c_str(), 0755), 0);  // the name is taken
+    InstanceConfig other = LoopbackConfig("239.10.1.25", "239.10.1.26");
+    WriteFile(dir.File("BCSTBRIDGE.INI"), std::string(kHeader) + other.Line() + "\n");
+    ChildProcess bridge(dir.path(), {BCSTBRIDGE_EXE, "1"});
+    ASSERT_TRUE(
+        WaitUntil([&] { return !LogOf(dir).empty() && LogOf(dir).back() == kSenderEntries.back(); }, 10s));
+    std::vector<std::string> expected = ConfigEntries(other);
+    expected.push_back(
+        "Instrument store file BcstBridge1.store could not be written (open: Is a directory); instruments "
+        "are "
+        "kept in memory only");
+    EXPECT_EQ(LogOf(dir), Concat(Concat(expected, kReceiverEntries), kSenderEntries));
+    EXPECT_TRUE(bridge.Running());
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Test helpers shared by the unit and end-to-end tests.
 #include "support/test_support.h"
 
+#include <algorithm>
+#include <csignal>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -343,7 +346,7 @@ std::string InstanceConfig::Line() const {
            std::to_string(sendPort) + "," + hostIp + "," + veltIp + "," + flag;
 }
 
-BridgeUnderTest::BridgeUnderTest(const InstanceConfig& config, int instance) {
+BridgeUnderTest::BridgeUnderTest(const InstanceConfig& config, int instance) : instance_(instance) {
     std::string ini = "SEGMENT,RECV_ADDR,RECV_PORT,SEND_ADDR,SEND_PORT,HOST_IP,VELT_IP,FLAG\n";
     for (int i = 1; i < instance; ++i) {
         ini += "\n";
@@ -361,6 +364,21 @@ bool BridgeUnderTest::WaitReady(std::chrono::milliseconds timeout) {
             return !entries.empty() && entries.back() == "Sender Socket Initialized Successfully";
         },
         timeout);
+}
+
+bool BridgeUnderTest::KillAndRestart(std::chrono::milliseconds timeout) {
+    const auto starts = [this] {
+        const std::vector<std::string> entries = LogEntries();
+        return std::count(entries.begin(), entries.end(), "Sender Socket Initialized Successfully");
+    };
+    const auto before = starts();
+    process_->Signal(SIGKILL);
+    if (process_->Wait(timeout) < 0) {
+        return false;
+    }
+    process_ = std::make_unique<ChildProcess>(
+        dir_.path(), std::vector<std::string>{BCSTBRIDGE_EXE, std::to_string(instance_)});
+    return WaitUntil([&] { return starts() > before; }, timeout);
 }
 
 std::string BridgeUnderTest::Log() const {

@@ -142,6 +142,9 @@ class BridgeUnderTest {
     explicit BridgeUnderTest(const InstanceConfig& config, int instance = 1);
     // Waits for the start-up log to end with "Sender Socket Initialized Successfully".
     bool WaitReady(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Kills the process with SIGKILL, starts the instance again in the same directory and waits for
+    // the new start-up to finish.
+    bool KillAndRestart(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::string Log() const;
     std::vector<std::string> LogEntries() const;
     std::string Statistics() const;
@@ -150,6 +153,7 @@ class BridgeUnderTest {
 
   private:
     TempDir dir_;
+    int instance_;
     std::unique_ptr<ChildProcess> process_;
 };
 
