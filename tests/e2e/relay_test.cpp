@@ -2,6 +2,7 @@
 // build the store, market-by-price frames come out as old-format datagrams compared byte for byte
 // with datagrams written out here from the wire tables; refused frames leave exactly their log lines.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "app/counters.h"
+#include "feed/store_file.h"
 #include "support/expected_messages.h"
 #include "support/test_support.h"
 
@@ -274,6 +276,99 @@ TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
             ExpectedCmDatagram({{a[2], store.At(1003), ' ', 0}, {a[3], store.At(-25536), '+', 2500}}),
             ExpectedCmDatagram({{a[4], StoreEntry{}, ' ', 0}}),
         });
+}
+
+// An operator truncates, replaces or removes the counters file or the store file under the running
+// bridge: it relays on, logs each once, writes the file again from memory within about a second, and
+// neither counts nor prices are lost.
+TEST_F(Relay, MappedFilesTruncatedReplacedOrRemovedComeBackWhole) {
+    ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.8"));
+    StoreModel store;
+    int32_t nextToken = 5000;
+    int ohlFrames = 0;
+    auto sendNewTokens = [&] {
+        Send(store.OhlFrame({{nextToken, nextToken, nextToken + 1, nextToken - 1, nextToken, 0, 0}}));
+        ++nextToken;
+        ++ohlFrames;
+    };
+    sendNewTokens();
+
+    struct Case {
+        const char* file;
+        const char* action;
+    };
+    const Case cases[] = {{"BcstBridge1.counters", "truncated"}, {"BcstBridge1.store", "truncated"},
+                          {"BcstBridge1.counters", "replaced"},  {"BcstBridge1.store", "replaced"},
+                          {"BcstBridge1.counters", "removed"},   {"BcstBridge1.store", "removed"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.action);
+        const std::string path = bridge_->dir().File(c.file);
+        const std::string action = c.action;
+        if (action == "truncated") {
+            ASSERT_EQ(truncate(path.c_str(), 0), 0);
+        } else if (action == "replaced") {
+            WriteFile(path + ".other", "not the bridge's");
+            ASSERT_EQ(rename((path + ".other").c_str(), path.c_str()), 0);
+        } else {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+        }
+        const std::string counters = std::string(c.file) == "BcstBridge1.counters" ? "Counters file " : "";
+        const std::string expected = counters.empty() ? "Instrument store file " + std::string(c.file) +
+                                                            " was " + action + "; written again from memory ("
+                                                      : "Counters file " + std::string(c.file) + " was " +
+                                                            action + "; written again from memory";
+        auto logged = [&] {
+            const std::vector<std::string> log = RelayLog();
+            return std::count_if(log.begin(), log.end(),
+                                 [&](const std::string& e) { return e.rfind(expected, 0) == 0; });
+        };
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                sendNewTokens();  // stores into the mapping while it is gone
+                return logged() > 0;
+            },
+            10s))
+            << bridge_->Log();
+        sendNewTokens();
+        ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+        EXPECT_EQ(logged(), 1);
+        ASSERT_TRUE(bridge_->process().Running());
+
+        CountersSnapshot snapshot;
+        std::string error;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                return ReadCountersFile(bridge_->dir().File("BcstBridge1.counters"), &snapshot, &error) ==
+                           0 &&
+                       snapshot.values[kCounterFramesOhl] == ohlFrames;
+            },
+            5s))
+            << error;
+        EXPECT_EQ(snapshot.values[kCounterStoreEntries], nextToken - 5000);
+        StoreFileImage image;
+        std::string bytes;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                return ReadStoreFileBytes(bridge_->dir().File("BcstBridge1.store"), &bytes, &error) == 0 &&
+                       ValidateStoreImage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                                          &image, &error) == 0 &&
+                       image.header.count == static_cast<uint32_t>(nextToken - 5000);
+            },
+            5s))
+            << error;
+        for (uint32_t i = 0; i < image.header.count; ++i) {
+            EXPECT_EQ(image.entries[i].token, 5000 + static_cast<int32_t>(i));
+            EXPECT_EQ(image.entries[i].highPrice, store.At(5000 + static_cast<int32_t>(i)).high);
+        }
+    }
+    // Every price is still there for the conversion.
+    const std::vector<FeedRecord> a = {Record(5000, 1, 5000, false, true),
+                                       Record(nextToken - 1, 2, 1, true, false)};
+    Send(MbpFrame(a));
+    // Status 6 compares the open price, equal to the close here, so no change: the prices are what matters.
+    ExpectDatagrams(
+        DatagramsUpToSentinel(),
+        {ExpectedCmDatagram({{a[0], store.At(5000), ' ', 0}, {a[1], store.At(nextToken - 1), ' ', 0}})});
 }
 
 // The wire carries only the low 16 bits of a capital-market token, but every instrument is priced
