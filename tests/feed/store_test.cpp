@@ -1,16 +1,19 @@
 // Instrument store: open/high/low and ticker records inserted and updated, lookups, the record walk
 // bounded by the decompression buffer, and the null-buffer reports in the log.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "app/log.h"
 #include "feed/store.h"
+#include "feed/store_file.h"
 #include "support/test_support.h"
 
 using bcsttest::Bytes;
@@ -364,4 +367,81 @@ TEST_F(Store, LookupsFollowTheStore) {
     EXPECT_EQ(LookUpInstrument(1), nullptr);
     EXPECT_EQ(LookUpInstrument(rival), nullptr);
     EXPECT_TRUE(gOHLMapData.empty());
+}
+
+// The index grows while entries keep arriving: every token stays found with its own values, through
+// several growths with slots still being moved, and absent tokens stay absent.
+TEST_F(Store, ManyTokensThroughEveryGrowthOfTheIndex) {
+    std::mt19937 random(7);
+    std::vector<int32_t> tokens;
+    std::vector<char> buffer(kBufferSize, 0);
+    for (int frame = 0; frame < 1000; ++frame) {
+        for (int i = 0; i < 200; ++i) {
+            const auto token = static_cast<int32_t>(random());
+            tokens.push_back(token);
+            const int32_t record[7] = {token, token ^ 1, token ^ 2, token ^ 3, token ^ 4, 0, 0};
+            memcpy(buffer.data() + 28 * i, record, sizeof record);
+        }
+        ProcessOHLData(buffer.data(), 200);
+        if (frame % 97 == 0) {  // in the middle of a growth, now and then
+            for (const int32_t token : tokens) {
+                const NEW_MKT_MAP_DATA* entry = LookUpInstrument(token);
+                ASSERT_NE(entry, nullptr) << token;
+                ASSERT_EQ(entry->closingPrice, token ^ 4) << token;
+            }
+        }
+    }
+    std::sort(tokens.begin(), tokens.end());
+    tokens.erase(std::unique(tokens.begin(), tokens.end()), tokens.end());
+    EXPECT_EQ(gOHLMapData.size(), tokens.size());
+    for (int i = 0; i < 10000; ++i) {
+        const auto token = static_cast<int32_t>(random());
+        if (!std::binary_search(tokens.begin(), tokens.end(), token)) {
+            EXPECT_EQ(LookUpInstrument(token), nullptr) << token;
+        }
+    }
+    EXPECT_EQ(gOHLMapData.size(), tokens.size());
+}
+
+// Every insert and update reaches the store file as it happens, with no system call; a file cut to
+// nothing under the store costs no fault, and the tick writes it again whole from memory.
+TEST_F(Store, WritesThroughToItsFileAndOutlivesItsTruncation) {
+    bcsttest::ScopedWorkingDir workDir;
+    gshRunningInstanceNo = 5;
+    std::string refusal;
+    ASSERT_EQ(LockStoreFile(5, &refusal), 0) << refusal;
+    RestoreStoreFile();
+    const std::string path = workDir.dir().File("BcstBridge5.store");
+    auto fileImage = [&](std::string* bytes, StoreFileImage* image) {
+        std::string reason;
+        return ReadStoreFileBytes(path, bytes, &reason) == 0 &&
+               ValidateStoreImage(reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size(), image,
+                                  &reason) == 0;
+    };
+
+    Bytes ohl = OhlBuffer({{11, 1, 2, 3, 4, 5, 6}, {-12, 7, 8, 9, 10, 11, 12}});
+    ApplyOhl(ohl, 2);
+    Bytes ticker = TickerBuffer({{11, 99}, {13, 5}});
+    ApplyTicker(ticker, 2);
+    std::string bytes;
+    StoreFileImage image;
+    ASSERT_TRUE(fileImage(&bytes, &image));  // no tick yet: written through as it happened
+    ASSERT_EQ(image.header.count, 3u);
+    EXPECT_EQ(image.entries[0].tickerValue, 99);
+    EXPECT_EQ(image.entries[1].closingPrice, 10);
+    EXPECT_EQ(image.entries[2].token, 13);
+
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    Bytes more = OhlBuffer({{11, 21, 22, 23, 24, 25, 26}, {14, 1, 1, 1, 1, 1, 1}});
+    ApplyOhl(more, 2);  // both stores land on pages the file no longer has
+    StoreFileTick(1);
+    ASSERT_TRUE(fileImage(&bytes, &image));
+    ASSERT_EQ(image.header.count, 4u);
+    EXPECT_EQ(image.entries[0].closingPrice, 24);
+    EXPECT_EQ(image.entries[0].tickerValue, 99);
+    EXPECT_EQ(image.entries[3].token, 14);
+    EXPECT_EQ(bcsttest::LogMessages(bcsttest::ReadFile(bcsttest::FindLogFile(workDir.dir().path()))),
+              std::vector<std::string>{"Instrument store file BcstBridge5.store was truncated; written again "
+                                       "from memory (4 instruments)"});
+    Clear();
 }
