@@ -17,6 +17,7 @@
 #include "feed/store_file.h"
 #include "support/expected_messages.h"
 #include "support/test_support.h"
+#include "support/tool_output.h"
 
 using namespace bcsttest;
 using namespace std::chrono_literals;
@@ -260,6 +261,22 @@ TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
                                  std::to_string(local.tm_mday) + "-" + std::to_string(local.tm_mon + 1) +
                                  "-" + std::to_string(local.tm_year + 1900);
     EXPECT_EQ(std::count(log.begin(), log.end(), restored), 1) << bridge_->Log();
+
+    // bcst-store shows the file as the restarted bridge holds it, without disturbing it.
+    const ToolResult shown = RunTool(bridge_->dir().path(), {BCST_STORE_EXE, "-i", "1", "--json"});
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    const std::vector<Json> file = ParseJsonLines(shown.out);
+    ASSERT_EQ(file.size(), 1u);
+    EXPECT_EQ(file[0].Int("entries"), 10);
+    ASSERT_EQ(file[0]["instruments"].items.size(), 10u);
+    for (const Json& entry : file[0]["instruments"].items) {
+        const StoreEntry expected = store.At(static_cast<int32_t>(entry.Int("token")));
+        EXPECT_EQ(entry.Int("close"), expected.close);
+        EXPECT_EQ(entry.Int("open"), expected.open);
+        EXPECT_EQ(entry.Int("ticker"), expected.ticker);
+    }
+    const ToolResult none = RunTool(bridge_->dir().path(), {BCST_STORE_EXE, "-i", "1", "-t", "9999"});
+    EXPECT_EQ(none.status, 1);
 
     const std::vector<FeedRecord> a = {
         Record(1001, 1, 12000, false, true),  // equal to the close set before the kill
