@@ -4,8 +4,11 @@
 // callgrind-frame.sh); run natively it prints the time per frame.
 //
 //   frame_path [--frames N] [--rounds R] [--segment CM|FO] [--send socket|capture]
-//              [--group 239.40.x.y] [--port P]
+//              [--group 239.40.x.y] [--port P] [--instruments N] [--spread walk|random]
 //
+// --instruments sets how many instruments the store holds (1,800 by default); --spread random draws
+// each frame's records at random from all of them instead of walking through them in token order, so
+// that lookups land all over a large store as on a busy derivatives feed.
 // --send socket (default) sends every datagram through the real sending socket to a loopback group
 // that nobody joins; --send capture hands them to gSendCapture instead, leaving the system calls out.
 #include <arpa/inet.h>
@@ -13,6 +16,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <random>
+#include <utility>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -43,6 +48,8 @@ struct Options {
     bool socket = true;
     std::string group = "239.40.255.1";
     int port = 40999;
+    int instruments = 1800;
+    bool random = false;
 };
 
 long gCaptured = 0;
@@ -94,11 +101,15 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             o->group = value;
         } else if (arg == "--port") {
             o->port = atoi(value);
+        } else if (arg == "--instruments") {
+            o->instruments = atoi(value);
+        } else if (arg == "--spread") {
+            o->random = std::string(value) == "random";
         } else {
             return false;
         }
     }
-    return o->frames > 0 && o->rounds > 0 && o->segment.size() < sizeof gsBcastParam.MARKET_SEGMENT;
+    return o->frames > 0 && o->rounds > 0 && o->instruments >= bcst::kMaxMbpRecords && o->segment.size() < sizeof gsBcastParam.MARKET_SEGMENT;
 }
 
 // Set-up logs into the working directory: keep it in a directory of its own and remove it after.
@@ -134,7 +145,7 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         fprintf(stderr,
                 "usage: %s [--frames N] [--rounds R] [--segment CM|FO] [--send socket|capture] "
-                "[--group 239.40.x.y] [--port P]\n",
+                "[--group 239.40.x.y] [--port P] [--instruments N] [--spread walk|random]\n",
                 argv[0]);
         return 2;
     }
@@ -156,18 +167,29 @@ int main(int argc, char** argv) {
         gSendCapture = CountCapture;
     }
 
-    const bcst::Universe universe = bcst::MakeUniverse(1800, 20240305);
+    bcst::Universe universe = bcst::MakeUniverse(options.instruments, 20240305);
     std::vector<ReceiveArea> store;
     for (const bcst::Bytes& frame : bcst::MakeStoreFrames(universe, 1)) {
         store.push_back(InReceiveArea(frame));
     }
+    if (options.random) {
+        // Instruments in random order: consecutive records of a frame are unrelated instruments.
+        std::mt19937 shuffle(77);
+        for (size_t i = universe.tokens.size() - 1; i > 0; --i) {
+            const size_t j = std::uniform_int_distribution<size_t>(0, i)(shuffle);
+            std::swap(universe.tokens[i], universe.tokens[j]);
+            std::swap(universe.basePrices[i], universe.basePrices[j]);
+        }
+    }
     std::vector<ReceiveArea> frames;
     size_t compressed = 0;
+    int skipped = 0;
     for (const bcst::Bytes& frame : bcst::MakeMbpFrames(universe, options.frames, 1)) {
         if (frame.empty()) {
-            fprintf(stderr, "frame_path: a frame did not compress into one datagram\n");
-            RemoveScratchDirectory(scratch);
-            return 1;
+            // Records of unrelated instruments compress less; a frame too large for one datagram
+            // would never be sent by an exchange, so it is left out.
+            ++skipped;
+            continue;
         }
         compressed += frame.size() - 6;
         frames.push_back(InReceiveArea(frame));
@@ -188,11 +210,17 @@ int main(int argc, char** argv) {
     const double cpu = Seconds(CLOCK_THREAD_CPUTIME_ID) - cpuStart;
     const double wall = Seconds(CLOCK_MONOTONIC) - wallStart;
 
-    const long measured = static_cast<long>(options.frames) * options.rounds;
+    if (frames.empty()) {
+        fprintf(stderr, "frame_path: no frame compressed into one datagram\n");
+        RemoveScratchDirectory(scratch);
+        return 1;
+    }
+    const long measured = static_cast<long>(frames.size()) * options.rounds;
     const int64_t accepted = glReceivedPktCount.load() - receivedBefore;
     const int64_t sent = glSentPktCount.load() - sentBefore;
     printf("measured_frames=%ld records_per_frame=%d instruments_in_store=%ld segment=%s send=%s\n", measured,
            bcst::kMaxMbpRecords, instruments, options.segment.c_str(), options.socket ? "socket" : "capture");
+    printf("frames_left_out_too_large=%d\n", skipped);
     printf("mean_compressed_bytes=%zu accepted=%lld datagrams=%lld datagrams_per_frame=%.2f\n",
            compressed / frames.size(), static_cast<long long>(accepted), static_cast<long long>(sent),
            static_cast<double>(sent) / static_cast<double>(measured));

@@ -25,15 +25,19 @@ constexpr uint32_t kMaxLoadDivisor = 2;
 // in use and must end before the new table is half full: 2 per insert would do, 8 leaves room.
 constexpr uint32_t kMovesPerInsert = 8;
 
+// Huge pages from here on: a large store's random lookups would otherwise miss the TLB as well as the
+// cache, while a small one keeps to small pages and costs only what it uses.
+constexpr size_t kHugePagesFrom = size_t{4} << 20;
+
 void* ReserveMemory(size_t bytes) {
     void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    return block == MAP_FAILED ? nullptr : block;
-}
-
-// Fibonacci hashing: consecutive tokens, the feed's usual numbering, land far apart.
-inline uint32_t Home(int32_t token, int shift) {
-    return static_cast<uint32_t>((static_cast<uint64_t>(static_cast<uint32_t>(token)) * 0x9E3779B97F4A7C15ull) >>
-                                 (64 - (32 - shift)));
+    if (block == MAP_FAILED) {
+        return nullptr;
+    }
+    if (bytes > kHugePagesFrom) {
+        madvise(static_cast<char*>(block) + kHugePagesFrom, bytes - kHugePagesFrom, MADV_HUGEPAGE);
+    }
+    return block;
 }
 
 // Records of `size` bytes that lie wholly inside the decompression buffer.

@@ -70,6 +70,15 @@ inline void FrameAround(char* frame, uint8_t segmentCode) {
 template <typename Message, int (*Convert)(Message*, const NEW_MKT_MBP_DATA*, int), typename Place,
           typename Framer>
 void ConvertFrameAndSend(const NEW_MKT_MBP_DATA* records, int count, Place messageIn, Framer frameIt) {
+    if (gOHLMapData.Large()) {
+        // Every lookup of a large store misses the cache: started together, the misses overlap.
+        for (int i = 0; i < count; ++i) {
+            gOHLMapData.PrefetchSlot(records[i].token);
+        }
+        for (int i = 0; i < count; ++i) {
+            gOHLMapData.PrefetchEntry(records[i].token);
+        }
+    }
     int built = 0;
     for (int i = 0; i < count; i += 2) {
         char* frame = gOutputFrames + static_cast<std::ptrdiff_t>(built) * kOutputFrameSize;
