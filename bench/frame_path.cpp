@@ -16,12 +16,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <random>
-#include <utility>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if __has_include(<valgrind/callgrind.h>)
@@ -109,7 +109,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             return false;
         }
     }
-    return o->frames > 0 && o->rounds > 0 && o->instruments >= bcst::kMaxMbpRecords && o->segment.size() < sizeof gsBcastParam.MARKET_SEGMENT;
+    return o->frames > 0 && o->rounds > 0 && o->instruments >= bcst::kMaxMbpRecords &&
+           o->segment.size() < sizeof gsBcastParam.MARKET_SEGMENT;
 }
 
 // Set-up logs into the working directory: keep it in a directory of its own and remove it after.

@@ -97,11 +97,12 @@ int main(int argc, char** argv) {
         struct stat status;
         stat(StoreFileName(1).c_str(), &status);
         const double n = static_cast<double>(gOHLMapData.size());
-        printf("tokens=%zu own_bytes_per_token=%.1f file_pages_bytes_per_token=%.1f file_bytes_per_token=%.1f "
-               "disk_bytes_per_token=%.1f longest_frame_us=%.0f\n",
-               gOHLMapData.size(), static_cast<double>(anon - anonBefore) * 1024.0 / n,
-               static_cast<double>(file - fileBefore) * 1024.0 / n, static_cast<double>(status.st_size) / n,
-               static_cast<double>(status.st_blocks) * 512.0 / n, longest * 1e6);
+        printf(
+            "tokens=%zu own_bytes_per_token=%.1f file_pages_bytes_per_token=%.1f file_bytes_per_token=%.1f "
+            "disk_bytes_per_token=%.1f longest_frame_us=%.0f\n",
+            gOHLMapData.size(), static_cast<double>(anon - anonBefore) * 1024.0 / n,
+            static_cast<double>(file - fileBefore) * 1024.0 / n, static_cast<double>(status.st_size) / n,
+            static_cast<double>(status.st_blocks) * 512.0 / n, longest * 1e6);
         longest = 0;
     }
 

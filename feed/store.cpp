@@ -30,7 +30,8 @@ constexpr uint32_t kMovesPerInsert = 8;
 constexpr size_t kHugePagesFrom = size_t{4} << 20;
 
 void* ReserveMemory(size_t bytes) {
-    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* block =
+        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (block == MAP_FAILED) {
         return nullptr;
     }
@@ -137,7 +138,8 @@ void InstrumentStore::ReleaseRetired() {
     }
 }
 
-NEW_MKT_MAP_DATA* InstrumentStore::FindOrInsert(int32_t token, const NEW_MKT_MAP_DATA& fresh, bool* inserted) {
+NEW_MKT_MAP_DATA* InstrumentStore::FindOrInsert(int32_t token, const NEW_MKT_MAP_DATA& fresh,
+                                                bool* inserted) {
     *inserted = false;
     if (table_.slots == nullptr && !Reserve()) {
         return nullptr;

@@ -148,8 +148,8 @@ class InstrumentStore {
     static constexpr uint32_t kLargeStore = 1u << 15;
     // Fibonacci hashing: consecutive tokens, the feed's usual numbering, land far apart.
     static uint32_t Home(int32_t token, int shift) {
-        return static_cast<uint32_t>((static_cast<uint64_t>(static_cast<uint32_t>(token)) * 0x9E3779B97F4A7C15ull) >>
-                                     (32 + shift));
+        return static_cast<uint32_t>(
+            (static_cast<uint64_t>(static_cast<uint32_t>(token)) * 0x9E3779B97F4A7C15ull) >> (32 + shift));
     }
     struct Slot {
         int32_t token;
@@ -167,13 +167,13 @@ class InstrumentStore {
 
     NEW_MKT_MAP_DATA* entries_ = nullptr;  // kStoreMaxEntries reserved, touched as they fill
     uint32_t count_ = 0;
-    Table table_;       // where new tokens go
-    Table old_;         // the table being moved out of while the index grows; else empty
+    Table table_;         // where new tokens go
+    Table old_;           // the table being moved out of while the index grows; else empty
     uint32_t moved_ = 0;  // slots of old_ already moved
     Table retired_;       // old_ once every slot is moved, until the tick unmaps it
 };
 
-extern InstrumentStore gOHLMapData;  // token -> latest values; grows, never shrinks
+extern InstrumentStore gOHLMapData;    // token -> latest values; grows, never shrinks
 extern StoreIterator gOHLMapIterator;  // the one lookup cursor every user goes through
 
 // Size of the decoded-payload area the record handlers read from (the intake's decompression buffer).

@@ -36,8 +36,8 @@ constexpr int64_t kSyncIntervalNs = 1000 * 1000 * 1000;
 constexpr uint32_t kTickMigrateSlots = 16384;
 
 struct StoreFile {
-    std::string name;  // kept from start-up, so that the tick formats nothing
-    int fd = -1;       // open and locked
+    std::string name;   // kept from start-up, so that the tick formats nothing
+    int fd = -1;        // open and locked
     int openError = 0;  // why LockStoreFile found no file
     void* mapping = nullptr;
     dev_t device = 0;
@@ -140,7 +140,9 @@ int WriteFreshFile(const char** what) {
     header->createdRealtimeNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
     header->pid = getpid();
     const uint32_t written = std::min(inMemory, reserved);
-    memcpy(static_cast<char*>(mapping) + kHeaderSize, gOHLMapData.entries(), kEntrySize * written);
+    if (written > 0) {  // an empty store may have no entry block yet
+        memcpy(static_cast<char*>(mapping) + kHeaderSize, gOHLMapData.entries(), kEntrySize * written);
+    }
     header->count = written;
     __atomic_store_n(&header->magic, kStoreMagic, __ATOMIC_RELEASE);
     if (rename(temporary.c_str(), gFile.name.c_str()) != 0) {
@@ -331,14 +333,16 @@ void RestoreStoreFile() {
     auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
     if (image.journalApplied) {
         const uint32_t index = header->journalRef - 1;
-        reinterpret_cast<NEW_MKT_MAP_DATA*>(static_cast<char*>(mapping) + kHeaderSize)[index] = header->journal;
+        reinterpret_cast<NEW_MKT_MAP_DATA*>(static_cast<char*>(mapping) + kHeaderSize)[index] =
+            header->journal;
         header->journalRef = 0;
     }
     header->pid = getpid();
     const auto room = static_cast<uint32_t>((size - kHeaderSize) / kEntrySize);
     Attach(gFile.fd, mapping, std::min(room, kStoreFileMaxEntries));
     CounterSet(kCounterStoreRestored, count);
-    LogFormattedMessage(kLogStoreRestored, gFile.name.c_str(), count, date % 100, date / 100 % 100, date / 10000);
+    LogFormattedMessage(kLogStoreRestored, gFile.name.c_str(), count, date % 100, date / 100 % 100,
+                        date / 10000);
 }
 
 void StoreFileTick(int64_t nowNs) {
@@ -406,18 +410,20 @@ int ValidateStoreImage(const unsigned char* image, size_t size, StoreFileImage* 
     }
     if (h.headerSize != kHeaderSize || h.entrySize != kEntrySize || h.capacity == 0 ||
         h.capacity > kStoreFileMaxEntries) {
-        *reason = "bad sizes (header " + std::to_string(h.headerSize) + ", entry " + std::to_string(h.entrySize) +
-                  ", capacity " + std::to_string(h.capacity) + ")";
+        *reason = "bad sizes (header " + std::to_string(h.headerSize) + ", entry " +
+                  std::to_string(h.entrySize) + ", capacity " + std::to_string(h.capacity) + ")";
         return 1;
     }
     const size_t room = (size - kHeaderSize) / kEntrySize;
     if (h.count > room || h.count > h.capacity) {
-        *reason = "count " + std::to_string(h.count) + " beyond the file's " + std::to_string(room) + " entries";
+        *reason =
+            "count " + std::to_string(h.count) + " beyond the file's " + std::to_string(room) + " entries";
         return 1;
     }
     out->entries = reinterpret_cast<const NEW_MKT_MAP_DATA*>(image + kHeaderSize);
     out->journalApplied = h.journalRef != 0;
-    if (h.journalRef != 0 && (h.journalRef > h.count || h.journal.token != out->entries[h.journalRef - 1].token)) {
+    if (h.journalRef != 0 &&
+        (h.journalRef > h.count || h.journal.token != out->entries[h.journalRef - 1].token)) {
         *reason = "journal for entry " + std::to_string(h.journalRef) + " does not match it";
         return 1;
     }

@@ -362,7 +362,10 @@ TEST(StartupTest, TheStoreFileIsRestoredKeptAsideOrLeftAloneAsItDeserves) {
         // The file now in place is valid, of today, and holds what was read back.
         CountersSnapshot counters;
         std::string error;
-        ASSERT_EQ(ReadCountersFile(dir.File("BcstBridge1.counters"), &counters, &error), 0) << error;
+        // The counters file comes right after the last start-up entry.
+        ASSERT_TRUE(WaitUntil(
+            [&] { return ReadCountersFile(dir.File("BcstBridge1.counters"), &counters, &error) == 0; }, 10s))
+            << error;
         EXPECT_EQ(counters.values[kCounterStoreRestored], c.restored);
         EXPECT_EQ(counters.values[kCounterStoreEntries], c.restored);
         const std::string now = ReadFile(dir.File("BcstBridge1.store"));

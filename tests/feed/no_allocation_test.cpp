@@ -218,9 +218,9 @@ class NoAllocation : public ::testing::Test {
 TEST_F(NoAllocation, CountingIsLiveAndNewTokensTakeNoHeap) {
     // The counter sees an allocation made while it counts...
     EXPECT_EQ(AllocationsDuring([] {
-        int* volatile kept = new int(7);
-        delete kept;
-    }),
+                  int* volatile kept = new int(7);
+                  delete kept;
+              }),
               1);
     // ...and the store takes a new token's entry from memory it reserved once, not from the heap.
     auto frame = InReceiveBuffer(OhlFrame(0, 3, 0));
