@@ -37,6 +37,7 @@ const CounterDescription kCounterDescriptions[kCounterCount] = {
      "Datagrams dropped by the kernel because the receive buffer was full.", true},
     {"last_accepted_ns", "", "", "", false},  // published as an age or a time stamp by bcst-stat
     {"max_service_ns", "", "", "", false},
+    {"heartbeat_ns", "", "", "", false},  // published as an age and a state by bcst-stat
 };
 
 const char* CountersModeName(uint8_t mode) {
@@ -109,6 +110,10 @@ void CountersSetSendPath(uint8_t path) {
     if (gMappedHeader != nullptr) {
         __atomic_store_n(&gMappedHeader->sendPath, path, __ATOMIC_RELAXED);
     }
+}
+
+void CountersTick(int64_t nowNs) {
+    CounterSet(kCounterHeartbeatNs, nowNs);
 }
 
 int CreateCountersFile(int16_t instance, const char* segment, uint8_t mode) {

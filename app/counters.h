@@ -82,6 +82,7 @@ enum CounterId : int {
     kCounterKernelDrops,             // datagrams the kernel dropped on the receiving socket (SO_RXQ_OVFL)
     kCounterLastAcceptedNs,          // CLOCK_MONOTONIC of the last accepted datagram; 0 before the first
     kCounterMaxServiceNs,            // longest from receipt to the end of handling (a batch in pass-through)
+    kCounterHeartbeatNs,             // CLOCK_MONOTONIC of the relay loop's latest tick (CountersTick)
     kCounterCount
 };
 static_assert(kCounterCount <= static_cast<int>(kCounterSlots), "counters fit the file");
@@ -157,6 +158,9 @@ inline void CountersSetKernelDrops(uint32_t socketDrops) {
 // Records which send path is in use (CountersSendPath); may be called before the file exists.
 void CountersSetSendPath(uint8_t path);
 
+// The counters' chore in the loop's tick: the heartbeat, the tick's time `nowNs` (CLOCK_MONOTONIC).
+void CountersTick(int64_t nowNs);
+
 // Creates and maps BcstBridge<instance>.counters in the working directory for this process, with the
 // counters' current values. 0 on success; 1 with the reason in gcaLogMessage (not logged), and the
 // bridge then counts in process memory only.
@@ -169,6 +173,10 @@ void ResetCounters();
 std::string CountersFileName(int instance);
 
 // ---- reader side (bcst-stat, tests) ---------------------------------------------------------------
+
+// The loop ticks at least once a second, traffic or not; a running bridge whose heartbeat is older
+// than this is stuck (stopped, wedged, or spinning inside a call), not idle.
+constexpr int64_t kCountersStalledAfterNs = 2000000000;
 
 struct CountersSnapshot {
     BCST_COUNTERS_HEADER header;

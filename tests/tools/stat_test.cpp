@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include <fstream>
+#include <thread>
 
 #include "app/counters.h"
 #include "support/expected_messages.h"
@@ -276,6 +277,51 @@ TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
     const ToolResult none = RunTool(dir.path(), {BCST_STAT_EXE, "--once", "-i", "4", dir.path()});
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.err, "bcst-stat: " + dir.File("BcstBridge4.counters") + ": No such file or directory\n");
+}
+
+// A bridge whose loop does not run (stopped with SIGSTOP here) shows as stalled in every output of
+// bcst-stat; an idle one, which has received nothing at all, still shows as running.
+TEST(Counters, AStoppedLoopShowsAsStalledAndAnIdleOneAsRunning) {
+    CountedBridge rig("239.31.4.1", "239.31.4.2", "Y");
+    ASSERT_TRUE(rig.Ready()) << rig.bridge.Log();
+    auto json = [&] {
+        const ToolResult r = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--json"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::vector<Json> lines = ParseJsonLines(r.out);
+        return lines.size() == 1 ? lines[0] : Json{};
+    };
+    std::this_thread::sleep_for(2500ms);  // idle for longer than a stall takes to show
+    Json idle = json();
+    EXPECT_EQ(idle.Str("state"), "running");
+    EXPECT_LT(idle.Int("heartbeat_age_ms"), 2000);
+    EXPECT_EQ(idle.Int("last_frame_age_ms"), -1);
+
+    ASSERT_TRUE(rig.bridge.process().Signal(SIGSTOP));
+    ASSERT_TRUE(WaitUntil([&] { return ProcessState(rig.bridge.process().pid()) == 'T'; }, 5s));
+    Json stopped;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            stopped = json();
+            return stopped.Has("state") && stopped.Str("state") == "stalled";
+        },
+        10s));
+    EXPECT_GT(stopped.Int("heartbeat_age_ms"), 2000);
+    const ToolResult live = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--count", "1"});
+    EXPECT_NE(live.out.find(" stalled "), std::string::npos) << live.out;
+    const ToolResult prometheus = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--prometheus"});
+    for (const char* line :
+         {"bcstbridge_up{instance=\"1\",segment=\"CM\"} 1\n", "# TYPE bcstbridge_stalled gauge\n",
+          "bcstbridge_stalled{instance=\"1\",segment=\"CM\"} 1\n"}) {
+        EXPECT_NE(prometheus.out.find(line), std::string::npos) << line << prometheus.out;
+    }
+
+    ASSERT_TRUE(rig.bridge.process().Signal(SIGCONT));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const Json now = json();
+            return now.Has("state") && now.Str("state") == "running";
+        },
+        5s));
 }
 
 // Readiness: READY=1 reaches the notify socket only after both sockets are up, and never from an
