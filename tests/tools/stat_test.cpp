@@ -1,9 +1,7 @@
 // Live counters end to end: a real relay instance fed every kind of frame and refusal, each counter of
 // its BcstBridge1.counters file checked against what was sent, kernel drops provoked by stopping the
 // bridge; bcst-stat on the live instance, on a dead one and on corrupt files; systemd readiness.
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include <fstream>
 #include <thread>
@@ -25,12 +23,6 @@ CountersSnapshot Snapshot(const std::string& path) {
     std::string error;
     EXPECT_EQ(ReadCountersFile(path, &s, &error), 0) << error;
     return s;
-}
-
-char ProcessState(pid_t pid) {
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
 }
 
 Bytes Concat(Bytes a, const Bytes& b) {
@@ -328,25 +320,13 @@ TEST(Counters, AStoppedLoopShowsAsStalledAndAnIdleOneAsRunning) {
 // instance that fails to start. A counters file that cannot be made costs one log entry, nothing else.
 TEST(Counters, ReadyOnlyOnceUpAndRunsOnWithoutTheFile) {
     TempDir dir;
-    const std::string socketPath = dir.File("notify");
-    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
-    auto readNotification = [&] {
-        char text[256] = {};
-        return WaitUntil([&] { return recv(notify, text, sizeof text - 1, MSG_DONTWAIT) > 0; }, 3s)
-                   ? std::string(text)
-                   : std::string();
-    };
+    NotifySocket notify(dir.File("notify"));
 
     InstanceConfig broken;
     broken.veltIp = "192.0.2.1";  // not an address of this host: the sender cannot bind
     BridgeUnderTest failing(broken);
     EXPECT_EQ(failing.process().WaitExit(10s), 1);
-    EXPECT_EQ(readNotification(), "");
+    EXPECT_EQ(notify.Next(3s), "");
 
     InstanceConfig config;
     config.recvGroup = "239.31.2.1";
@@ -359,9 +339,8 @@ TEST(Counters, ReadyOnlyOnceUpAndRunsOnWithoutTheFile) {
     ASSERT_EQ(mkdir(work.File("BcstBridge1.counters").c_str(), 0755), 0);  // the name is taken
     MulticastReceiver out(config.sendGroup, wirePort);
     ChildProcess bridge(work.path(), {BCSTBRIDGE_EXE, "1"});
-    EXPECT_EQ(readNotification(), "READY=1");
-    unsetenv("NOTIFY_SOCKET");
-    close(notify);
+    EXPECT_EQ(notify.Next(3s), "READY=1");
+    notify.Forget();
     const std::vector<std::string> log = LogMessages(ReadFile(FindLogFile(work.path())));
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], "Sender Socket Initialized Successfully");
