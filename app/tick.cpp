@@ -19,8 +19,8 @@ namespace {
 // The service manager's watchdog (WatchdogSec= of the unit): read once, at the first tick. Outside
 // systemd, or without a watchdog, the period stays 0 and nothing is ever sent.
 bool gWatchdogRead = false;
-int64_t gWatchdogUsecNs = 0;    // the unit's interval; 0: no watchdog
-int64_t gWatchdogPeriodNs = 0;  // between pings
+int64_t gWatchdogIntervalNs = 0;  // the unit's interval; 0: no watchdog
+int64_t gWatchdogPeriodNs = 0;    // between pings
 int64_t gNextWatchdogNs = 0;
 
 void WatchdogTick(int64_t nowNs) {
@@ -28,10 +28,10 @@ void WatchdogTick(int64_t nowNs) {
         gWatchdogRead = true;
         uint64_t usec = 0;
         if (sd_watchdog_enabled(0, &usec) > 0) {
-            gWatchdogUsecNs = static_cast<int64_t>(usec) * 1000;
+            gWatchdogIntervalNs = static_cast<int64_t>(usec) * 1000;
             // A quarter of the interval: within the half that systemd asks for even when a tick comes
             // late behind a slow datagram.
-            gWatchdogPeriodNs = gWatchdogUsecNs / 4;
+            gWatchdogPeriodNs = gWatchdogIntervalNs / 4;
         }
     }
     if (gWatchdogPeriodNs == 0 || nowNs < gNextWatchdogNs) {
@@ -41,7 +41,7 @@ void WatchdogTick(int64_t nowNs) {
     // for a whole interval will not recover by itself: without the pings systemd restarts the bridge,
     // which opens its sockets anew.
     const int64_t failingSince = ReceiveFailingSinceNs();
-    if (failingSince != 0 && nowNs - failingSince >= gWatchdogUsecNs) {
+    if (failingSince != 0 && nowNs - failingSince >= gWatchdogIntervalNs) {
         return;
     }
     gNextWatchdogNs = nowNs + gWatchdogPeriodNs;

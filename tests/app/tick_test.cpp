@@ -61,8 +61,10 @@ class FailingLoop {
         }
     }
     ~FailingLoop() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
     }
     // User and system CPU time so far, in seconds (fields 14 and 15 of /proc/<pid>/stat).
     double CpuSeconds() const {
@@ -75,6 +77,8 @@ class FailingLoop {
         const double user = strtod(stat.c_str() + at + 1, &end);
         return (user + strtod(end, nullptr)) / static_cast<double>(sysconf(_SC_CLK_TCK));
     }
+
+    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
@@ -90,6 +94,8 @@ TEST(Tick, AFailingReceiveBacksOffCountsAndStopsTheWatchdog) {
     notify.Forget();
     FailingLoop passThrough(dirs[1].path(), false);
     const FailingLoop* loops[2] = {&relay, &passThrough};
+    ASSERT_GT(relay.pid(), 0);
+    ASSERT_GT(passThrough.pid(), 0);
     auto counters = [&](int i) {
         CountersSnapshot s = {};
         std::string error;
