@@ -122,6 +122,10 @@ int BridgeMain(int argc, char** argv) {
         LogMessage(gcaLogMessage);
     }
     sd_notify(0, "READY=1");
+    RunRelayLoop();
+}
+
+void RunRelayLoop() {
     for (;;) {
         RelayOneDatagram();
         TickIfDue(CountersClock());

@@ -38,6 +38,7 @@ const CounterDescription kCounterDescriptions[kCounterCount] = {
      "Datagrams dropped by the kernel because the receive buffer was full.", true},
     {"last_accepted_ns", "", "", "", false},  // published as an age or a time stamp by bcst-stat
     {"max_service_ns", "", "", "", false},
+    {"heartbeat_ns", "", "", "", false},  // published as an age and a state by bcst-stat
     {"store_restored", "store_restored_entries", "", "Instruments read back from the store file at start-up.",
      false},
     {"store_memory_only", "store_memory_only_entries", "",
@@ -201,6 +202,7 @@ int CreateCountersFile(int16_t instance, const char* segment, uint8_t mode) {
 }
 
 void CountersTick(int64_t nowNs) {
+    CounterSet(kCounterHeartbeatNs, nowNs);
     if (gCountersFile.name.empty()) {
         return;  // never had a file
     }

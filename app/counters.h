@@ -82,6 +82,7 @@ enum CounterId : int {
     kCounterKernelDrops,             // datagrams the kernel dropped on the receiving socket (SO_RXQ_OVFL)
     kCounterLastAcceptedNs,          // CLOCK_MONOTONIC of the last accepted datagram; 0 before the first
     kCounterMaxServiceNs,            // longest from receipt to the end of handling (a batch in pass-through)
+    kCounterHeartbeatNs,             // CLOCK_MONOTONIC of the relay loop's latest tick (CountersTick)
     kCounterStoreRestored,           // instruments read back from the store file at start-up
     kCounterStoreMemoryOnly,         // instruments held in memory but not (yet) in the store file
     kCounterCount
@@ -168,8 +169,9 @@ void CountersSetSendPath(uint8_t path);
 // bridge then counts in process memory only.
 int CreateCountersFile(int16_t instance, const char* segment, uint8_t mode);
 
-// The tick's chore: a counters file that an operator truncated, replaced or removed is written again
-// from memory (one log entry). Costs a stat and an fstat.
+// The counters' chore in the loop's tick: the heartbeat, the tick's time `nowNs` (CLOCK_MONOTONIC),
+// and a counters file that an operator truncated, replaced or removed written again from memory (one
+// log entry). Costs a stat.
 void CountersTick(int64_t nowNs);
 
 // Back to process memory, every counter zero (tests).
@@ -179,6 +181,10 @@ void ResetCounters();
 std::string CountersFileName(int instance);
 
 // ---- reader side (bcst-stat, tests) ---------------------------------------------------------------
+
+// The loop ticks at least once a second, traffic or not; a running bridge whose heartbeat is older
+// than this is stuck (stopped, wedged, or spinning inside a call), not idle.
+constexpr int64_t kCountersStalledAfterNs = 2000000000;
 
 struct CountersSnapshot {
     BCST_COUNTERS_HEADER header;

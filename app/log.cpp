@@ -1,17 +1,15 @@
 // Log writer. The relay thread keeps the day's file open and writes each entry with one write; a
 // new day's name, or a file moved or deleted under it, opens the file anew. Copies of one text beyond
 // kLogRepeatLimit a second are counted instead of written, so a flood of refused frames costs a
-// comparison, not a write, and cannot fill the disk; a one-shot timer writes their summary when the
-// second is over. The statistics handler and the timer write through descriptors of their own.
+// comparison, not a write, and cannot fill the disk; the loop's tick writes their summary when the
+// second is over. The statistics handler writes through a descriptor of its own.
 #include "app/log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -58,23 +56,15 @@ constexpr int kRepeatSlots = 16;
 RepeatSlot gRepeats[kRepeatSlots];
 int gRepeatSlotsUsed = 0;
 time_t gRepeatSecond = 0;
-uint64_t gRepeatUses = 0;  // orders the slots by their last use
-// Some text of gRepeatSecond went over the limit. Atomic because the repeat timer's handler reads
-// and clears it; the handler touches the repeat table only while gInLogMessage is clear.
-std::atomic<bool> gRepeatsHeld{false};
+uint64_t gRepeatUses = 0;   // orders the slots by their last use
+bool gRepeatsHeld = false;  // some text of gRepeatSecond went over the limit
 
-// Set while the relay thread is inside LogMessage, where the repeat table and the open file change
-// and entries are written. A statistics handler that interrupts it leaves its entry to be written
-// right after, so that nothing lands inside a write or its repair.
-std::atomic<int> gInLogMessage{0};
+// Set while the relay thread writes entries (LogMessage, LogTick), where the repeat table and the
+// open file change. A statistics handler that interrupts it leaves its entry to be written right
+// after, so that nothing lands inside a write or its repair.
+std::atomic<int> gInRelayWrites{0};
 std::atomic<const char*> gDeferredSignalText{nullptr};
 static_assert(std::atomic<const char*>::is_always_lock_free, "set from a signal handler");
-
-// The repeat timer: fires on the relay thread just after the end of a second in which copies were
-// held back, so that their summary is written even when nothing is logged afterwards and the loop
-// sits in its receive. Its signal restarts the interrupted receive, like the statistics request.
-timer_t gRepeatTimer;
-bool gRepeatTimerReady = false;
 
 size_t FormLogFileName(const LogClock& clock, char* name) {
     bcst::TextBuffer file{name, kLogNameSize - 1};
@@ -165,12 +155,9 @@ LogClock LocalClock(time_t now) {
                     local.tm_hour,        local.tm_min,     local.tm_sec};
 }
 
-// Appends the summary of every text held back in the ended second: through the kept-open file on
-// the relay thread, through a descriptor of its own in the timer's handler.
-void WriteRepeatSummaries(time_t now, bool inHandler) {
-    const LogClock clock = inHandler
-                               ? BreakDownLocalTime(now, gLocalTimeOffset.load(std::memory_order_relaxed))
-                               : LocalClock(now);
+// Appends the summary of every text held back in the ended second.
+void WriteRepeatSummaries(time_t now) {
+    const LogClock clock = LocalClock(now);
     for (int i = 0; i < gRepeatSlotsUsed; ++i) {
         const RepeatSlot& slot = gRepeats[i];
         if (slot.copies <= kLogRepeatLimit) {
@@ -182,72 +169,33 @@ void WriteRepeatSummaries(time_t now, bool inHandler) {
         line.Append(kLogRepeatedBefore);
         line.AppendDecimal(slot.copies - kLogRepeatLimit);
         line.Append(kLogRepeatedAfter);
-        if (inHandler) {
-            AppendLogEntry(clock, summary, line.length);
-        } else {
-            WriteRelayEntry(clock, summary, line.length);
-        }
+        WriteRelayEntry(clock, summary, line.length);
     }
 }
 
 // A new second: the summaries of the one that ended, then every text starts again from none.
-void StartSecond(time_t now, bool inHandler) {
-    if (gRepeatsHeld.load(std::memory_order_relaxed)) {
-        gRepeatsHeld.store(false, std::memory_order_relaxed);
-        WriteRepeatSummaries(now, inHandler);
+void StartSecond(time_t now) {
+    if (gRepeatsHeld) {
+        gRepeatsHeld = false;
+        WriteRepeatSummaries(now);
     }
     gRepeatSlotsUsed = 0;
     gRepeatSecond = now;
 }
 
-// Arms the repeat timer to fire `nanoseconds` from now (relative, so a test's clock cannot make it
-// fire at once over and over).
-void ArmRepeatTimer(long nanoseconds) {
-    struct itimerspec when = {};
-    when.it_value.tv_sec = nanoseconds / 1000000000L;
-    when.it_value.tv_nsec = nanoseconds % 1000000000L;
-    timer_settime(gRepeatTimer, 0, &when, nullptr);
+// The relay thread's own writes begin: a statistics handler's entry waits until they end.
+void EnterRelayWrites() {
+    gInRelayWrites.store(1, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-void OnRepeatTimer(int) {
-    const int saved = errno;
-    if (gRepeatsHeld.load(std::memory_order_relaxed)) {
-        const time_t now = gLogTimeSource();
-        if (gInLogMessage.load(std::memory_order_relaxed) != 0 || now == gRepeatSecond) {
-            ArmRepeatTimer(10 * 1000000L);  // busy, or not yet over: look again shortly
-        } else {
-            StartSecond(now, true);
-        }
+// ... and end, with the entry of a statistics handler that came meanwhile.
+void LeaveRelayWrites() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    gInRelayWrites.store(0, std::memory_order_relaxed);
+    if (gDeferredSignalText.load(std::memory_order_relaxed) != nullptr) {
+        LogFromSignalHandler(gDeferredSignalText.exchange(nullptr));
     }
-    errno = saved;
-}
-
-// Copies were held back for the first time this second: have the timer fire just after its end.
-void ScheduleRepeatSummaries() {
-    if (!gRepeatTimerReady) {
-        struct sigaction action = {};
-        action.sa_handler = OnRepeatTimer;
-        sigemptyset(&action.sa_mask);
-        sigaddset(&action.sa_mask, SIGUSR1);
-        action.sa_flags = SA_RESTART;  // the loop's receive resumes, never fails
-        struct sigevent event = {};
-        event.sigev_notify = SIGEV_THREAD_ID;  // the relay thread, which owns the repeat table
-        event.sigev_signo = SIGRTMIN;
-        event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));  // sigev_notify_thread_id
-        if (sigaction(SIGRTMIN, &action, nullptr) != 0 ||
-            timer_create(CLOCK_MONOTONIC, &event, &gRepeatTimer) != 0) {
-            return;  // without a timer the summary waits for the next entry
-        }
-        gRepeatTimerReady = true;
-    }
-    // 1 ms after the end of gRepeatSecond by the real clock; kept within a second, whatever a test's
-    // clock says.
-    struct timespec real;
-    clock_gettime(CLOCK_REALTIME, &real);
-    long wait = (static_cast<long>(gRepeatSecond) + 1 - static_cast<long>(real.tv_sec)) * 1000000000L -
-                real.tv_nsec + 1000000L;
-    wait = wait < 1000000L ? 1000000L : (wait > 1001000000L ? 1001000000L : wait);
-    ArmRepeatTimer(wait);
 }
 
 // Counts this copy of the text; true when it goes over the limit and is to be held back.
@@ -259,10 +207,7 @@ bool HoldBack(const char* message, size_t length) {
             if (++slot.copies <= kLogRepeatLimit) {
                 return false;
             }
-            if (!gRepeatsHeld.load(std::memory_order_relaxed)) {
-                gRepeatsHeld.store(true, std::memory_order_relaxed);
-                ScheduleRepeatSummaries();
-            }
+            gRepeatsHeld = true;
             return true;
         }
     }
@@ -377,22 +322,17 @@ int LogMessage(char* message) {
     if (message == nullptr) {
         return 1;
     }
-    gInLogMessage.store(1, std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    EnterRelayWrites();
     const time_t now = gLogTimeSource();
     if (now != gRepeatSecond) {
-        StartSecond(now, false);
+        StartSecond(now);
     }
     const size_t length = strlen(message);
     int result = 0;
     if (!HoldBack(message, length)) {
         result = WriteRelayEntry(LocalClock(now), message, length);
     }
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    gInLogMessage.store(0, std::memory_order_relaxed);
-    if (gDeferredSignalText.load(std::memory_order_relaxed) != nullptr) {
-        LogFromSignalHandler(gDeferredSignalText.exchange(nullptr));
-    }
+    LeaveRelayWrites();
     if (result != 0) {
         return 1;
     }
@@ -400,13 +340,25 @@ int LogMessage(char* message) {
     return 0;
 }
 
+void LogTick() {
+    if (!gRepeatsHeld) {
+        return;
+    }
+    const time_t now = gLogTimeSource();
+    if (now != gRepeatSecond) {
+        EnterRelayWrites();
+        StartSecond(now);
+        LeaveRelayWrites();
+    }
+}
+
 void ForgetLogRepeats() {
-    gRepeatsHeld.store(false, std::memory_order_relaxed);
+    gRepeatsHeld = false;
     gRepeatSlotsUsed = 0;
 }
 
 int LogFromSignalHandler(const char* text) {
-    if (gInLogMessage.load() != 0) {
+    if (gInRelayWrites.load() != 0) {
         gDeferredSignalText.store(text);
         return 0;
     }

@@ -14,7 +14,7 @@ extern int16_t gshRunningInstanceNo;         // instance number reduced to 16 bi
 
 // Copies of one message text beyond this many within one second are not written; once the second is
 // over one entry "<text> (repeated N more times)" stands for them, written at the next entry or, when
-// none comes, by a timer on the logging thread (signal SIGRTMIN, which restarts interrupted calls).
+// none comes, by LogTick.
 constexpr int kLogRepeatLimit = 100;
 
 // Appends "\n<h>:<m>:<s> - <message>" to BcstBridge<instance>_<day>_<month>_<year>.log in the working
@@ -29,6 +29,10 @@ void LogFixedMessage(const char* text);
 
 // Formats into gcaLogMessage and logs it.
 void LogFormattedMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The log's chore in the loop's tick: once the second in which copies were held back is over, writes
+// their summaries (at once, when no entry came to do it). Costs a test when nothing was held back.
+void LogTick();
 
 // Forgets the copies counted in the current second without writing their summaries: a fresh start
 // for a test.
@@ -58,7 +62,8 @@ void RefreshLocalTimeOffset();
 int AppendLogEntry(const LogClock& clock, const char* message, size_t length);
 
 // Logs `text` with the current time without touching gcaLogMessage; async-signal-safe. When it
-// interrupts the relay thread inside LogMessage, the entry is written as LogMessage returns.
+// interrupts the relay thread while that writes entries (LogMessage, LogTick), the entry is written
+// as soon as those are done.
 int LogFromSignalHandler(const char* text);
 
 // Appends the parts to the append-mode file `fd` in one write. A short write (a full disk) is cut off

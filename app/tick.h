@@ -1,7 +1,8 @@
 // The relay loop's own clock: one function runs every periodic chore (log repeat summaries, the
-// store's flush, the counters file, the heartbeat, the service manager's watchdog), from the loop
-// only, at most every kTickIntervalNs and whether traffic flows or not. Finding out whether it is
-// due costs one clock read through the vDSO, never a system call.
+// store's flush, the counters file's heartbeat, the service manager's watchdog), from the loop only,
+// at most every kTickIntervalNs and, since the loop's receive waits a bounded time, at least once a
+// second whether traffic flows or not. Finding out whether it is due costs one clock read through the
+// vDSO, never a system call. Signal handlers take no part in it.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,8 @@ constexpr int64_t kTickIntervalNs = 100 * 1000 * 1000;
 // CLOCK_MONOTONIC of the next tick; 0 runs the first one at once.
 extern int64_t gNextTickNs;
 
-// Runs the chores now and sets the next tick.
+// Runs the chores now and sets the next tick. The watchdog's ping (WATCHDOG=1, when the unit sets
+// WatchdogSec=) goes out every quarter of the unit's interval while the loop is healthy.
 void RunLoopTick(int64_t nowNs);
 
 inline void TickIfDue(int64_t nowNs) {

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "app/counters.h"
 #include "app/log.h"
@@ -70,6 +72,40 @@ bool SetIntOption(int fd, int level, int option, int value) {
     return setsockopt(fd, level, option, &value, sizeof value) == 0;
 }
 
+// The run of failed receives: when it began (0: the latest receive did not fail) and the pause after
+// the next failure.
+int64_t gReceiveFailingSinceNs = 0;
+long gReceivePauseNs = 0;
+
+// A failed receive: counted, logged, then the pause, so that a socket that keeps failing cannot make
+// the loop spin. The pause is a sleep of the relay thread: a statistics request cuts it short.
+int ReceiveFailed() {
+    CounterAdd(kCounterReceiveErrors);
+    LogFixedMessage(kLogReceiveError);
+    if (gReceiveFailingSinceNs == 0) {
+        gReceiveFailingSinceNs = CountersClock();
+        gReceivePauseNs = 1000000L;
+    }
+    const struct timespec pause = {0, gReceivePauseNs};
+    nanosleep(&pause, nullptr);
+    gReceivePauseNs = std::min(2 * gReceivePauseNs, kReceiveBackoffMaxMs * 1000000L);
+    return -1;
+}
+
+// A receive that did not fail (a datagram, or a time-out) ends a run of failures.
+inline void ReceiveWorked() {
+    gReceiveFailingSinceNs = 0;
+}
+
+// The result of a receive call that returned less than 0.
+int ReceiveError() {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        ReceiveWorked();  // the time-out: the socket is fine, nothing came
+        return kReceiveNothing;
+    }
+    return errno == EINTR ? kReceiveNothing : ReceiveFailed();
+}
+
 }  // namespace
 
 int InitializeRecvSocket() {
@@ -117,6 +153,10 @@ int InitializeRecvSocket() {
         return FailSetup(&fd, kLogRecvBufferError);
     }
     LogFixedMessage(kLogRecvBufferSet);
+    // The bounded wait, silently: the start-up log stays as operators know it. An option that every
+    // socket takes; were it refused, the receive would block as it used to and the tick wait for data.
+    const struct timeval wait = {0, kReceiveWaitMs * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     return 0;
 }
 
@@ -179,13 +219,16 @@ int ReceiveMulticastData(char* buffer, int size) {
     message.msg_controllen = sizeof control;
     const ssize_t received = recvmsg(gReceiveSocketFD, &message, 0);
     if (received < 0) {
-        CounterAdd(kCounterReceiveErrors);
-        LogFixedMessage(kLogReceiveError);
-        return -1;
+        return ReceiveError();
     }
+    ReceiveWorked();
     CountersDatagramReceived();
     ReadSocketDrops(&message);
     return static_cast<int>(received);
+}
+
+int64_t ReceiveFailingSinceNs() {
+    return gReceiveFailingSinceNs;
 }
 
 void ReadSocketDrops(struct msghdr* message) {
@@ -371,17 +414,13 @@ int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths)
         gBatchMessages[i].msg_hdr.msg_control = gBatchControl[i];
         gBatchMessages[i].msg_hdr.msg_controllen = sizeof gBatchControl[i];
     }
-    // Blocks for the first datagram only: a lone datagram is forwarded at once, a queue in one call.
-    int received;
-    do {  // a statistics request never shows as a receive error
-        received = recvmmsg(gReceiveSocketFD, gBatchMessages, static_cast<unsigned>(capacity), MSG_WAITFORONE,
-                            nullptr);
-    } while (received < 0 && errno == EINTR);
+    // Waits for the first datagram only: a lone datagram is forwarded at once, a queue in one call.
+    const int received =
+        recvmmsg(gReceiveSocketFD, gBatchMessages, static_cast<unsigned>(capacity), MSG_WAITFORONE, nullptr);
     if (received < 0) {
-        CounterAdd(kCounterReceiveErrors);
-        LogFixedMessage(kLogReceiveError);
-        return -1;
+        return ReceiveError();  // a statistics request never shows as a receive error
     }
+    ReceiveWorked();
     CountersDatagramReceived();
     ReadSocketDrops(&gBatchMessages[received - 1].msg_hdr);  // the latest count comes with the last
     for (int i = 0; i < received; ++i) {

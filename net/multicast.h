@@ -19,9 +19,30 @@ constexpr int kReceiveBufferBytes = 1 << 20;  // absorbs bursts while a frame is
 int InitializeRecvSocket();
 int InitializeSendSocket();
 
-// One datagram into `buffer` (at most `size` bytes): its length, or -1 after logging the error.
-// Takes the socket's drop count from the datagram's control data into the counters.
+// How long a receive waits for a datagram. InitializeRecvSocket sets it on the socket (SO_RCVTIMEO,
+// without a log entry), so an idle loop still gets to its tick, and a datagram costs the one receive
+// call it always did. Such a wait is not restarted after a signal handler (SA_RESTART does not apply
+// to a socket with a time-out): a statistics request ends it early, like a time-out.
+constexpr int kReceiveWaitMs = 100;
+// What a receive returns when nothing arrived within kReceiveWaitMs, or a signal cut the wait short:
+// not an error, so it is neither counted nor logged, and the loop goes on.
+constexpr int kReceiveNothing = -2;
+// After a receive that fails (any other error) the receive pauses before it returns -1: 1 ms after the
+// first failure in a row, twice as long after each further one, at most kReceiveBackoffMaxMs. The next
+// receive that does not fail (a datagram, or a time-out) ends the run of failures and the pause starts
+// at 1 ms again. A socket that keeps failing thus costs a few calls a second, not a core.
+constexpr int kReceiveBackoffMaxMs = 100;
+
+// One datagram into `buffer` (at most `size` bytes), waiting at most kReceiveWaitMs: its length;
+// kReceiveNothing; or -1 for a failure, which is counted (receive errors), logged (under the log's
+// repeat limit) and paused after, as above. Takes the socket's drop count from the datagram's control
+// data into the counters.
 int ReceiveMulticastData(char* buffer, int size);
+
+// CLOCK_MONOTONIC of the first failure of the current run of failed receives; 0 when the latest
+// receive did not fail. The loop's watchdog reads it to tell a working loop from one that cannot
+// receive any more.
+int64_t ReceiveFailingSinceNs();
 
 // Control buffer of one received datagram: room for the socket's drop count (SO_RXQ_OVFL).
 constexpr size_t kReceiveControlSize = CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(uint64_t));
@@ -53,9 +74,10 @@ constexpr int kMaxBatchDatagrams = 64;
 // did not leave gets its own send-error entry, and none is sent twice. Returns how many left.
 int SendMulticastBatch(const char* data, int count, int length);
 
-// Receives what is queued, at least one datagram (blocking until it arrives) and at most `maxCount`,
-// datagram i into `slots + i * slotSize`, cut to slotSize bytes; `lengths[i]` gets its length there.
-// Returns how many arrived, or -1 after logging the receive error.
+// Receives what is queued, at least one datagram (waiting at most kReceiveWaitMs for the first) and at
+// most `maxCount`, datagram i into `slots + i * slotSize`, cut to slotSize bytes; `lengths[i]` gets
+// its length there. Returns how many arrived; kReceiveNothing; or -1 for a failure, counted, logged and
+// paused after exactly as ReceiveMulticastData's.
 int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths);
 
 // Tests and fuzzers take the outgoing datagrams here instead of the socket; null in the bridge. The

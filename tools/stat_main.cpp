@@ -42,6 +42,7 @@ struct Sample {
     std::string error;
     CountersSnapshot counters = {};
     bool running = false;
+    bool stalled = false;     // running, but its loop has not ticked for kCountersStalledAfterNs
     int64_t monotonicNs = 0;  // when it was read
     int64_t realtimeNs = 0;
 };
@@ -152,15 +153,27 @@ bool HasCountersFiles(const std::string& directory, int instance) {
     return found;
 }
 
+int64_t Value(const Sample& s, CounterId id) {
+    return s.counters.values[id];
+}
+
+// Since the loop's latest tick (since the start, before the first one).
+int64_t HeartbeatAgeNs(const Sample& s) {
+    const int64_t beat = Value(s, kCounterHeartbeatNs);
+    return s.monotonicNs - (beat != 0 ? beat : s.counters.header.startMonotonicNs);
+}
+
 void Read(Sample* s) {
     s->monotonicNs = ClockNs(CLOCK_MONOTONIC);
     s->realtimeNs = ClockNs(CLOCK_REALTIME);
     s->valid = ReadCountersFile(s->path, &s->counters, &s->error) == 0;
     s->running = s->valid && ProcessRunning(s->counters.header.pid, s->counters.header.startTicks);
+    s->stalled = s->running && HeartbeatAgeNs(*s) > kCountersStalledAfterNs;
 }
 
-int64_t Value(const Sample& s, CounterId id) {
-    return s.counters.values[id];
+// "running" (an idle feed included), "stalled" (the process is there, its loop is not) or "not running".
+const char* State(const Sample& s) {
+    return !s.running ? "not running" : s.stalled ? "stalled" : "running";
 }
 
 int64_t Refused(const Sample& s) {
@@ -248,15 +261,15 @@ std::string Table(const Options& o, const std::vector<Sample>& samples, const st
         char service[32];
         snprintf(service, sizeof service, "%.3fms",
                  static_cast<double>(Value(s, kCounterMaxServiceNs)) / 1e6);
-        snprintf(
-            line, sizeof line,
-            "%5d %-4s %-12s %-11s %7d %8s %8s %12" PRId64 " %12" PRId64 " %8" PRId64 " %8" PRId64 " %8" PRId64
-            " %8" PRId64 " %11s %9s\n",
-            h.instance, Segment(s).c_str(), CountersModeName(h.mode), s.running ? "running" : "not running",
-            h.pid, s.running ? Rate(s, before, kCounterReceived).c_str() : "-",
-            s.running ? Rate(s, before, kCounterSent).c_str() : "-", Value(s, kCounterReceived),
-            Value(s, kCounterSent), Value(s, kCounterKernelDrops), Refused(s), Value(s, kCounterSendErrors),
-            Value(s, kCounterStoreEntries), LastFrameAge(s).c_str(), service);
+        snprintf(line, sizeof line,
+                 "%5d %-4s %-12s %-11s %7d %8s %8s %12" PRId64 " %12" PRId64 " %8" PRId64 " %8" PRId64
+                 " %8" PRId64 " %8" PRId64 " %11s %9s\n",
+                 h.instance, Segment(s).c_str(), CountersModeName(h.mode), State(s), h.pid,
+                 s.running ? Rate(s, before, kCounterReceived).c_str() : "-",
+                 s.running ? Rate(s, before, kCounterSent).c_str() : "-", Value(s, kCounterReceived),
+                 Value(s, kCounterSent), Value(s, kCounterKernelDrops), Refused(s),
+                 Value(s, kCounterSendErrors), Value(s, kCounterStoreEntries), LastFrameAge(s).c_str(),
+                 service);
         out += line;
         if (Refused(s) != 0) {
             snprintf(line, sizeof line,
@@ -286,15 +299,16 @@ std::string JsonLines(const std::vector<Sample>& samples) {
         json.Text("mode", CountersModeName(h.mode));
         json.Text("send_path", CountersSendPathName(h.sendPath));
         json.Number("pid", h.pid);
-        json.Text("state", s.running ? "running" : "not running");
+        json.Text("state", State(s));
         json.Number("start_time_ms", h.startRealtimeNs / 1000000);
         for (int id = 0; id < kCounterCount; ++id) {
-            if (id != kCounterLastAcceptedNs) {
+            if (id != kCounterLastAcceptedNs && id != kCounterHeartbeatNs) {
                 json.Number(kCounterDescriptions[id].key, s.counters.values[id]);
             }
         }
         const int64_t last = Value(s, kCounterLastAcceptedNs);
         json.Number("last_frame_age_ms", last == 0 ? -1 : (s.monotonicNs - last) / 1000000);
+        json.Number("heartbeat_age_ms", HeartbeatAgeNs(s) / 1000000);
         json.EndObject();
         json.EndLine();
     }
@@ -335,6 +349,12 @@ std::string Prometheus(const std::vector<Sample>& samples) {
     family("up", "gauge", "1 while the instance's process runs, 0 when its counters file outlived it.");
     for (const Sample* s : valid) {
         sample("up", *s, "", s->running ? "1" : "0");
+    }
+    family(
+        "stalled", "gauge",
+        "1 while the instance's process runs but its loop has not ticked for over 2 s (stopped or wedged).");
+    for (const Sample* s : valid) {
+        sample("stalled", *s, "", s->stalled ? "1" : "0");
     }
     family("info", "gauge", "Mode and send path of the instance; always 1.");
     for (const Sample* s : valid) {

@@ -594,4 +594,43 @@ TEST_F(Relay, AFloodOfRefusedFramesCostsNoValidFrameAndLittleLog) {
               << " log entries\n";
 }
 
+// A flood that stops: nothing is logged afterwards, yet the copies held back get their summary within
+// about a second, from the loop's tick. Then SIGRTMIN, which the bridge does not catch, ends it with
+// the signal's default action, a flood before or not.
+TEST_F(Relay, AQuietFeedAfterAFloodStillGetsItsSummaryWithinAboutASecond) {
+    ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.7"));
+    Bytes refused = MbpFrame({SampleRecord(1, 1)});
+    refused.resize(refused.size() - 3);  // cut in transit
+    constexpr int kRefusals = 400;       // over 100 in some second, however the clock falls
+    for (int burst = 0; burst < kRefusals / 100; ++burst) {
+        for (int k = 0; k < 100; ++k) {
+            Send(refused);
+        }
+        const FeedRecord valid = SampleRecord(3000 + burst, burst);
+        Send(MbpFrame({valid}));
+        Bytes one;
+        ASSERT_TRUE(out_->Receive(&one, 10s)) << "valid frame " << burst << " was not relayed";
+    }
+    const auto quiet = std::chrono::steady_clock::now();
+
+    std::vector<std::string> entries;
+    int summaries = 0;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            entries = RelayLog();
+            return CopiesLogged(entries, kLengthLine, &summaries) == kRefusals;
+        },
+        2500ms))
+        << entries.size() << " entries";
+    EXPECT_GE(summaries, 1);
+    const auto took = std::chrono::steady_clock::now() - quiet;
+    std::cout << "summary " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+              << " ms after the flood\n";
+
+    ASSERT_TRUE(bridge_->process().Signal(SIGRTMIN));
+    int signalNumber = 0;
+    EXPECT_EQ(bridge_->process().WaitExit(5s, &signalNumber), -2);
+    EXPECT_EQ(signalNumber, SIGRTMIN);
+}
+
 }  // namespace

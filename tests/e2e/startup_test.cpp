@@ -62,15 +62,6 @@ const std::vector<std::string> kSenderEntries = {
     "Sender Socket Initialized Successfully",
 };
 
-InstanceConfig LoopbackConfig(const std::string& recvGroup, const std::string& sendGroup) {
-    InstanceConfig config;
-    config.recvGroup = recvGroup;
-    config.recvPort = FreeUdpPort();
-    config.sendGroup = sendGroup;
-    config.sendPort = ConfiguredSendPortFor(FreeUdpPort());
-    return config;
-}
-
 // The bridge run in `dir` with the given arguments after the program name.
 std::unique_ptr<ChildProcess> Start(const TempDir& dir, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {BCSTBRIDGE_EXE};

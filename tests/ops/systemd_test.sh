@@ -62,6 +62,8 @@ done
 grep -qx 'Type=notify' bcstbridge@.service || fail "bcstbridge@.service is not Type=notify"
 grep -qx 'Restart=always' bcstbridge@.service ||
     fail "bcstbridge@.service must restart after any end but systemctl stop (Restart=always)"
+# A loop that stops looping is killed and restarted: the bridge pings from its loop.
+grep -qx 'WatchdogSec=10s' bcstbridge@.service || fail "bcstbridge@.service has no WatchdogSec=10s"
 
 # The instance name is the instance number handed to the bridge.
 if ! grep -q '^ExecStart=.* %i$' bcstbridge@.service; then

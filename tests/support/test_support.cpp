@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -328,6 +329,48 @@ std::string ChildProcess::Err() const {
     return errPath_.empty() ? "" : ReadFile(errPath_);
 }
 
+char ProcessState(pid_t pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+NotifySocket::NotifySocket(const std::string& path, const char* watchdogUsec) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        throw std::runtime_error("cannot bind the notify socket " + path);
+    }
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    if (watchdogUsec != nullptr) {
+        setenv("WATCHDOG_USEC", watchdogUsec, 1);
+    }
+}
+
+NotifySocket::~NotifySocket() {
+    Forget();
+    close(fd_);
+}
+
+void NotifySocket::Forget() {
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+}
+
+std::string NotifySocket::Next(std::chrono::milliseconds timeout) {
+    char text[256] = {};
+    return WaitUntil([&] { return recv(fd_, text, sizeof text - 1, MSG_DONTWAIT) > 0; }, timeout)
+               ? std::string(text)
+               : std::string();
+}
+
+void NotifySocket::Drain() {
+    while (!Next(std::chrono::milliseconds(0)).empty()) {
+    }
+}
+
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = Deadline(timeout);
     for (;;) {
@@ -344,6 +387,15 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 std::string InstanceConfig::Line() const {
     return segment + "," + recvGroup + "," + std::to_string(recvPort) + "," + sendGroup + "," +
            std::to_string(sendPort) + "," + hostIp + "," + veltIp + "," + flag;
+}
+
+InstanceConfig LoopbackConfig(const std::string& recvGroup, const std::string& sendGroup) {
+    InstanceConfig config;
+    config.recvGroup = recvGroup;
+    config.recvPort = FreeUdpPort();
+    config.sendGroup = sendGroup;
+    config.sendPort = ConfiguredSendPortFor(FreeUdpPort());
+    return config;
 }
 
 BridgeUnderTest::BridgeUnderTest(const InstanceConfig& config, int instance) : instance_(instance) {

@@ -119,6 +119,26 @@ class ChildProcess {
     int status_ = 0;
 };
 
+// The state letter of /proc/<pid>/stat ('T' once a process is stopped); '?' when it cannot be read.
+char ProcessState(pid_t pid);
+
+// The service manager's end of sd_notify: a datagram socket bound to `path`. NOTIFY_SOCKET (and
+// WATCHDOG_USEC, when given) name it for the processes started until Forget() or the object's end.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const std::string& path, const char* watchdogUsec = nullptr);
+    ~NotifySocket();
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+    void Forget();
+    // The next notification, or "" when none comes within `timeout`.
+    std::string Next(std::chrono::milliseconds timeout);
+    void Drain();
+
+  private:
+    int fd_ = -1;
+};
+
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
@@ -134,6 +154,9 @@ struct InstanceConfig {
     std::string flag = "N";
     std::string Line() const;
 };
+
+// Loopback groups with free ports.
+InstanceConfig LoopbackConfig(const std::string& recvGroup, const std::string& sendGroup);
 
 // A bridge instance running in its own temporary directory, with BCSTBRIDGE.INI holding a header
 // line and `config` as instance 1 (or the given instance's line).

@@ -1,11 +1,10 @@
 // Live counters end to end: a real relay instance fed every kind of frame and refusal, each counter of
 // its BcstBridge1.counters file checked against what was sent, kernel drops provoked by stopping the
 // bridge; bcst-stat on the live instance, on a dead one and on corrupt files; systemd readiness.
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include <fstream>
+#include <thread>
 
 #include "app/counters.h"
 #include "support/expected_messages.h"
@@ -24,12 +23,6 @@ CountersSnapshot Snapshot(const std::string& path) {
     std::string error;
     EXPECT_EQ(ReadCountersFile(path, &s, &error), 0) << error;
     return s;
-}
-
-char ProcessState(pid_t pid) {
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
 }
 
 Bytes Concat(Bytes a, const Bytes& b) {
@@ -278,29 +271,62 @@ TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
     EXPECT_EQ(none.err, "bcst-stat: " + dir.File("BcstBridge4.counters") + ": No such file or directory\n");
 }
 
+// A bridge whose loop does not run (stopped with SIGSTOP here) shows as stalled in every output of
+// bcst-stat; an idle one, which has received nothing at all, still shows as running.
+TEST(Counters, AStoppedLoopShowsAsStalledAndAnIdleOneAsRunning) {
+    CountedBridge rig("239.31.4.1", "239.31.4.2", "Y");
+    ASSERT_TRUE(rig.Ready()) << rig.bridge.Log();
+    auto json = [&] {
+        const ToolResult r = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--json"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::vector<Json> lines = ParseJsonLines(r.out);
+        return lines.size() == 1 ? lines[0] : Json{};
+    };
+    std::this_thread::sleep_for(2500ms);  // idle for longer than a stall takes to show
+    Json idle = json();
+    EXPECT_EQ(idle.Str("state"), "running");
+    EXPECT_LT(idle.Int("heartbeat_age_ms"), 2000);
+    EXPECT_EQ(idle.Int("last_frame_age_ms"), -1);
+
+    ASSERT_TRUE(rig.bridge.process().Signal(SIGSTOP));
+    ASSERT_TRUE(WaitUntil([&] { return ProcessState(rig.bridge.process().pid()) == 'T'; }, 5s));
+    Json stopped;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            stopped = json();
+            return stopped.Has("state") && stopped.Str("state") == "stalled";
+        },
+        10s));
+    EXPECT_GT(stopped.Int("heartbeat_age_ms"), 2000);
+    const ToolResult live = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--count", "1"});
+    EXPECT_NE(live.out.find(" stalled "), std::string::npos) << live.out;
+    const ToolResult prometheus = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--prometheus"});
+    for (const char* line :
+         {"bcstbridge_up{instance=\"1\",segment=\"CM\"} 1\n", "# TYPE bcstbridge_stalled gauge\n",
+          "bcstbridge_stalled{instance=\"1\",segment=\"CM\"} 1\n"}) {
+        EXPECT_NE(prometheus.out.find(line), std::string::npos) << line << prometheus.out;
+    }
+
+    ASSERT_TRUE(rig.bridge.process().Signal(SIGCONT));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const Json now = json();
+            return now.Has("state") && now.Str("state") == "running";
+        },
+        5s));
+}
+
 // Readiness: READY=1 reaches the notify socket only after both sockets are up, and never from an
 // instance that fails to start. A counters file that cannot be made costs one log entry, nothing else.
 TEST(Counters, ReadyOnlyOnceUpAndRunsOnWithoutTheFile) {
     TempDir dir;
-    const std::string socketPath = dir.File("notify");
-    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
-    auto readNotification = [&] {
-        char text[256] = {};
-        return WaitUntil([&] { return recv(notify, text, sizeof text - 1, MSG_DONTWAIT) > 0; }, 3s)
-                   ? std::string(text)
-                   : std::string();
-    };
+    NotifySocket notify(dir.File("notify"));
 
     InstanceConfig broken;
     broken.veltIp = "192.0.2.1";  // not an address of this host: the sender cannot bind
     BridgeUnderTest failing(broken);
     EXPECT_EQ(failing.process().WaitExit(10s), 1);
-    EXPECT_EQ(readNotification(), "");
+    EXPECT_EQ(notify.Next(3s), "");
 
     InstanceConfig config;
     config.recvGroup = "239.31.2.1";
@@ -313,9 +339,8 @@ TEST(Counters, ReadyOnlyOnceUpAndRunsOnWithoutTheFile) {
     ASSERT_EQ(mkdir(work.File("BcstBridge1.counters").c_str(), 0755), 0);  // the name is taken
     MulticastReceiver out(config.sendGroup, wirePort);
     ChildProcess bridge(work.path(), {BCSTBRIDGE_EXE, "1"});
-    EXPECT_EQ(readNotification(), "READY=1");
-    unsetenv("NOTIFY_SOCKET");
-    close(notify);
+    EXPECT_EQ(notify.Next(3s), "READY=1");
+    notify.Forget();
     const std::vector<std::string> log = LogMessages(ReadFile(FindLogFile(work.path())));
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], "Sender Socket Initialized Successfully");
