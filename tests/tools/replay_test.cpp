@@ -11,20 +11,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-size_t DatagramsFor(const std::vector<Json>& session) {
-    std::map<int64_t, size_t> records;
-    for (const Json& r : session) {
-        if (r.Str("kind") == "mbp_in") {
-            ++records[r.Int("datagram")];
-        }
-    }
-    size_t datagrams = 0;
-    for (const auto& frame : records) {
-        datagrams += (frame.second + 1) / 2;
-    }
-    return datagrams;
-}
-
 // A relay bridge with a receiver on its output group, ready for input.
 struct RelayBridge {
     RelayBridge(const std::string& recvGroup, const std::string& sendGroup) {
@@ -59,7 +45,8 @@ TEST(Replay, ReplayedCaptureConvertsLikeTheLiveSession) {
         feed({"--no-send", "--group", "239.50.2.1", "--port", "34330", "--pcap-out",
               work.File("session.pcap"), "--records-out", work.File("session.jsonl")});
     ASSERT_EQ(captured.status, 0) << captured.err;
-    const size_t expected = DatagramsFor(ParseJsonLines(bcsttest::ReadFile(work.File("session.jsonl"))));
+    const size_t expected =
+        OutputDatagramsFor(ParseJsonLines(bcsttest::ReadFile(work.File("session.jsonl"))));
     ASSERT_GT(expected, 30u);
 
     // Live: the same session sent to a bridge.
