@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     for (const std::string& line : c.report) {
         printf("%s\n", line.c_str());
     }
-    if (c.unreported > 0) {
+    if (c.unreported > 0 && !o.quiet) {
         printf("... %" PRId64 " more differences not shown (see --max-report)\n", c.unreported);
     }
     printf("%s: %zu input datagrams, %zu expected, %zu captured: %" PRId64 " matched, %" PRId64
