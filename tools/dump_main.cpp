@@ -166,7 +166,7 @@ class Dumper {
             json.Number("records", records_);
             json.Number("malformed", malformed_);
             json.Number("skipped", static_cast<int64_t>(skipped));
-            if (reader != nullptr) {
+            if (reader != nullptr && reader->splitPackets() > 0) {
                 json.Number("segmentedPackets", static_cast<int64_t>(reader->splitPackets()));
                 json.Number("segmentedDatagrams", static_cast<int64_t>(reader->splitDatagrams()));
             }
