@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
+#include <unordered_map>
 
 #include "app/log.h"
 #include "config/config.h"
@@ -146,8 +148,31 @@ bool RunThroughBridge(const std::vector<DatagramBytes>& input, const std::string
 
 namespace {
 
-// A lost or added datagram is looked for this many datagrams ahead before two are called different.
-constexpr size_t kLookAhead = 64;
+// Where each datagram's bytes occur in a sequence, in order, so that the next occurrence after a
+// position is found at any distance: a capture that began late or ended early lines up too.
+class Occurrences {
+  public:
+    template <typename Get>
+    Occurrences(size_t count, Get bytesOf) {
+        for (size_t i = 0; i < count; ++i) {
+            const DatagramBytes& b = bytesOf(i);
+            at_[std::string_view(reinterpret_cast<const char*>(b.data()), b.size())].push_back(i);
+        }
+    }
+    // The first position at or after `from` holding `bytes`, or 0 when there is none.
+    size_t NextFrom(const DatagramBytes& bytes, size_t from) const {
+        const auto found =
+            at_.find(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        if (found == at_.end()) {
+            return 0;
+        }
+        const auto next = std::lower_bound(found->second.begin(), found->second.end(), from);
+        return next == found->second.end() ? 0 : *next;
+    }
+
+  private:
+    std::unordered_map<std::string_view, std::vector<size_t>> at_;
+};
 
 struct FieldDifference {
     int slot = -1;  // -1: the datagram as a whole
@@ -254,6 +279,10 @@ Comparison CompareDatagrams(const std::vector<ExpectedDatagram>& expected,
         ++result.extra;
         report.Line("extra: captured datagram " + std::to_string(j) + ", " + Tokens(captured[j]));
     };
+    const Occurrences inExpected(expected.size(),
+                                 [&](size_t k) -> const DatagramBytes& { return expected[k].bytes; });
+    const Occurrences inCaptured(captured.size(),
+                                 [&](size_t k) -> const DatagramBytes& { return captured[k]; });
     size_t i = 0, j = 0;
     while (i < expected.size() || j < captured.size()) {
         if (i == expected.size()) {
@@ -270,13 +299,12 @@ Comparison CompareDatagrams(const std::vector<ExpectedDatagram>& expected,
             ++j;
             continue;
         }
-        size_t lost = 0, added = 0;
-        for (size_t d = 1; d <= kLookAhead && lost == 0 && i + d < expected.size(); ++d) {
-            lost = expected[i + d].bytes == captured[j] ? d : 0;
-        }
-        for (size_t d = 1; d <= kLookAhead && added == 0 && j + d < captured.size(); ++d) {
-            added = expected[i].bytes == captured[j + d] ? d : 0;
-        }
+        // The captured datagram further on among the expected ones: those before it were lost. The
+        // expected one further on among the captured: those before it were added. The nearer wins.
+        const size_t laterExpected = inExpected.NextFrom(captured[j], i + 1);
+        const size_t laterCaptured = inCaptured.NextFrom(expected[i].bytes, j + 1);
+        const size_t lost = laterExpected == 0 ? 0 : laterExpected - i;
+        const size_t added = laterCaptured == 0 ? 0 : laterCaptured - j;
         if (lost != 0 && (added == 0 || lost <= added)) {
             for (size_t k = 0; k < lost; ++k) {
                 missing(i++);

@@ -48,7 +48,9 @@ struct Comparison {
     bool Identical() const { return missing == 0 && extra == 0 && differing == 0 && unseen == 0; }
 };
 
-// Lines up `expected` with `captured` in order, allowing for datagrams lost or added on the way, and
+// Lines up `expected` with `captured` in order, allowing for datagrams lost or added on the way (a
+// datagram found further on in the other sequence, at any distance, makes those skipped over missing
+// or extra; the nearer of the two explanations wins), and
 // names for each difference the message, the record slot, the field and both values.
 Comparison CompareDatagrams(const std::vector<ExpectedDatagram>& expected,
                             const std::vector<DatagramBytes>& captured, int64_t reportLimit);

@@ -96,7 +96,9 @@ struct Session {
         }
         ASSERT_GT(datagrams, 60u);
         ASSERT_FALSE(ohlFrames.empty());
-        EXPECT_TRUE(WaitUntil([&] { return ReadPcap(File("out.pcap")).size() >= datagrams; }, 20s));
+        // The file header, then each datagram as a record header, Ethernet/IPv4/UDP headers and 512 bytes.
+        const size_t whole = 24 + datagrams * (16 + kPayloadAt + 512);
+        EXPECT_TRUE(WaitUntil([&] { return ReadFile(File("out.pcap")).size() >= whole; }, 20s));
         ASSERT_TRUE(dump.Signal(SIGINT));
         ASSERT_EQ(dump.Wait(10s), 0) << dump.Err();
         ASSERT_EQ(ReadPcap(File("out.pcap")).size(), datagrams);
@@ -186,6 +188,9 @@ TEST(VerifyTool, ReportsWhatDiffersBetweenInputAndOutputCaptures) {
         const PcapPacket copy = p[k];
         p.insert(p.begin() + static_cast<long>(k), copy);
     });
+    // An output capture that began late: the first third of the datagrams never captured.
+    const long late = n / 3;
+    Rewrite(s, "out.pcap", "late.pcap", [&](auto& p) { p.erase(p.begin(), p.begin() + late); });
     // The input from after its open/high/low frames: every instrument is new to the run.
     Rewrite(s, "in.pcap", "midstream.pcap", [&](auto& p) {
         for (auto frame = s.ohlFrames.rbegin(); frame != s.ohlFrames.rend(); ++frame) {
@@ -229,6 +234,8 @@ TEST(VerifyTool, ReportsWhatDiffersBetweenInputAndOutputCaptures) {
         {"one dropped", "in.pcap", "dropped.pcap", 1, n - 1, 0, 1, 0,
          "missing: expected datagram " + std::to_string(k)},
         {"price changed", "in.pcap", "price.pcap", 1, n - 1, 1, 0, 0, priceLine},
+        {"began late", "in.pcap", "late.pcap", 1, n - late, 0, late, 0,
+         "missing: expected datagram 0 (from input datagram "},
         {"one duplicated", "in.pcap", "duplicated.pcap", 1, n, 0, 0, 1, "extra: captured datagram "},
         {"segmented", "in.pcap", "segmented.pcap", 0, n, 0, 0, 0,
          std::to_string(superPackets) + " segmented packets split into "},
