@@ -42,7 +42,7 @@ struct Session {
 
     std::string File(const std::string& name) const { return dir.File(name); }
 
-    void Record(bool loopback) {
+    void Record(bool loopback, bool passThrough = false) {
         InstanceConfig config;
         config.segment = "FO";
         config.recvGroup = kInGroup;
@@ -50,7 +50,7 @@ struct Session {
         config.sendGroup = kOutGroup;
         wirePort = FreeUdpPort();
         config.sendPort = ConfiguredSendPortFor(wirePort);
-        config.flag = "Y";
+        config.flag = passThrough ? "N" : "Y";
         BridgeUnderTest bridge(config);
         ASSERT_TRUE(bridge.WaitReady()) << bridge.Log();
 
@@ -86,7 +86,8 @@ struct Session {
                                                      File("session.jsonl")});
         ASSERT_EQ(feed.status, 0) << feed.err;
         const std::vector<Json> session = ParseJsonLines(ReadFile(File("session.jsonl")));
-        datagrams = OutputDatagramsFor(session);
+        // Pass-through forwards every frame as one datagram; a relay pairs the market-by-price records.
+        datagrams = passThrough ? ReadPcap(File("in.pcap")).size() : OutputDatagramsFor(session);
         for (const Json& r : session) {
             if (r.Str("kind") == "ohl" && (ohlFrames.empty() || ohlFrames.back() != r.Int("datagram"))) {
                 ohlFrames.push_back(r.Int("datagram"));
@@ -94,7 +95,7 @@ struct Session {
                 tokens.push_back(r.Int("token"));
             }
         }
-        ASSERT_GT(datagrams, 60u);
+        ASSERT_GT(datagrams, 30u);
         ASSERT_FALSE(ohlFrames.empty());
         // The file header, then each datagram as a record header, Ethernet/IPv4/UDP headers and 512 bytes.
         const size_t whole = 24 + datagrams * (16 + kPayloadAt + 512);
@@ -142,8 +143,11 @@ struct Verdict {
     std::string out, err;
 };
 
-Verdict Verify(const Session& s, const std::string& in, const std::string& out) {
-    const ToolResult r = RunTool(s.dir.path(), {BCST_VERIFY_EXE, s.File(in), s.File(out), "--segment", "FO"});
+Verdict Verify(const Session& s, const std::string& in, const std::string& out,
+               const std::vector<std::string>& mode = {"--segment", "FO"}) {
+    std::vector<std::string> args = {BCST_VERIFY_EXE, s.File(in), s.File(out)};
+    args.insert(args.end(), mode.begin(), mode.end());
+    const ToolResult r = RunTool(s.dir.path(), args);
     Verdict v;
     v.status = r.status;
     v.out = r.out;
@@ -264,6 +268,30 @@ TEST(VerifyTool, ReportsWhatDiffersBetweenInputAndOutputCaptures) {
     EXPECT_NE(v.out.find("not yet seen: "), std::string::npos) << v.out;
     EXPECT_NE(v.out.find("openPrice expected 0, captured "), std::string::npos) << v.out;
     EXPECT_EQ(v.out.find("differs: "), std::string::npos) << v.out;
+}
+
+// A pass-through instance forwards each frame cut to, or zero-filled up to, 512 bytes; taken for a
+// relay, the same output is wrong.
+TEST(VerifyTool, PassThroughOutputIsEachInputDatagramAs512Bytes) {
+    Session s;
+    s.Record(false, true);
+    if (HasFatalFailure()) {
+        return;
+    }
+    const std::vector<PcapPacket> in = ReadPcap(s.File("in.pcap"));
+    ASSERT_TRUE(std::any_of(in.begin(), in.end(), [](const PcapPacket& p) {
+        return p.data.size() > kPayloadAt + 512;
+    })) << "some frames are cut";
+    ASSERT_TRUE(std::any_of(in.begin(), in.end(), [](const PcapPacket& p) {
+        return p.data.size() < kPayloadAt + 512;
+    })) << "some frames are filled";
+
+    const Verdict forwarded = Verify(s, "in.pcap", "out.pcap", {"--mode", "pass-through"});
+    EXPECT_EQ(forwarded.status, 0) << forwarded.out << forwarded.err;
+    EXPECT_EQ(forwarded.matched, static_cast<long>(s.datagrams)) << forwarded.out;
+    const Verdict asRelay = Verify(s, "in.pcap", "out.pcap");
+    EXPECT_EQ(asRelay.status, 1) << asRelay.out;
+    EXPECT_EQ(asRelay.matched, 0) << asRelay.out;
 }
 
 // Comma-separated values of one tshark field column.
