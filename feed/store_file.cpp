@@ -325,11 +325,7 @@ void RestoreStoreFile() {
 
     // Today's file: its entries into memory, then the file goes on as it is.
     const uint32_t count = image.header.count;
-    for (uint32_t i = 0; i < count; ++i) {
-        const NEW_MKT_MAP_DATA entry = StoreImageEntry(image, i);
-        bool inserted;
-        gOHLMapData.FindOrInsert(entry.token, entry, &inserted);
-    }
+    LoadStoreImage(image);
     auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
     if (image.journalApplied) {
         const uint32_t index = header->journalRef - 1;
@@ -447,6 +443,14 @@ NEW_MKT_MAP_DATA StoreImageEntry(const StoreFileImage& image, uint32_t index) {
     NEW_MKT_MAP_DATA entry;
     memcpy(&entry, &image.entries[index], sizeof entry);
     return entry;
+}
+
+void LoadStoreImage(const StoreFileImage& image) {
+    for (uint32_t i = 0; i < image.header.count; ++i) {
+        const NEW_MKT_MAP_DATA entry = StoreImageEntry(image, i);
+        bool inserted;
+        gOHLMapData.FindOrInsert(entry.token, entry, &inserted);
+    }
 }
 
 int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string* reason) {

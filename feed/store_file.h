@@ -130,6 +130,9 @@ int ValidateStoreImage(const unsigned char* image, size_t size, StoreFileImage* 
 // The entry at `index` of a validated image, with a cut-off rewrite repaired from the journal.
 NEW_MKT_MAP_DATA StoreImageEntry(const StoreFileImage& image, uint32_t index);
 
+// Puts every entry of a validated image into the store, as a restart reads its file back.
+void LoadStoreImage(const StoreFileImage& image);
+
 // Reads a whole store file into `*bytes` (read, not mapped: a file truncated while it is read gives a
 // short image, not a fault). 0 on success; 1 with a reason.
 int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string* reason);

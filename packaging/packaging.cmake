@@ -24,7 +24,7 @@ install(FILES ${BCST_PACKAGING_DIR}/sysctl/00-bcstbridge.conf DESTINATION lib/sy
 # time stamp, so that the same source gives the same package).
 set(BCST_GZ_DIR ${CMAKE_BINARY_DIR}/packaging/gz)
 set(BCST_MAN_PAGES ${BCST_SOURCE_DIR}/docs/bcstbridge.8)
-foreach(tool bcst-feed bcst-dump bcst-stat bcst-store)
+foreach(tool bcst-feed bcst-dump bcst-stat bcst-verify bcst-store)
   if(TARGET ${tool})
     list(APPEND BCST_MAN_PAGES ${BCST_SOURCE_DIR}/docs/${tool}.1)
   endif()

@@ -6,12 +6,17 @@
 #include <pcap/pcap.h>
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
+
+#include "mbp/framing.h"
+#include "tools/decode.h"
 
 namespace bcst {
 
@@ -169,11 +174,23 @@ PcapWriter::~PcapWriter() {
 bool PcapWriter::Open(const std::string& path, Mode mode, std::string* error) {
     Abandon();
     path_ = path;
+    pendingEnds_.clear();
+    onDisk_ = 0;
+    written_ = 0;
+    failed_ = false;
+    failure_.clear();
     if (path == "-") {
         file_ = stdout;
     } else if (mode == Mode::kDirect) {
         file_ = fopen(path.c_str(), "wb");
     } else {
+        // The rename at the end would fail on a directory, after the whole run: refuse it now.
+        struct stat target;
+        if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+            *error = "is a directory; name a file";
+            Abandon();
+            return false;
+        }
         // Beside the target, so that the rename stays within one file system.
         const size_t slash = path.rfind('/');
         const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -206,6 +223,11 @@ bool PcapWriter::Open(const std::string& path, Mode mode, std::string* error) {
     // The file header goes out at once: an empty capture is a valid one.
     pending_ = 24;
     Flush();
+    if (failed_) {
+        *error = failure_;
+        Abandon();
+        return false;
+    }
     return true;
 }
 
@@ -216,7 +238,7 @@ void PcapWriter::Write(const UdpDatagram& d, uint8_t ttl) {
 
 void PcapWriter::Write(const struct timeval& time, uint32_t source, uint16_t sourcePort, uint32_t destination,
                        uint16_t destinationPort, const uint8_t* payload, size_t length, uint8_t ttl) {
-    if (dumper_ == nullptr) {
+    if (dumper_ == nullptr || failed_) {
         return;
     }
     BuildPacket(source, sourcePort, destination, destinationPort, payload, length, ttl, nextId_++, &packet_);
@@ -231,26 +253,55 @@ void PcapWriter::Write(const struct timeval& time, uint32_t source, uint16_t sou
     header.len = header.caplen;
     pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, packet_.data());
     pending_ += record;
+    pendingEnds_.push_back(onDisk_ + pending_);
     if (packetBuffered_) {
         Flush();
     }
 }
 
 void PcapWriter::Flush() {
-    if (dumper_ != nullptr && pending_ > 0) {
-        pcap_dump_flush(dumper_);
-        pending_ = 0;
+    if (dumper_ == nullptr || pending_ == 0 || failed_) {
+        return;
     }
+    if (pcap_dump_flush(dumper_) == 0 && !ferror(file_)) {
+        onDisk_ += pending_;
+        written_ += pendingEnds_.size();
+    } else {
+        // A full disk: the write stopped somewhere inside the buffer. What reached the file is cut
+        // back to its last whole packet, nothing more is written, and the count says what is there.
+        failed_ = true;
+        failure_ = strerror(errno);
+        struct stat file = {};
+        const int fd = fileno(file_);
+        const uint64_t size =
+            fstat(fd, &file) == 0 && S_ISREG(file.st_mode) ? static_cast<uint64_t>(file.st_size) : 0;
+        uint64_t whole = onDisk_;
+        for (const uint64_t end : pendingEnds_) {
+            if (end <= size) {
+                whole = end;
+                ++written_;
+            }
+        }
+        // What stdio still holds would otherwise go out at the close, behind the cut.
+        __fpurge(file_);
+        clearerr(file_);
+        if (S_ISREG(file.st_mode) && ftruncate(fd, static_cast<off_t>(whole)) == 0) {
+            onDisk_ = whole;
+        }
+    }
+    pendingEnds_.clear();
+    pending_ = 0;
 }
 
 bool PcapWriter::Close(std::string* error) {
     if (dumper_ == nullptr) {
         return true;
     }
-    bool ok = pcap_dump_flush(dumper_) == 0 && !ferror(file_);
-    std::string why = ok ? "" : strerror(errno);
+    Flush();
+    bool ok = !failed_;
+    std::string why = failure_;
     if (file_ == stdout) {
-        pcap_dump_flush(dumper_);  // the standard output stays open for the summary
+        // The standard output stays open for the summary.
     } else {
         if (ok && !temporary_.empty() && fsync(fileno(file_)) != 0) {
             ok = false;
@@ -269,6 +320,7 @@ bool PcapWriter::Close(std::string* error) {
         }
         if (!ok) {
             unlink(temporary_.c_str());
+            written_ = 0;
         }
         temporary_.clear();
     }
@@ -348,9 +400,19 @@ bool PcapReader::SetFilter(const std::string& expression, std::string* error) {
     return set;
 }
 
+bool IsSegmentedOutput(const uint8_t* data, size_t length) {
+    const auto frame = static_cast<size_t>(kOutputFrameSize);
+    return length > frame && length % frame == 0 && LooksLikeOutput(data, frame);
+}
+
 bool PcapReader::Next(UdpDatagram* datagram) {
     if (handle_ == nullptr) {
         return false;
+    }
+    const auto frame = static_cast<size_t>(kOutputFrameSize);
+    if (heldAt_ < held_.payload.size()) {
+        TakeHeld(datagram);
+        return true;
     }
     for (;;) {
         struct pcap_pkthdr* header = nullptr;
@@ -367,10 +429,31 @@ bool PcapReader::Next(UdpDatagram* datagram) {
             continue;
         }
         ++packets_;
-        if (Parse(data, header->caplen, header->len, header->ts, datagram)) {
-            return true;
+        if (!Parse(data, header->caplen, header->len, header->ts, datagram)) {
+            continue;
         }
+        if (datagram->complete && IsSegmentedOutput(datagram->payload.data(), datagram->payload.size())) {
+            ++splitPackets_;
+            splitDatagrams_ += datagram->payload.size() / frame;
+            std::swap(held_, *datagram);
+            heldAt_ = 0;
+            TakeHeld(datagram);
+        }
+        return true;
     }
+}
+
+void PcapReader::TakeHeld(UdpDatagram* datagram) {
+    const auto frame = static_cast<size_t>(kOutputFrameSize);
+    datagram->time = held_.time;
+    datagram->source = held_.source;
+    datagram->destination = held_.destination;
+    datagram->sourcePort = held_.sourcePort;
+    datagram->destinationPort = held_.destinationPort;
+    datagram->complete = true;
+    const uint8_t* part = held_.payload.data() + heldAt_;
+    datagram->payload.assign(part, part + frame);
+    heldAt_ += frame;
 }
 
 bool PcapReader::Parse(const uint8_t* data, uint32_t captured, uint32_t wireLength,

@@ -50,24 +50,39 @@ class PcapWriter {
     void Flush();
     // Flushes, closes and (kWhenComplete) renames the file into place. False with `*error` set when
     // a write failed: the temporary file is then removed and the old file left as it was.
+    //
+    // A write that fails (a full disk) ends the capture: the file is cut back to its last whole
+    // packet, later packets are dropped, and packetsWritten() says how many the file holds.
     bool Close(std::string* error = nullptr);
     // Closes without keeping anything written with kWhenComplete.
     void Abandon();
     bool IsOpen() const { return dumper_ != nullptr; }
     const std::string& temporaryPath() const { return temporary_; }
+    // Whole packets that reached the file; all of them once Close() succeeded.
+    uint64_t packetsWritten() const { return written_; }
+    bool failed() const { return failed_; }
 
   private:
     pcap* dead_ = nullptr;
     pcap_dumper* dumper_ = nullptr;
     FILE* file_ = nullptr;
-    std::vector<char> buffer_;     // the stdio buffer; never flushed by stdio halfway into a packet
-    std::vector<uint8_t> packet_;  // the packet being built, reused
-    size_t pending_ = 0;           // bytes in buffer_ not yet written
+    std::vector<char> buffer_;           // the stdio buffer; never flushed by stdio halfway into a packet
+    std::vector<uint8_t> packet_;        // the packet being built, reused
+    size_t pending_ = 0;                 // bytes in buffer_ not yet written
+    std::vector<uint64_t> pendingEnds_;  // file offset after each packet in buffer_
+    uint64_t onDisk_ = 0;                // bytes known to be in the file
+    uint64_t written_ = 0;               // whole packets known to be in the file
+    bool failed_ = false;
+    std::string failure_;
     bool packetBuffered_ = false;
     std::string path_;
     std::string temporary_;  // kWhenComplete: where the packets go until Close()
     uint16_t nextId_ = 1;
 };
+
+// True when `length` bytes are several of the bridge's output datagrams back to back (see
+// PcapReader::Next).
+bool IsSegmentedOutput(const uint8_t* data, size_t length);
 
 // The Ethernet/IPv4/UDP bytes of one datagram, as PcapWriter stores them.
 std::vector<uint8_t> BuildEthernetPacket(const UdpDatagram& datagram, uint8_t ttl, uint16_t ipId);
@@ -84,7 +99,16 @@ class PcapReader {
     bool SetFilter(const std::string& expression, std::string* error);
     // The next UDP datagram, reassembled from IPv4 fragments when needed; packets of other kinds are
     // skipped and counted. False at the end of the file or on a read error (then error() is set).
+    //
+    // A capture taken on the bridge's own host holds each frame's output as one "super-packet": the
+    // bridge hands a frame's 512-byte datagrams to the kernel in one segmented send, and the capture
+    // sees them before the kernel (or the network card) cuts them apart. A datagram whose payload is
+    // a whole multiple of 512 bytes and that starts like an output datagram is therefore returned as
+    // its 512-byte datagrams, one per call, each with the packet's time and addresses.
     bool Next(UdpDatagram* datagram);
+    // Super-packets cut apart so far, and the datagrams they held.
+    uint64_t splitPackets() const { return splitPackets_; }
+    uint64_t splitDatagrams() const { return splitDatagrams_; }
     const std::string& error() const { return error_; }
     uint64_t packets() const { return packets_; }
     uint64_t skipped() const { return skipped_; }
@@ -102,6 +126,8 @@ class PcapReader {
                UdpDatagram* datagram);
     bool ParseIpv4(const uint8_t* ip, size_t available, bool cut, const struct timeval& time,
                    UdpDatagram* datagram);
+    // Hands out the next 512-byte datagram of held_.
+    void TakeHeld(UdpDatagram* datagram);
     bool ParseUdp(const uint8_t* udp, size_t length, uint32_t source, uint32_t destination, bool cut,
                   const struct timeval& time, UdpDatagram* datagram);
 
@@ -110,6 +136,10 @@ class PcapReader {
     std::string error_;
     uint64_t packets_ = 0;
     uint64_t skipped_ = 0;
+    uint64_t splitPackets_ = 0;
+    uint64_t splitDatagrams_ = 0;
+    UdpDatagram held_;   // a super-packet being handed out
+    size_t heldAt_ = 0;  // where its next datagram starts; held_.payload.size() when done
     std::map<FragmentKey, Reassembly> fragments_;
     std::list<FragmentKey> fragmentOrder_;  // oldest first, to bound what waits for reassembly
 };

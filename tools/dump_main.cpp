@@ -120,8 +120,10 @@ class Dumper {
 
     int64_t datagrams() const { return datagrams_; }
 
-    // `drops` < 0: not a live capture, nothing to say about the kernel.
-    void Summary(uint64_t skipped, int64_t drops) const {
+    // `drops` < 0: not a live capture, nothing to say about the kernel. `reader`: the capture read, for
+    // what it skipped and the segmented packets it cut apart.
+    void Summary(const PcapReader* reader, int64_t drops) const {
+        const uint64_t skipped = reader != nullptr ? reader->skipped() : 0;
         if (o_.quiet) {
             return;
         }
@@ -142,6 +144,11 @@ class Dumper {
             fprintf(stderr, "; %llu packets skipped (not IPv4/UDP)",
                     static_cast<unsigned long long>(skipped));
         }
+        if (reader != nullptr && reader->splitPackets() > 0) {
+            fprintf(stderr, "; %llu segmented packets split into %llu datagrams",
+                    static_cast<unsigned long long>(reader->splitPackets()),
+                    static_cast<unsigned long long>(reader->splitDatagrams()));
+        }
         if (drops >= 0) {
             fprintf(stderr, "; %lld packets dropped by kernel", static_cast<long long>(drops));
         }
@@ -159,6 +166,10 @@ class Dumper {
             json.Number("records", records_);
             json.Number("malformed", malformed_);
             json.Number("skipped", static_cast<int64_t>(skipped));
+            if (reader != nullptr && reader->splitPackets() > 0) {
+                json.Number("segmentedPackets", static_cast<int64_t>(reader->splitPackets()));
+                json.Number("segmentedDatagrams", static_cast<int64_t>(reader->splitDatagrams()));
+            }
             if (drops >= 0) {
                 json.Number("droppedByKernel", drops);
             }
@@ -230,7 +241,7 @@ int FromCapture(const Options& o, Dumper& dumper) {
     fflush(stdout);
     if (!reader.error().empty()) {
         capture.Abandon();
-        dumper.Summary(reader.skipped(), -1);
+        dumper.Summary(&reader, -1);
         return Fail("%s: %s", o.pcap.c_str(), reader.error().c_str());
     }
     if (capture.IsOpen()) {
@@ -239,10 +250,14 @@ int FromCapture(const Options& o, Dumper& dumper) {
         }
         if (!o.quiet) {
             Note("%" PRId64 " packets written", written);
+            if (reader.splitPackets() > 0) {
+                Note("%" PRIu64 " segmented packets written as their %" PRIu64 " datagrams",
+                     reader.splitPackets(), reader.splitDatagrams());
+            }
         }
         return kExitSuccess;
     }
-    dumper.Summary(reader.skipped(), -1);
+    dumper.Summary(&reader, -1);
     return kExitSuccess;
 }
 
@@ -323,22 +338,31 @@ int FromGroup(const Options& o, Dumper& dumper) {
         n = receiver.Receive(0);
         take(n > 0 ? n : 0);
     }
-    if (!capture.Close(&error)) {
+    const bool closed = capture.Close(&error);
+    if (!closed) {
         status = Fail("%s: %s", capturePath.c_str(), error.c_str());
     }
     fflush(stdout);
     const auto drops = static_cast<int64_t>(receiver.Drops(true));
+    if (!closed && !capturePath.empty()) {
+        // Said even with --quiet: the file holds less than was captured.
+        Note("%" PRId64 " packets captured, %" PRIu64 " of them written whole to %s before the write failed",
+             captured, capture.packetsWritten(), capturePath.c_str());
+    }
     if (captureOnly) {
-        if (!o.quiet) {
+        if (!o.quiet && closed) {
             Note("%" PRId64 " packets captured, %" PRId64 " packets dropped by kernel", captured, drops);
+        } else if (!o.quiet) {
+            Note("%" PRId64 " packets dropped by kernel", drops);
         }
         if (o.json && !o.quiet) {
             fprintf(stderr,
-                    "{\"kind\":\"summary\",\"captured\":%" PRId64 ",\"droppedByKernel\":%" PRId64 "}\n",
-                    captured, drops);
+                    "{\"kind\":\"summary\",\"captured\":%" PRId64 ",\"written\":%" PRIu64
+                    ",\"droppedByKernel\":%" PRId64 "}\n",
+                    captured, capture.packetsWritten(), drops);
         }
     } else {
-        dumper.Summary(0, drops);
+        dumper.Summary(nullptr, drops);
     }
     if (drops > 0) {
         // Lost data is a failure, even when everything that arrived was read.

@@ -2,6 +2,7 @@
 // group, and can capture what it sends as a pcap file.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -20,6 +21,11 @@
 using namespace bcst;
 
 namespace {
+
+bool IsDirectory(const std::string& path) {
+    struct stat s;
+    return stat(path.c_str(), &s) == 0 && S_ISDIR(s.st_mode);
+}
 
 struct Options {
     std::string group = "239.70.1.1";
@@ -43,7 +49,8 @@ struct Options {
     int loop = 1;  // 0: until interrupted
     bool quiet = false;
     std::string recordsOut;
-    int ttl = 1;  // keeps simulated traffic on the local segment
+    int ttl = 1;           // keeps simulated traffic on the local segment
+    bool rewrite = false;  // a replay's capture: this run's addresses and times instead of the original
 };
 
 struct Totals {
@@ -81,8 +88,9 @@ class Emitter {
         return MonotonicSeconds() - start_;
     }
 
-    // `due` < 0 means as soon as possible.
-    void Emit(const std::vector<uint8_t>& datagram, double due) {
+    // `due` < 0 means as soon as possible. `original`: the replayed datagram, whose addresses and time
+    // stamp its copy in the capture keeps (unless --pcap-rewrite).
+    void Emit(const std::vector<uint8_t>& datagram, double due, const UdpDatagram* original = nullptr) {
         if (!options_.noSend && due >= 0) {
             SleepUntil(due);
         }
@@ -100,7 +108,9 @@ class Emitter {
             d.time = WallClock();
         }
         Count(datagram);
-        if (capture_ != nullptr) {
+        if (capture_ != nullptr && original != nullptr && !options_.rewrite) {
+            capture_->Write(*original, static_cast<uint8_t>(options_.ttl));
+        } else if (capture_ != nullptr) {
             d.source = source_;
             d.destination = group_;
             d.sourcePort = sourcePort_;
@@ -264,11 +274,15 @@ int Replay(const Options& o, Emitter& emitter, PcapReader* first) {
             if (o.duration > 0 && emitter.Elapsed(due) >= o.duration) {
                 return kExitSuccess;
             }
-            emitter.Emit(d.payload, due);
+            emitter.Emit(d.payload, due, &d);
             ++sent;
         }
         if (!reader.error().empty()) {
             return Fail("%s: %s", o.replay.c_str(), reader.error().c_str());
+        }
+        if (round == 0 && reader.splitPackets() > 0 && !o.quiet) {
+            Note("%s: %" PRIu64 " segmented packets sent as their %" PRIu64 " datagrams of 512 bytes",
+                 o.replay.c_str(), reader.splitPackets(), reader.splitDatagrams());
         }
         if (sent == 0) {
             Note("%s: no datagram to replay", o.replay.c_str());
@@ -323,11 +337,17 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->excludes(replay);
     app.add_option("--max-token", o.maxToken,
-                   "Largest token; above 32767 the capital market's 16-bit token repeats")
-        ->check(CLI::Range(20000, INT32_MAX))
+                   "Largest token, at least 20000 (room for the most instruments, 20000, each with a "
+                   "token of its own in 1..N); above 32767 the capital market's 16-bit token repeats")
+        ->check(IntegerIn(20000, INT32_MAX))
         ->capture_default_str()
         ->excludes(replay);
-    app.add_option("--pcap-out", o.pcapOut, "Also write every frame sent to this pcap file (- for stdout)");
+    CLI::Option* pcapOut = app.add_option("--pcap-out", o.pcapOut,
+                                          "Also write every frame sent to this pcap file (- for stdout)");
+    app.add_flag("--pcap-rewrite", o.rewrite,
+                 "With --replay: capture with this run's addresses and send times, not the original ones")
+        ->needs(replay)
+        ->needs(pcapOut);
     app.add_flag("--no-send", o.noSend, "Send nothing (with --pcap-out: only write the capture)");
     app.add_option("--filter-group", o.filterGroup, "Replay only datagrams to this group")->needs(replay);
     app.add_option("--filter-port", o.filterPort, "Replay only datagrams to this port")
@@ -375,6 +395,10 @@ int main(int argc, char** argv) {
         if (!out->empty() && !IsStandardStream(*out) && !o.replay.empty() && SameFile(*out, o.replay)) {
             return UsageError("%s is the capture being replayed; write to another file", out->c_str());
         }
+    }
+    // A directory would be found out only when the finished capture is renamed into place.
+    if (!o.pcapOut.empty() && !IsStandardStream(o.pcapOut) && IsDirectory(o.pcapOut)) {
+        return UsageError("--pcap-out: %s is a directory; name a file", o.pcapOut.c_str());
     }
     if (!o.pcapOut.empty() && !o.recordsOut.empty() && o.pcapOut != "-" &&
         SameFile(o.pcapOut, o.recordsOut)) {

@@ -30,6 +30,6 @@ expected_files() {
 
 # Files the tools may add beside their executables (their own manuals and the like).
 is_tool_extra() {
-    case $(basename "$1") in bcst-feed* | bcst-dump*) return 0 ;; esac
+    case $(basename "$1") in bcst-feed* | bcst-dump* | bcst-verify*) return 0 ;; esac
     return 1
 }

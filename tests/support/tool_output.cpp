@@ -90,4 +90,18 @@ std::vector<Json> ParseJsonLines(const std::string& text) {
     return all;
 }
 
+size_t OutputDatagramsFor(const std::vector<Json>& session) {
+    std::map<int64_t, size_t> records;
+    for (const Json& r : session) {
+        if (r.Str("kind") == "mbp_in") {
+            ++records[r.Int("datagram")];
+        }
+    }
+    size_t datagrams = 0;
+    for (const auto& frame : records) {
+        datagrams += (frame.second + 1) / 2;
+    }
+    return datagrams;
+}
+
 }  // namespace bcsttest

@@ -39,6 +39,10 @@ struct Json {
     std::string Str(const std::string& key) const { return (*this)[key].text; }
 };
 
+// How many output datagrams a relay bridge sends for a session that bcst-feed --records-out wrote:
+// each market-by-price frame's records two to a datagram.
+size_t OutputDatagramsFor(const std::vector<Json>& session);
+
 // One object per non-empty line; throws on a line that is not JSON or holds a non-integer number.
 std::vector<Json> ParseJsonLines(const std::string& text);
 

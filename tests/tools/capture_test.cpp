@@ -2,6 +2,10 @@
 // is readable while it grows and after the tool is killed; the filters and the instance lookup.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -189,6 +193,55 @@ TEST_F(CaptureTool, FiltersAddressesAndInstanceLookup) {
     EXPECT_EQ(live[0].Int("destinationPort"), wire);
     EXPECT_EQ(live[0].Str("destination"), "239.50.6.4");
     EXPECT_EQ(live[0].Str("source"), "127.0.0.1");
+}
+
+// A full disk: the capture ends at its last whole packet, and the tool says how many the file holds
+// (not how many it captured) and fails. Needs a small file system of its own (a tmpfs, as root).
+TEST_F(CaptureTool, FullDiskLeavesWholePacketsAndSaysHowMany) {
+    const std::string small = dir_.File("small");
+    ASSERT_EQ(mkdir(small.c_str(), 0700), 0);
+    if (geteuid() != 0 || mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "a full disk is made with a 64 KiB tmpfs, which needs root";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount(path.c_str()); }
+    } unmount{small};
+    const std::string group = "239.50.6.5";
+    const uint16_t port = bcsttest::FreeUdpPort();
+    const std::string file = small + "/c.pcap";
+    ToolProcess dump(dir_.path(),
+                     {BCST_DUMP_EXE, "--group", group, "--port", std::to_string(port), "-w", file}, "full");
+    ASSERT_TRUE(
+        bcsttest::WaitUntil([&] { return dump.Err().find("listening on") != std::string::npos; }, 10s));
+    std::vector<Bytes> sent;
+    {
+        bcsttest::MulticastSender sender(group, port);
+        for (uint32_t i = 0; i < 300; ++i) {  // about 170 KB of packets
+            sent.push_back(Numbered(i));
+            ASSERT_TRUE(sender.Send(sent.back()));
+        }
+    }
+    ASSERT_TRUE(bcsttest::WaitUntil([&] { return QueuedFor(port) == 0; }, 20s));
+    ASSERT_TRUE(dump.Signal(SIGINT));
+    EXPECT_EQ(dump.Wait(10s), 1) << dump.Err();
+
+    long captured = -1, written = -1;
+    const std::string err = dump.Err();
+    const size_t at = err.find(" packets captured, ");
+    ASSERT_NE(at, std::string::npos) << err;
+    ASSERT_EQ(sscanf(err.c_str() + err.rfind('\n', at) + 1,
+                     "bcst-dump: %ld packets captured, %ld of them written whole to ", &captured, &written),
+              2)
+        << err;
+    EXPECT_EQ(captured, 300) << err;
+    EXPECT_GT(written, 0) << err;
+    EXPECT_LT(written, captured) << err;
+    EXPECT_NE(err.find("No space left on device"), std::string::npos) << err;
+    // The file holds exactly those packets, whole, the first ones sent.
+    const std::vector<Bytes> kept = UdpPayloadsOf(file, group, port);
+    EXPECT_EQ(static_cast<long>(kept.size()), written);
+    EXPECT_EQ(kept, std::vector<Bytes>(sent.begin(), sent.begin() + static_cast<long>(kept.size())));
 }
 
 }  // namespace

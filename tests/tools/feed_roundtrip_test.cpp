@@ -522,6 +522,26 @@ TEST_F(FeedTool, CommandLines) {
          2,
          "bcst-feed: " + dir_.path() + "/./in.pcap is the capture being replayed; write to another file"},
         {BCST_FEED_EXE,
+         {"--pcap-out", dir_.path()},
+         2,
+         "bcst-feed: --pcap-out: " + dir_.path() + " is a directory; name a file"},
+        {BCST_FEED_EXE,
+         {"--max-token", "19999"},
+         2,
+         "bcst-feed: --max-token: 19999 is not in 20000..2147483647 (see --help)"},
+        {BCST_VERIFY_EXE,
+         {File("in.pcap"), File("in.pcap")},
+         2,
+         "bcst-verify: --segment: a relay instance's segment is needed (see --help)"},
+        {BCST_VERIFY_EXE,
+         {File("in.pcap"), File("in.pcap"), "--segment", "XX"},
+         2,
+         "bcst-verify: --segment: XX not in {CM,FO,CD,CO} (see --help)"},
+        {BCST_VERIFY_EXE,
+         {File("missing.pcap"), File("in.pcap"), "--segment", "CM"},
+         1,
+         "bcst-verify: " + File("missing.pcap") + ": No such file or directory"},
+        {BCST_FEED_EXE,
          {"--replay", File("missing.pcap")},
          1,
          "bcst-feed: " + File("missing.pcap") + ": No such file or directory"},
@@ -582,7 +602,7 @@ TEST_F(FeedTool, CommandLines) {
         << "output created before the input failed";
     EXPECT_EQ(bcsttest::ReadFile(File("in.pcap")), inCapture) << "a capture written over itself";
 
-    for (const char* tool : {BCST_FEED_EXE, BCST_DUMP_EXE}) {
+    for (const char* tool : {BCST_FEED_EXE, BCST_DUMP_EXE, BCST_VERIFY_EXE}) {
         const ToolResult version = RunTool(dir_.path(), {tool, "--version"});
         EXPECT_EQ(version.status, 0);
         EXPECT_NE(version.out.find(" (bcstbridge) " BCST_PROJECT_VERSION "\n"), std::string::npos)

@@ -11,20 +11,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-size_t DatagramsFor(const std::vector<Json>& session) {
-    std::map<int64_t, size_t> records;
-    for (const Json& r : session) {
-        if (r.Str("kind") == "mbp_in") {
-            ++records[r.Int("datagram")];
-        }
-    }
-    size_t datagrams = 0;
-    for (const auto& frame : records) {
-        datagrams += (frame.second + 1) / 2;
-    }
-    return datagrams;
-}
-
 // A relay bridge with a receiver on its output group, ready for input.
 struct RelayBridge {
     RelayBridge(const std::string& recvGroup, const std::string& sendGroup) {
@@ -59,7 +45,8 @@ TEST(Replay, ReplayedCaptureConvertsLikeTheLiveSession) {
         feed({"--no-send", "--group", "239.50.2.1", "--port", "34330", "--pcap-out",
               work.File("session.pcap"), "--records-out", work.File("session.jsonl")});
     ASSERT_EQ(captured.status, 0) << captured.err;
-    const size_t expected = DatagramsFor(ParseJsonLines(bcsttest::ReadFile(work.File("session.jsonl"))));
+    const size_t expected =
+        OutputDatagramsFor(ParseJsonLines(bcsttest::ReadFile(work.File("session.jsonl"))));
     ASSERT_GT(expected, 30u);
 
     // Live: the same session sent to a bridge.
@@ -165,8 +152,9 @@ class ReplayCaptureShapes : public ::testing::Test {
 
     std::vector<Bytes> Replay(const std::string& capture, std::vector<std::string> extra) {
         const std::string out = work.File("out" + std::to_string(runs++) + ".pcap");
-        std::vector<std::string> args = {BCST_FEED_EXE, "--replay", capture,       "--no-send", "--pcap-out",
-                                         out,           "--group",  "239.50.2.12", "--port",    "6000"};
+        std::vector<std::string> args = {BCST_FEED_EXE, "--replay", capture,         "--no-send",
+                                         "--pcap-out",  out,        "--group",       "239.50.2.12",
+                                         "--port",      "6000",     "--pcap-rewrite"};
         args.insert(args.end(), extra.begin(), extra.end());
         const ToolResult r = RunTool(work.path(), args);
         EXPECT_EQ(r.status, 0) << r.err;
@@ -203,6 +191,23 @@ TEST_F(ReplayCaptureShapes, EthernetWithTagsFragmentsAndOtherTraffic) {
         << "without filters every UDP datagram is replayed";
     EXPECT_EQ(Replay(work.File("ethernet.pcap"), {"--flat-out", "--filter-port", std::to_string(kPort + 1)}),
               (std::vector<Bytes>{otherPort}));
+}
+
+// Without --pcap-rewrite a replay's capture keeps each datagram's own addresses, ports and time stamp.
+TEST_F(ReplayCaptureShapes, CaptureOfAReplayKeepsTheOriginalAddressesAndTimes) {
+    const std::vector<PcapPacket> original = EthernetCapture();
+    WritePcap(work.File("ethernet.pcap"), kLinkEthernet, original);
+    const ToolResult r =
+        RunTool(work.path(), {BCST_FEED_EXE, "--replay", work.File("ethernet.pcap"), "--no-send",
+                              "--pcap-out", work.File("kept.pcap"), "--group", "239.50.2.12", "--port",
+                              "6000", "--filter-port", std::to_string(kPort + 1)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(UdpPayloadsOf(work.File("kept.pcap"), kGroup, kPort + 1), std::vector<Bytes>{otherPort});
+    const std::vector<PcapPacket> kept = ReadPcap(work.File("kept.pcap"));
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0].seconds, original[3].seconds);
+    EXPECT_EQ(kept[0].micros, original[3].micros);
+    EXPECT_EQ(bcsttest::Be16(kept[0].data.data() + 14 + 20), 40000) << "the original source port";
 }
 
 TEST_F(ReplayCaptureShapes, LinuxCookedAndRawIp) {

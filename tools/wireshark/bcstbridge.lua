@@ -6,6 +6,11 @@
 -- and "bcstbridge.output_port", or "Decode As... > UDP port > BCSTBRIDGE" for any other port, in
 -- which case the datagram is recognised by its shape.
 --
+-- A capture taken on the bridge's own host shows each frame's output as one UDP "super-packet" of 2
+-- to 21 times 512 bytes: the bridge hands a frame's datagrams to the kernel in one segmented send
+-- (UDP_SEGMENT), and the capture sees them before they are cut apart. Such a packet is shown as its
+-- 512-byte datagrams, each its own message.
+--
 -- Remember that the bridge sends on its configured SEND_MULTICAST_PORT with the two bytes
 -- exchanged: a configured 34330 shows up on the wire as UDP port 6790.
 
@@ -116,6 +121,9 @@ local f = {
     recordCount = ProtoField.int16("bcstbridge.in.recordCount", "Record count", base.DEC),
     payload = ProtoField.bytes("bcstbridge.in.payload", "Compressed payload (LZ4 block)"),
     payloadLength = ProtoField.uint32("bcstbridge.in.payloadLength", "Payload bytes present", base.DEC),
+    -- a segmented send seen whole
+    parts = ProtoField.uint16("bcstbridge.parts", "Datagrams in this segmented packet", base.DEC),
+    part = ProtoField.uint16("bcstbridge.part", "Datagram of the segmented packet", base.DEC),
 }
 local field_list = {}
 for _, v in pairs(f) do
@@ -131,7 +139,10 @@ local e_count = ProtoExpert.new("bcstbridge.records", "Number of records is not 
     expert.group.PROTOCOL, expert.severity.WARN)
 local e_payload = ProtoExpert.new("bcstbridge.payload", "Compressed length reaches past the datagram",
     expert.group.MALFORMED, expert.severity.WARN)
-p.experts = { e_short, e_size, e_count, e_payload }
+local e_segmented = ProtoExpert.new("bcstbridge.segmented",
+    "Segmented send seen before the kernel cut it: shown as its 512-byte datagrams",
+    expert.group.SEQUENCE, expert.severity.NOTE)
+p.experts = { e_short, e_size, e_count, e_payload, e_segmented }
 
 p.prefs.input_port = Pref.uint("Input port", 34330, "UDP port of the exchange feed (compressed frames)")
 p.prefs.output_port = Pref.uint("Output port", 6790,
@@ -184,9 +195,13 @@ local function add_record(tree, tvb, base, layout, slot)
     return token
 end
 
-local function dissect_output(tvb, pinfo, tree)
+local function dissect_output(tvb, pinfo, tree, part)
     pinfo.cols.protocol = "BCSTBRIDGE"
     local t = tree:add(p, tvb(), "bcstbridge output datagram")
+    if part then
+        t:append_text(string.format(" %d", part))
+        t:add(f.part, tvb(0, 0), part)
+    end
     if tvb:len() ~= OUTPUT_SIZE then
         t:add_proto_expert_info(e_size)
     end
@@ -263,11 +278,33 @@ local function dissect_input(tvb, pinfo, tree)
         message_types[mtype] or "unknown type", count, clen)
 end
 
+-- Several output datagrams back to back: a whole multiple of 512 bytes whose first 512 look like one.
+local function segmented(tvb)
+    local n = tvb:len() / OUTPUT_SIZE
+    return tvb:len() > OUTPUT_SIZE and tvb:len() % OUTPUT_SIZE == 0
+        and looks_like_output(tvb(0, OUTPUT_SIZE):tvb()), n
+end
+
+local function dissect_segmented(tvb, pinfo, tree, n)
+    local infos = {}
+    local whole = tree:add(p, tvb(), string.format("bcstbridge segmented send: %d output datagrams", n))
+    whole:add(f.parts, tvb(0, 0), n)
+    whole:add_proto_expert_info(e_segmented)
+    for k = 1, n do
+        dissect_output(tvb((k - 1) * OUTPUT_SIZE, OUTPUT_SIZE):tvb(), pinfo, tree, k)
+        infos[#infos + 1] = tostring(pinfo.cols.info)
+    end
+    pinfo.cols.info = string.format("%d datagrams: %s", n, table.concat(infos, " | "))
+end
+
 function p.dissector(tvb, pinfo, tree)
     local port = pinfo.match_uint
     local input_port, output_port = p.prefs.input_port, p.prefs.output_port
+    local is_segmented, parts = segmented(tvb)
     if input_port ~= output_port and port == input_port then
         dissect_input(tvb, pinfo, tree)
+    elseif is_segmented then
+        dissect_segmented(tvb, pinfo, tree, parts)
     elseif input_port ~= output_port and port == output_port then
         dissect_output(tvb, pinfo, tree)
     elseif looks_like_output(tvb) then

@@ -1,0 +1,138 @@
+// bcst-verify: proves what an instance sent. The input capture goes through the bridge's own code and
+// the datagrams that gives are compared, in order, with the capture of the instance's output.
+#include <CLI/CLI.hpp>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "mbp/framing.h"
+#include "tools/capture.h"
+#include "tools/cli.h"
+#include "tools/verify.h"
+
+using namespace bcst;
+
+namespace {
+
+struct Options {
+    std::string input, output;
+    std::string segment;
+    std::string mode = "relay";
+    std::string inFilter, outFilter;
+    std::string store;  // a store file to start from, or empty
+    int64_t maxReport = 50;
+    bool quiet = false;
+};
+
+// Exit status when the only differences lie in records of instruments that the input capture had not
+// yet seen (a capture that starts mid-stream); 0 means identical, 1 anything else that differs.
+constexpr int kExitOnlyUnseen = 3;
+
+// The UDP payloads of a capture, segmented super-packets cut into their 512-byte datagrams.
+bool ReadPayloads(const std::string& path, const std::string& filter, std::vector<DatagramBytes>* out,
+                  std::string* error) {
+    PcapReader reader;
+    if (!reader.Open(path, error) || (!filter.empty() && !reader.SetFilter(filter, error))) {
+        return false;
+    }
+    UdpDatagram d;
+    uint64_t cut = 0;
+    while (reader.Next(&d)) {
+        if (!d.complete) {
+            ++cut;
+            continue;
+        }
+        out->push_back(std::move(d.payload));
+    }
+    if (!reader.error().empty()) {
+        *error = reader.error();
+        return false;
+    }
+    if (reader.splitPackets() > 0) {
+        Note("%s: %" PRIu64 " segmented packets split into %" PRIu64 " datagrams of %d bytes", path.c_str(),
+             reader.splitPackets(), reader.splitDatagrams(), kOutputFrameSize);
+    }
+    if (cut > 0) {
+        Note("%s: %" PRIu64 " datagrams cut short by the snapshot length left out", path.c_str(), cut);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SetProgramName("bcst-verify");
+    Options o;
+    CLI::App app{
+        "Runs a capture of an instance's input through the bridge's own code and compares the result, "
+        "datagram by datagram in order, with a capture of the instance's output.",
+        ProgramName()};
+    app.add_option("IN", o.input, "Capture of the instance's input (- for stdin)")->required();
+    app.add_option("OUT", o.output, "Capture of the instance's output (- for stdin)")->required();
+    CLI::Option* segment =
+        app.add_option("--segment", o.segment, "The instance's MARKET_SEGMENT: CM, FO, CD or CO")
+            ->check(CLI::IsMember({"CM", "FO", "CD", "CO"}));
+    app.add_option("--mode", o.mode, "How the instance runs: relay converts, pass-through forwards")
+        ->check(CLI::IsMember({"relay", "pass-through"}))
+        ->capture_default_str();
+    app.add_option("--in-filter", o.inFilter, "Only the input packets this libpcap filter takes");
+    app.add_option("--out-filter", o.outFilter, "Only the output packets this libpcap filter takes");
+    app.add_option("--max-report", o.maxReport, "Print at most this many differences")
+        ->check(IntegerIn(0, INT64_MAX))
+        ->capture_default_str();
+    app.add_option("--store", o.store,
+                   "Start from the instrument store this store file holds (BcstBridge<N>.store of the "
+                   "instance, saved when the input capture began), as an instance restarted that day does");
+    app.add_flag("--quiet", o.quiet, "Only the summary line");
+    if (const int status = ParseCommandLine(app, argc, argv); status >= 0) {
+        return status;
+    }
+    const VerifyMode mode = o.mode == "relay" ? VerifyMode::kRelay : VerifyMode::kPassThrough;
+    if (mode == VerifyMode::kRelay && !*segment) {
+        return UsageError("--segment: a relay instance's segment is needed (see --help)");
+    }
+    if (IsStandardStream(o.input) && IsStandardStream(o.output)) {
+        return UsageError("IN and OUT cannot both be the standard input");
+    }
+
+    std::vector<DatagramBytes> input, output;
+    std::string error;
+    if (!o.store.empty() && !SetStartingStore(o.store, &error)) {
+        return Fail("%s", error.c_str());
+    }
+    if (!ReadPayloads(o.input, o.inFilter, &input, &error)) {
+        return Fail("%s: %s", o.input.c_str(), error.c_str());
+    }
+    if (!ReadPayloads(o.output, o.outFilter, &output, &error)) {
+        return Fail("%s: %s", o.output.c_str(), error.c_str());
+    }
+    BridgeRun run;
+    if (!RunThroughBridge(input, o.segment, mode, &run, &error)) {
+        return Fail("%s", error.c_str());
+    }
+    for (const std::string& entry : run.logEntries) {
+        Note("the bridge would log: %s", entry.c_str());
+    }
+
+    const Comparison c = CompareDatagrams(run.datagrams, output, o.quiet ? 0 : o.maxReport);
+    for (const std::string& line : c.report) {
+        printf("%s\n", line.c_str());
+    }
+    if (c.unreported > 0 && !o.quiet) {
+        printf("... %" PRId64 " more differences not shown (see --max-report)\n", c.unreported);
+    }
+    printf("%s: %zu input datagrams, %zu expected, %zu captured: %" PRId64 " matched, %" PRId64
+           " differing, %" PRId64 " missing, %" PRId64 " extra, %" PRId64
+           " differing only for instruments not yet seen in the input; %s\n",
+           ProgramName(), input.size(), run.datagrams.size(), output.size(), c.matched, c.differing,
+           c.missing, c.extra, c.unseen,
+           c.Identical()                                        ? "identical"
+           : c.differing == 0 && c.missing == 0 && c.extra == 0 ? "identical but for instruments not yet seen"
+                                                                : "DIFFERENT");
+    fflush(stdout);
+    if (c.Identical()) {
+        return kExitSuccess;
+    }
+    return c.differing == 0 && c.missing == 0 && c.extra == 0 ? kExitOnlyUnseen : kExitFailure;
+}
