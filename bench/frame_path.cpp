@@ -4,10 +4,14 @@
 // callgrind-frame.sh); run natively it prints the time per frame.
 //
 //   frame_path [--frames N] [--rounds R] [--segment CM|FO] [--send socket|capture]
-//              [--group 239.40.x.y] [--port P]
+//              [--group 239.40.x.y] [--port P] [--service none|max|histogram|compare]
 //
 // --send socket (default) sends every datagram through the real sending socket to a loopback group
 // that nobody joins; --send capture hands them to gSendCapture instead, leaving the system calls out.
+// --service adds the relay loop's service-time bookkeeping around each frame: none (default), max (the
+// clock readings and the longest time only), histogram (as the loop does it: the longest time and the
+// histogram's buckets), or compare: rounds of max and histogram taken in turn, each timed on its own,
+// with their ratio.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <unistd.h>
@@ -26,6 +30,7 @@
 #define CALLGRIND_STOP_INSTRUMENTATION
 #endif
 
+#include "app/counters.h"
 #include "app/log.h"
 #include "app/statistics.h"
 #include "config/config.h"
@@ -43,7 +48,10 @@ struct Options {
     bool socket = true;
     std::string group = "239.40.255.1";
     int port = 40999;
+    std::string service = "none";
 };
+
+enum class Service { kNone, kMax, kHistogram };
 
 long gCaptured = 0;
 int CountCapture(const char*, int length) {
@@ -66,12 +74,31 @@ double Seconds(clockid_t clock) {
 }
 
 // The measured pass; kept out of line so that profiles show it as one root.
-__attribute__((noinline)) void RunFrames(std::vector<ReceiveArea>& frames, int rounds) {
+__attribute__((noinline)) void RunFrames(std::vector<ReceiveArea>& frames, int rounds,
+                                         Service service = Service::kNone) {
     for (int r = 0; r < rounds; ++r) {
         for (ReceiveArea& frame : frames) {
-            ProcessNewMktData(frame.data());
+            if (service == Service::kNone) {
+                ProcessNewMktData(frame.data());
+            } else if (service == Service::kMax) {
+                // The bookkeeping before the histogram: two clock readings and the longest time.
+                CountersDatagramReceived();
+                ProcessNewMktData(frame.data());
+                const int64_t took = CountersClock() - gCountersDatagramStart;
+                if (took > CounterValue(kCounterMaxServiceNs)) {
+                    CounterSet(kCounterMaxServiceNs, took);
+                }
+            } else {
+                CountersDatagramReceived();
+                ProcessNewMktData(frame.data());
+                CountersDatagramDone();
+            }
         }
     }
+}
+
+Service ServiceOf(const std::string& name) {
+    return name == "max" ? Service::kMax : name == "histogram" ? Service::kHistogram : Service::kNone;
 }
 
 bool ParseOptions(int argc, char** argv, Options* o) {
@@ -94,11 +121,15 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             o->group = value;
         } else if (arg == "--port") {
             o->port = atoi(value);
+        } else if (arg == "--service") {
+            o->service = value;
         } else {
             return false;
         }
     }
-    return o->frames > 0 && o->rounds > 0 && o->segment.size() < sizeof gsBcastParam.MARKET_SEGMENT;
+    return o->frames > 0 && o->rounds > 0 && o->segment.size() < sizeof gsBcastParam.MARKET_SEGMENT &&
+           (o->service == "none" || o->service == "max" || o->service == "histogram" ||
+            o->service == "compare");
 }
 
 // Set-up logs into the working directory: keep it in a directory of its own and remove it after.
@@ -134,7 +165,7 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         fprintf(stderr,
                 "usage: %s [--frames N] [--rounds R] [--segment CM|FO] [--send socket|capture] "
-                "[--group 239.40.x.y] [--port P]\n",
+                "[--group 239.40.x.y] [--port P] [--service none|max|histogram|compare]\n",
                 argv[0]);
         return 2;
     }
@@ -182,13 +213,26 @@ int main(int argc, char** argv) {
     const int64_t sentBefore = glSentPktCount.load();
     const double wallStart = Seconds(CLOCK_MONOTONIC);
     const double cpuStart = Seconds(CLOCK_THREAD_CPUTIME_ID);
+    double cpuOf[2] = {0, 0};  // compare: max, histogram
     CALLGRIND_START_INSTRUMENTATION;
-    RunFrames(frames, options.rounds);
+    if (options.service == "compare") {
+        // Turn about, so that both see the same machine: a noisy neighbour costs both alike.
+        for (int r = 0; r < options.rounds; ++r) {
+            for (const int which : {r % 2, 1 - r % 2}) {
+                const double start = Seconds(CLOCK_THREAD_CPUTIME_ID);
+                RunFrames(frames, 1, which == 0 ? Service::kMax : Service::kHistogram);
+                cpuOf[which] += Seconds(CLOCK_THREAD_CPUTIME_ID) - start;
+            }
+        }
+    } else {
+        RunFrames(frames, options.rounds, ServiceOf(options.service));
+    }
     CALLGRIND_STOP_INSTRUMENTATION;
     const double cpu = Seconds(CLOCK_THREAD_CPUTIME_ID) - cpuStart;
     const double wall = Seconds(CLOCK_MONOTONIC) - wallStart;
 
-    const long measured = static_cast<long>(options.frames) * options.rounds;
+    const long measured =
+        static_cast<long>(options.frames) * options.rounds * (options.service == "compare" ? 2 : 1);
     const int64_t accepted = glReceivedPktCount.load() - receivedBefore;
     const int64_t sent = glSentPktCount.load() - sentBefore;
     printf("measured_frames=%ld records_per_frame=%d instruments_in_store=%ld segment=%s send=%s\n", measured,
@@ -198,6 +242,13 @@ int main(int argc, char** argv) {
            static_cast<double>(sent) / static_cast<double>(measured));
     printf("cpu_ns_per_frame=%.0f wall_ns_per_frame=%.0f\n", cpu * 1e9 / static_cast<double>(measured),
            wall * 1e9 / static_cast<double>(measured));
+    if (options.service == "compare") {
+        const double each = static_cast<double>(measured / 2);
+        printf(
+            "service=max cpu_ns_per_frame=%.0f\nservice=histogram cpu_ns_per_frame=%.0f\n"
+            "histogram_to_max_ratio=%.4f\n",
+            cpuOf[0] * 1e9 / each, cpuOf[1] * 1e9 / each, cpuOf[0] > 0 ? cpuOf[1] / cpuOf[0] : 0.0);
+    }
     RemoveScratchDirectory(scratch);
     // Every frame must have been accepted and sent whole, or the figures mean nothing.
     const bool whole = accepted == measured && sent == measured * ((bcst::kMaxMbpRecords + 1) / 2);
