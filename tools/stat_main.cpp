@@ -600,7 +600,15 @@ int main(int argc, char** argv) {
     app.add_flag("--prometheus", o.prometheus, "Print the Prometheus text exposition format and exit")
         ->excludes(json);
     app.add_option("--interval", o.interval, "Seconds between refreshes of the live view")
-        ->check(bcst::PositiveNumber("number of seconds") & CLI::Range(0.1, 3600.0))
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                char* end = nullptr;
+                const double seconds = strtod(text.c_str(), &end);
+                return !text.empty() && *end == '\0' && seconds >= 0.1 && seconds <= 3600
+                           ? ""
+                           : "'" + text + "' is not a number of seconds from 0.1 to 3600";
+            },
+            "SECONDS"))
         ->capture_default_str();
     app.add_option("-n,--count", o.count, "Refreshes of the live view before exiting (default: until Ctrl-C)")
         ->check(bcst::IntegerIn(1, 1000000000));

@@ -366,6 +366,10 @@ TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
     const ToolResult zero = RunTool(dir.path(), {BCST_STAT_EXE, "-i", "0"});
     EXPECT_EQ(zero.status, 2);
     EXPECT_EQ(zero.err, "bcst-stat: --instance: instance 0 does not exist (see --help)\n");
+    const ToolResult interval = RunTool(dir.path(), {BCST_STAT_EXE, "--interval", "0.01"});
+    EXPECT_EQ(interval.status, 2);
+    EXPECT_EQ(interval.err,
+              "bcst-stat: --interval: '0.01' is not a number of seconds from 0.1 to 3600 (see --help)\n");
     const ToolResult version = RunTool(dir.path(), {BCST_STAT_EXE, "--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("bcst-stat (bcstbridge) ") + BCST_PROJECT_VERSION + "\n");
