@@ -109,8 +109,8 @@ bool InstanceOfName(const std::string& name, int* instance) {
     return true;
 }
 
-// One instance seen through two names (a symbolic link to its counters file) is shown once: under the
-// file's own name, or the lowest instance number when every name is a link.
+// One instance seen through two names (a symbolic or a hard link to its counters file) is shown once:
+// under the file's own name, or the lowest instance number when the names are alike.
 void DropSecondNames(std::vector<Sample>* files) {
     struct Identity {
         dev_t device;
@@ -132,8 +132,10 @@ void DropSecondNames(std::vector<Sample>* files) {
             const bool same = j != i && !drop[j] && identities[i].inode != 0 &&
                               identities[i].device == identities[j].device &&
                               identities[i].inode == identities[j].inode;
-            // Files are in instance order: of two links, the later one goes.
-            drop[i] = same && identities[i].link && (!identities[j].link || j < i);
+            // A link goes before the file's own name; of two alike (links, or hard links), the later one
+            // in instance order.
+            drop[i] =
+                same && (identities[i].link ? !identities[j].link || j < i : !identities[j].link && j < i);
         }
     }
     std::vector<Sample> kept;

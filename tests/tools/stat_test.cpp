@@ -396,6 +396,7 @@ TEST(Counters, FilesOfOtherBuildsAndSecondNames) {
     older.resize(kCounterLogHeldBack);  // before the log counters
     WriteImage(dir.File("BcstBridge4.counters"), CountersImage(4, older));
     ASSERT_EQ(symlink("BcstBridge3.counters", dir.File("BcstBridge5.counters").c_str()), 0);
+    ASSERT_EQ(link(dir.File("BcstBridge4.counters").c_str(), dir.File("BcstBridge6.counters").c_str()), 0);
 
     const ToolResult p = RunTool(dir.path(), {BCST_STAT_EXE, "--prometheus"});
     EXPECT_EQ(p.status, 0) << p.err;
@@ -419,6 +420,7 @@ TEST(Counters, FilesOfOtherBuildsAndSecondNames) {
         EXPECT_NE(p.out.find(line), std::string::npos) << line << p.out;
     }
     EXPECT_EQ(p.out.find("instance=\"5\""), std::string::npos) << "the link is the same instance";
+    EXPECT_EQ(p.out.find("instance=\"6\""), std::string::npos) << "the hard link is the same instance";
     EXPECT_EQ(p.out.find("bcstbridge_log_entries_lost_total{instance=\"4\""), std::string::npos) << p.out;
 
     const ToolResult json = RunTool(dir.path(), {BCST_STAT_EXE, "--json", "--interval", "0.1"});
