@@ -6,6 +6,8 @@
 #include <sys/un.h>
 
 #include <fstream>
+#include <regex>
+#include <thread>
 
 #include "app/counters.h"
 #include "support/expected_messages.h"
@@ -248,9 +250,19 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
           "bcstbridge_datagrams_sent_total{instance=\"1\",segment=\"CM\"} 3\n"}) {
         EXPECT_NE(prometheus.out.find(line), std::string::npos) << line << prometheus.out;
     }
-    ToolResult live = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--count", "2", "--interval", "0.2"});
-    ASSERT_EQ(live.status, 0) << live.err;
+    // The live view, with frames arriving all along: the percentiles of an interval that had some.
+    ToolProcess view(rig.bridge.dir().path(), {BCST_STAT_EXE, "--count", "3", "--interval", "0.2"}, "live");
+    for (int i = 0; i < 500 && view.Running(); ++i) {
+        ASSERT_TRUE(rig.in.Send(MakeFrame(kMbp, 2, valid)));
+        std::this_thread::sleep_for(10ms);
+    }
+    ToolResult live;
+    live.status = view.Wait(10s);
+    live.out = view.Out();
+    ASSERT_EQ(live.status, 0) << view.Err();
     EXPECT_NE(live.out.find(" running "), std::string::npos) << live.out;
+    // A row ends in four times (P50, P99, P99.9, MAX), each a number of µs or ms, rather than "-".
+    EXPECT_TRUE(std::regex_search(live.out, std::regex(R"(( +[0-9.]+(us|ms)){4}\n)"))) << live.out;
     EXPECT_NE(live.out.find("refused: 1 unknown type, 1 zero count, 2 bad length, 1 decode failure, 1 wrong"),
               std::string::npos)
         << live.out;
