@@ -203,16 +203,19 @@ constexpr int64_t ServiceBoundNs(int i) {
     return (i % 9 + 1) * power;
 }
 
+static_assert(ServiceBoundNs(0) == 1000 && ServiceBoundNs(kServiceBoundCount - 1) == 1000000000,
+              "the buckets span 1 us to 1 s");
+
 // The bucket of a service time: the first whose bound is at least `ns`; kServiceBoundCount when it
 // is longer than 1 s. No table walk: the decade by at most six compares, the step by one division.
 inline int ServiceBucket(int64_t ns) {
     if (ns <= 1000) {
         return 0;
     }
-    const int64_t us = (ns + 999) / 1000;  // whole µs, rounded up: ns <= b µs exactly when us <= b
-    if (us > 1000000) {
+    if (ns > 1000000000) {
         return kServiceBoundCount;
     }
+    const int64_t us = (ns + 999) / 1000;  // whole µs, rounded up: ns <= b µs exactly when us <= b
     int64_t power = 1;
     int decade = 0;
     while (us > power * 10) {

@@ -478,6 +478,7 @@ TEST(Counters, ServiceTimesFallInTheirBuckets) {
         {1000000000, 54, 1000000000},
         {1000000001, 55, 0},
         {INT64_MAX / 2, 55, 0},
+        {INT64_MAX, 55, 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ServiceBucket(c.ns), c.bucket) << c.ns;
