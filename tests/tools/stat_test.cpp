@@ -229,6 +229,16 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     EXPECT_EQ(inBuckets, static_cast<int64_t>(feed.size()));
     EXPECT_GE(s.histogramSumNs, s.values[kCounterMaxServiceNs]);
     EXPECT_EQ(s.values[kCounterLogLost], 0);
+    // Each counter describes itself in the file, whole (nothing cut to its field).
+    ASSERT_EQ(s.counterCount, kCounterCount);
+    for (int id = 0; id < kCounterCount; ++id) {
+        const CounterDescription& d = kCounterDescriptions[id];
+        EXPECT_STREQ(s.metadata[id].key, d.key);
+        EXPECT_STREQ(s.metadata[id].family, d.family);
+        EXPECT_STREQ(s.metadata[id].labels, d.label);
+        EXPECT_STREQ(s.metadata[id].label, d.help);
+        EXPECT_EQ(s.metadata[id].typeId, CounterTypeOf(d)) << d.key;
+    }
 
     // bcst-stat reports the same numbers, for a running instance.
     ToolResult json = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--json"});
