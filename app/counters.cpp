@@ -267,10 +267,11 @@ int ReadCountersImage(const unsigned char* image, size_t size, CountersSnapshot*
     }
     out->counterCount = static_cast<int>(h.counterCount);
     for (size_t i = 0; i < kCounterSlots; ++i) {
-        const auto* cell = reinterpret_cast<const int64_t*>(image + h.valuesOffset + i * h.valueStride);
-        out->values[i] = i < h.counterCount ? __atomic_load_n(cell, __ATOMIC_RELAXED) : 0;
+        out->values[i] = 0;
         BCST_COUNTER_METADATA& m = out->metadata[i];
         if (i < h.counterCount) {
+            const auto* cell = reinterpret_cast<const int64_t*>(image + h.valuesOffset + i * h.valueStride);
+            out->values[i] = __atomic_load_n(cell, __ATOMIC_RELAXED);
             memcpy(&m, image + h.metadataOffset + i * h.metadataSize, sizeof m);
             // Texts are the writer's business: end each one within its field whatever the file holds.
             m.key[sizeof m.key - 1] = m.family[sizeof m.family - 1] = m.labels[sizeof m.labels - 1] =
@@ -280,8 +281,10 @@ int ReadCountersImage(const unsigned char* image, size_t size, CountersSnapshot*
         }
     }
     out->histogramBuckets = static_cast<int>(h.histogramBuckets);
-    const auto* cells = reinterpret_cast<const int64_t*>(image + h.histogramOffset);
-    const auto* bounds = reinterpret_cast<const int64_t*>(image + h.boundsOffset);
+    // Offsets of a file without a histogram were not checked: not even pointed at.
+    const bool histogram = out->histogramBuckets != 0;
+    const auto* cells = reinterpret_cast<const int64_t*>(image + (histogram ? h.histogramOffset : 0));
+    const auto* bounds = reinterpret_cast<const int64_t*>(image + (histogram ? h.boundsOffset : 0));
     for (int i = 0; i < kServiceBuckets; ++i) {
         const bool present = i < out->histogramBuckets;
         out->buckets[i] = present ? __atomic_load_n(&cells[i], __ATOMIC_RELAXED) : 0;
@@ -290,10 +293,8 @@ int ReadCountersImage(const unsigned char* image, size_t size, CountersSnapshot*
             return Refuse(error, reason, "corrupt", "corrupt histogram bounds");
         }
     }
-    out->histogramSumNs =
-        out->histogramBuckets == 0 ? 0 : __atomic_load_n(&cells[h.histogramBuckets], __ATOMIC_RELAXED);
-    out->histogramCount =
-        out->histogramBuckets == 0 ? 0 : __atomic_load_n(&cells[h.histogramBuckets + 1], __ATOMIC_RELAXED);
+    out->histogramSumNs = histogram ? __atomic_load_n(&cells[h.histogramBuckets], __ATOMIC_RELAXED) : 0;
+    out->histogramCount = histogram ? __atomic_load_n(&cells[h.histogramBuckets + 1], __ATOMIC_RELAXED) : 0;
     out->header.sendPath = __atomic_load_n(&header->sendPath, __ATOMIC_RELAXED);
     return 0;
 }
