@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -219,6 +220,61 @@ int Refuse(std::string* error, const char** reason, const char* word, const std:
     return 1;
 }
 
+// A Prometheus or JSON name in snake case: a lower-case letter or underscore, then lower-case letters,
+// digits and underscores.
+bool IsName(const char* text) {
+    if (!islower(static_cast<unsigned char>(text[0])) && text[0] != '_') {
+        return false;
+    }
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (!islower(static_cast<unsigned char>(*c)) && !isdigit(static_cast<unsigned char>(*c)) &&
+            *c != '_') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Printable ASCII without quotes or backslashes: safe in a HELP line, a label value and JSON.
+bool IsPlainText(const char* text) {
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < 0x20 || *c > 0x7E || *c == '"' || *c == '\\') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "" or name="value" pairs separated by commas, as a family's labels are written.
+bool IsLabelPairs(const char* text) {
+    std::string rest = text;
+    while (!rest.empty()) {
+        const size_t equals = rest.find("=\"");
+        const size_t close = equals == std::string::npos ? std::string::npos : rest.find('"', equals + 2);
+        if (close == std::string::npos || !IsName(rest.substr(0, equals).c_str()) ||
+            !IsPlainText(rest.substr(equals + 2, close - equals - 2).c_str())) {
+            return false;
+        }
+        rest.erase(0, close + 1);
+        if (!rest.empty() && (rest[0] != ',' || rest.size() == 1)) {
+            return false;
+        }
+        rest.erase(0, rest.empty() ? 0 : 1);
+    }
+    return true;
+}
+
+// A metadata record that the tools can publish as it is: a counter's key is a name, its family is one
+// (named as its type says) or empty, its labels are pairs, its label plain text.
+bool IsPublishable(const BCST_COUNTER_METADATA& m) {
+    // A running total's family ends in "_total", and only a running total's does.
+    const size_t length = strlen(m.family);
+    const bool totalName = length > 6 && strcmp(m.family + length - 6, "_total") == 0;
+    return IsName(m.key) &&
+           (length == 0 || (IsName(m.family) && totalName == (m.typeId == kCounterTypeTotal))) &&
+           IsLabelPairs(m.labels) && IsPlainText(m.label);
+}
+
 // Whether `count` items of `size` bytes from `offset` lie within a file of `fileSize` bytes.
 bool Within(uint64_t offset, uint64_t count, uint64_t size, uint64_t fileSize) {
     return offset <= fileSize && count * size <= fileSize - offset;
@@ -276,6 +332,9 @@ int ReadCountersImage(const unsigned char* image, size_t size, CountersSnapshot*
             // Texts are the writer's business: end each one within its field whatever the file holds.
             m.key[sizeof m.key - 1] = m.family[sizeof m.family - 1] = m.labels[sizeof m.labels - 1] =
                 m.label[sizeof m.label - 1] = '\0';
+            if (!IsPublishable(m)) {
+                return Refuse(error, reason, "corrupt", "corrupt metadata of counter " + std::to_string(i));
+            }
         } else {
             memset(&m, 0, sizeof m);
         }
