@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/command_line.h"
 #include "app/counters.h"
 #include "app/log.h"
 #include "app/log_texts.h"
@@ -75,7 +76,12 @@ int RelayOneDatagram() {
 }
 
 int BridgeMain(int argc, char** argv) {
+    if (argc >= 2 && strncmp(argv[1], "--", 2) == 0) {
+        return RunBridgeOption(argc, argv);
+    }
+    // A wrong command line is not logged: no instance is known yet.
     if (argc != 2) {
+        PrintBridgeUsage(stderr);
         return 1;
     }
     CatchSignal();  // a failed installation is silent; start-up goes on
@@ -83,6 +89,7 @@ int BridgeMain(int argc, char** argv) {
     bool inRange = false;
     const int instance = ParseDecimalInt(argv[1], &inRange);
     if (!inRange || instance <= 0) {
+        PrintBridgeUsage(stderr);
         return 1;
     }
     gshRunningInstanceNo = static_cast<int16_t>(static_cast<uint16_t>(instance));

@@ -8,16 +8,29 @@
 #include <cstdint>
 #include <string>
 
-// The file: one 64-byte header line, then one 64-bit counter at the start of each following 64-byte
-// line, so that a reader polling one counter never shares a cache line with the next one written.
-// Readers check magic, version and size before they read anything else. The magic is stored last,
-// and the file only appears under its name once complete (it is written under a temporary name and
-// renamed), so a reader never takes a half-written header for a valid one.
+// The file, layout version 2: a header of two 64-byte lines; the counter values, each at the start of
+// its own 64-byte line, so that a reader polling one counter never shares a cache line with the next
+// one written; the service-time histogram's cells; the histogram's bucket bounds; and one metadata
+// record per counter (type id, JSON key, Prometheus family and label, a label for people). The header
+// gives every offset and size, and a reader checks magic, version and sizes before it reads anything
+// else. Counters appended later keep the version: a reader shows those it does not know by their
+// metadata. The magic is stored last, and the file only appears under its name once complete (it is
+// written under a temporary name and renamed), so a reader never takes a half-written header for a
+// valid one.
 constexpr uint64_t kCountersMagic = 0x31544E4354534342ull;  // "BCSTCNT1" in file order
-constexpr uint32_t kCountersLayoutVersion = 1;
+constexpr uint32_t kCountersLayoutVersion = 2;
 constexpr size_t kCounterLineSize = 64;
-constexpr size_t kCountersFileSize = 4096;
-constexpr size_t kCounterSlots = kCountersFileSize / kCounterLineSize - 1;
+constexpr size_t kCounterSlots = 64;  // counter lines in the file; the enum below may grow up to this
+
+// The service-time histogram: log-linear buckets, nine per decade (1, 2, ... 9 times a power of ten)
+// from 1 µs to 1 s, each counting the times up to its bound, and one bucket for everything longer.
+constexpr int kServiceBoundCount = 55;                   // 1 µs ... 9 µs, 10 µs ... 900 ms, 1 s
+constexpr int kServiceBuckets = kServiceBoundCount + 1;  // the last one: longer than 1 s
+constexpr int kHistogramCells = kServiceBuckets + 2;     // the buckets, the sum (ns), the count
+constexpr size_t kHistogramBytes = 512;                  // the cells, padded to whole lines
+static_assert(kHistogramCells * sizeof(int64_t) <= kHistogramBytes, "the histogram fits its lines");
+constexpr size_t kServiceBoundsBytes = 512;
+static_assert(kServiceBoundCount * sizeof(int64_t) <= kServiceBoundsBytes, "the bounds fit their lines");
 
 enum CountersMode : uint8_t {
     kCountersModePassThrough = 0,
@@ -48,9 +61,18 @@ struct alignas(8) BCST_COUNTERS_HEADER {
     char segment[6];           // MARKET_SEGMENT, zero-padded
     uint8_t mode;              // CountersMode
     uint8_t sendPath;          // CountersSendPath; may change while running (relaxed store)
+    // The second line: where everything else lies, in bytes from the start of the file.
+    uint32_t valuesOffset;      // the first counter value
+    uint32_t valueStride;       // from one counter value to the next
+    uint32_t histogramOffset;   // kServiceBuckets bucket counts, then the sum in ns and the count
+    uint32_t histogramBuckets;  // bucket counts, the last one without a bound (longer than them all)
+    uint32_t boundsOffset;      // histogramBuckets - 1 upper bounds in ns, rising
+    uint32_t metadataOffset;    // counterCount records of BCST_COUNTER_METADATA
+    uint32_t metadataSize;      // bytes per metadata record
+    uint32_t reserved[9];       // zero
 };
 // Readers on other builds depend on every offset: change any of them only with a new layout version.
-static_assert(sizeof(BCST_COUNTERS_HEADER) == 64, "the header is one cache line");
+static_assert(sizeof(BCST_COUNTERS_HEADER) == 2 * kCounterLineSize, "the header is two cache lines");
 static_assert(offsetof(BCST_COUNTERS_HEADER, layoutVersion) == 8, "layout version offset");
 static_assert(offsetof(BCST_COUNTERS_HEADER, fileSize) == 12, "file size offset");
 static_assert(offsetof(BCST_COUNTERS_HEADER, headerSize) == 16, "header size offset");
@@ -63,8 +85,46 @@ static_assert(offsetof(BCST_COUNTERS_HEADER, startMonotonicNs) == 48, "start mon
 static_assert(offsetof(BCST_COUNTERS_HEADER, segment) == 56, "segment offset");
 static_assert(offsetof(BCST_COUNTERS_HEADER, mode) == 62, "mode offset");
 static_assert(offsetof(BCST_COUNTERS_HEADER, sendPath) == 63, "send path offset");
+static_assert(offsetof(BCST_COUNTERS_HEADER, valuesOffset) == 64, "values offset");
+static_assert(offsetof(BCST_COUNTERS_HEADER, valueStride) == 68, "value stride offset");
+static_assert(offsetof(BCST_COUNTERS_HEADER, histogramOffset) == 72, "histogram offset");
+static_assert(offsetof(BCST_COUNTERS_HEADER, histogramBuckets) == 76, "histogram buckets offset");
+static_assert(offsetof(BCST_COUNTERS_HEADER, boundsOffset) == 80, "bounds offset");
+static_assert(offsetof(BCST_COUNTERS_HEADER, metadataOffset) == 84, "metadata offset");
+static_assert(offsetof(BCST_COUNTERS_HEADER, metadataSize) == 88, "metadata size offset");
 
-// Counter lines in file order; append only (a reader of version 1 knows exactly these).
+// What a counter's value means, so that a reader can show a counter it does not know.
+enum CounterType : int32_t {
+    kCounterTypeTotal = 1,        // a running total (a Prometheus counter)
+    kCounterTypeLevel = 2,        // a level that goes up and down (a gauge)
+    kCounterTypeTimestampNs = 3,  // a CLOCK_MONOTONIC time in ns, 0 for never
+    kCounterTypeDurationNs = 4,   // a duration in ns
+};
+
+// One counter's metadata record, in counter order. Texts are zero-terminated (and zero-padded).
+struct BCST_COUNTER_METADATA {
+    int32_t typeId;  // CounterType
+    uint32_t reserved;
+    char key[40];     // the JSON key, e.g. "frames_mbp"
+    char family[48];  // the Prometheus family without the bcstbridge_ prefix; "" when not exported as is
+    char labels[48];  // "" or the family's label pairs for this counter, e.g. type="mbp"
+    char label[112];  // what it counts, for people (the HELP text)
+};
+static_assert(sizeof(BCST_COUNTER_METADATA) == 256, "metadata records are four cache lines");
+static_assert(offsetof(BCST_COUNTER_METADATA, key) == 8, "key offset");
+static_assert(offsetof(BCST_COUNTER_METADATA, family) == 48, "family offset");
+static_assert(offsetof(BCST_COUNTER_METADATA, labels) == 96, "labels offset");
+static_assert(offsetof(BCST_COUNTER_METADATA, label) == 144, "label offset");
+
+// Where the writer puts each part (a reader takes the offsets from the header instead).
+constexpr size_t kCountersValuesOffset = sizeof(BCST_COUNTERS_HEADER);
+constexpr size_t kCountersHistogramOffset = kCountersValuesOffset + kCounterSlots * kCounterLineSize;
+constexpr size_t kCountersBoundsOffset = kCountersHistogramOffset + kHistogramBytes;
+constexpr size_t kCountersMetadataOffset = kCountersBoundsOffset + kServiceBoundsBytes;
+constexpr size_t kCountersFileSize = kCountersMetadataOffset + kCounterSlots * sizeof(BCST_COUNTER_METADATA);
+
+// Counter lines in file order; append only (a reader shows counters appended after it was built by
+// their metadata, and treats those of an older file that it lacks as absent).
 enum CounterId : int {
     kCounterReceived,                // datagrams received as the statistics line counts them
     kCounterSent,                    // datagrams sent, likewise
@@ -85,11 +145,11 @@ enum CounterId : int {
     kCounterHeartbeatNs,             // CLOCK_MONOTONIC of the relay loop's latest tick (CountersTick)
     kCounterStoreRestored,           // instruments read back from the store file at start-up
     kCounterStoreMemoryOnly,         // instruments held in memory but not (yet) in the store file
+    kCounterLogHeldBack,             // log copies held back as repeats (a summary entry stands for them)
+    kCounterLogLost,                 // log entries that could not be written anywhere (a full disk)
     kCounterCount
 };
 static_assert(kCounterCount <= static_cast<int>(kCounterSlots), "counters fit the file");
-static_assert(sizeof(BCST_COUNTERS_HEADER) + kCounterSlots * kCounterLineSize == kCountersFileSize,
-              "header and counter lines fill the file");
 
 // How a counter is published: its JSON key, its Prometheus family and label, its help text.
 struct CounterDescription {
@@ -97,8 +157,15 @@ struct CounterDescription {
     const char* family;  // without the bcstbridge_ prefix
     const char* label;   // "" or one label pair, e.g. type="mbp"
     const char* help;
-    bool total;  // a running total (Prometheus counter) rather than a level (gauge)
+    bool total;                            // a running total (Prometheus counter) rather than a level (gauge)
+    CounterType type = kCounterTypeTotal;  // when neither: a time stamp or a duration
 };
+// The type id written to the file's metadata.
+inline CounterType CounterTypeOf(const CounterDescription& d) {
+    return d.type == kCounterTypeTimestampNs || d.type == kCounterTypeDurationNs ? d.type
+           : d.total                                                             ? kCounterTypeTotal
+                                                                                 : kCounterTypeLevel;
+}
 extern const CounterDescription kCounterDescriptions[kCounterCount];
 const char* CountersModeName(uint8_t mode);
 const char* CountersSendPathName(uint8_t path);
@@ -113,19 +180,72 @@ extern int64_t* gCounterBase;
 extern int64_t* gCounterFileBase;
 constexpr size_t kCounterStride = kCounterLineSize / sizeof(int64_t);
 
+// One cell of the counters block (a counter's line, or a histogram cell): in process memory and in
+// the file. Single writer: a load and a store each, no locked instruction.
+inline void CellSet(size_t cell, int64_t value) {
+    __atomic_store_n(&gCounterBase[cell], value, __ATOMIC_RELAXED);
+    __atomic_store_n(&gCounterFileBase[cell], value, __ATOMIC_RELAXED);
+}
+inline void CellAdd(size_t cell, int64_t n) {
+    CellSet(cell, __atomic_load_n(&gCounterBase[cell], __ATOMIC_RELAXED) + n);
+}
+
 inline int64_t& CounterCell(CounterId id) {
     return gCounterBase[static_cast<size_t>(id) * kCounterStride];
 }
 inline void CounterSet(CounterId id, int64_t value) {
-    __atomic_store_n(&CounterCell(id), value, __ATOMIC_RELAXED);
-    __atomic_store_n(&gCounterFileBase[static_cast<size_t>(id) * kCounterStride], value, __ATOMIC_RELAXED);
+    CellSet(static_cast<size_t>(id) * kCounterStride, value);
 }
-// Single writer: a load and a store, no locked instruction. `n` lets a batched path count at once.
+// `n` lets a batched path count at once.
 inline void CounterAdd(CounterId id, int64_t n = 1) {
-    CounterSet(id, __atomic_load_n(&CounterCell(id), __ATOMIC_RELAXED) + n);
+    CellAdd(static_cast<size_t>(id) * kCounterStride, n);
 }
 inline int64_t CounterValue(CounterId id) {
     return __atomic_load_n(&CounterCell(id), __ATOMIC_RELAXED);
+}
+
+// The histogram's cells follow the counter lines: kServiceBuckets bucket counts, the sum, the count.
+constexpr size_t kHistogramCell = kCounterSlots * kCounterStride;
+constexpr size_t kHistogramSumCell = kHistogramCell + kServiceBuckets;
+constexpr size_t kHistogramCountCell = kHistogramSumCell + 1;
+constexpr size_t kCounterCells = kHistogramCell + kHistogramBytes / sizeof(int64_t);
+
+// The upper bound of bucket `i` in ns: (i % 9 + 1) * 10^(i / 9) µs.
+constexpr int64_t ServiceBoundNs(int i) {
+    int64_t power = 1000;
+    for (int d = 0; d < i / 9; ++d) {
+        power *= 10;
+    }
+    return (i % 9 + 1) * power;
+}
+
+static_assert(ServiceBoundNs(0) == 1000 && ServiceBoundNs(kServiceBoundCount - 1) == 1000000000,
+              "the buckets span 1 us to 1 s");
+
+// The bucket of a service time: the first whose bound is at least `ns`; kServiceBoundCount when it
+// is longer than 1 s. No table walk: the decade by at most six compares, the step by one division.
+inline int ServiceBucket(int64_t ns) {
+    if (ns <= 1000) {
+        return 0;
+    }
+    if (ns > 1000000000) {
+        return kServiceBoundCount;
+    }
+    const int64_t us = (ns + 999) / 1000;  // whole µs, rounded up: ns <= b µs exactly when us <= b
+    int64_t power = 1;
+    int decade = 0;
+    while (us > power * 10) {
+        power *= 10;
+        ++decade;
+    }
+    return 9 * decade + static_cast<int>((us + power - 1) / power) - 1;
+}
+
+// Counts one service time: three cells, each a load and relaxed stores (single writer).
+inline void CountServiceTime(int64_t ns) {
+    CellAdd(kHistogramCell + static_cast<size_t>(ServiceBucket(ns)), 1);
+    CellAdd(kHistogramSumCell, ns);
+    CellAdd(kHistogramCountCell, 1);
 }
 
 // CLOCK_MONOTONIC in nanoseconds; read through the vDSO, no system call.
@@ -149,6 +269,7 @@ inline void CountersDatagramDone() {
     if (took > CounterValue(kCounterMaxServiceNs)) {
         CounterSet(kCounterMaxServiceNs, took);
     }
+    CountServiceTime(took);
 }
 inline void CountAcceptedFrame(CounterId type) {
     CounterAdd(type);
@@ -186,13 +307,40 @@ std::string CountersFileName(int instance);
 // than this is stuck (stopped, wedged, or spinning inside a call), not idle.
 constexpr int64_t kCountersStalledAfterNs = 2000000000;
 
+// What a reader copied out of a file: the header, every counter the file has (up to kCounterSlots)
+// with its metadata, and the histogram with its bounds.
 struct CountersSnapshot {
     BCST_COUNTERS_HEADER header;
-    int64_t values[kCounterCount];
+    int counterCount;               // in the file; ids at or above it are absent (an older bridge)
+    int64_t values[kCounterSlots];  // absent ones are 0
+    BCST_COUNTER_METADATA metadata[kCounterSlots];
+    int histogramBuckets;               // 0 when the file has no histogram
+    int64_t boundsNs[kServiceBuckets];  // the last bucket's is INT64_MAX
+    int64_t buckets[kServiceBuckets];
+    int64_t histogramSumNs;
+    int64_t histogramCount;
 };
 
-// Validates an image of a counters file (magic, version, sizes) and copies it out with atomic loads.
-// 0 on success; 1 with a one-line reason in `*error`.
-int ReadCountersImage(const unsigned char* image, size_t size, CountersSnapshot* out, std::string* error);
-// The same for a file: maps it read-only for the copy. 1 with a reason when it cannot be read.
-int ReadCountersFile(const std::string& path, CountersSnapshot* out, std::string* error);
+// Validates an image of a counters file (magic, version, sizes, every offset) and copies it out with
+// atomic loads. 0 on success; 1 with a one-line reason in `*error`, and in `*reason` (when given) the
+// same in one word for a label: "missing", "unreadable", "truncated", "foreign", "version", "corrupt".
+int ReadCountersImage(const unsigned char* image, size_t size, CountersSnapshot* out, std::string* error,
+                      const char** reason = nullptr);
+// The same for a file, read with one pread (a file cut short meanwhile cannot fault the reader). 1 with
+// a reason when it cannot be read.
+int ReadCountersFile(const std::string& path, CountersSnapshot* out, std::string* error,
+                     const char** reason = nullptr);
+
+// The value of `id` in a snapshot, 0 when the file does not have it.
+inline int64_t SnapshotValue(const CountersSnapshot& s, int id) {
+    return id < s.counterCount ? s.values[id] : 0;
+}
+
+// The service time below which `fraction` (0.5, 0.99, ...) of the times counted between two snapshots
+// fell, as the upper bound of its bucket, never above `maxNs`; -1 when nothing was counted between
+// them. `before` may be null: since the start. Both must come from the same writer.
+int64_t ServicePercentileNs(const CountersSnapshot& now, const CountersSnapshot* before, double fraction,
+                            int64_t maxNs);
+// The longest service time between two snapshots, likewise (the bound of the highest bucket counted,
+// never above `maxNs`); -1 when nothing was counted.
+int64_t ServiceMaxNs(const CountersSnapshot& now, const CountersSnapshot* before, int64_t maxNs);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/counters.h"
 #include "app/log_texts.h"
 #include "app/text.h"
 
@@ -94,8 +95,9 @@ size_t FormStamp(const LogClock& clock, char* stamp) {
 }
 
 // The fallback when the log file cannot be opened: the service manager's journal takes standard
-// error. One line per entry, without the leading newline of the file's format.
-void WriteToStandardError(const char* stamp, size_t stampLength, const char* message, size_t length) {
+// error. One line per entry, without the leading newline of the file's format. False when it could not
+// be written there either.
+bool WriteToStandardError(const char* stamp, size_t stampLength, const char* message, size_t length) {
     struct iovec parts[3] = {{const_cast<char*>(stamp + 1), stampLength - 1},
                              {const_cast<char*>(message), length},
                              {const_cast<char*>("\n"), 1}};
@@ -103,6 +105,7 @@ void WriteToStandardError(const char* stamp, size_t stampLength, const char* mes
     do {
         written = writev(STDERR_FILENO, parts, 3);
     } while (written < 0 && errno == EINTR);
+    return written == static_cast<ssize_t>(stampLength - 1 + length + 1);
 }
 
 // The relay thread's write of one entry through the kept-open file.
@@ -140,8 +143,9 @@ int WriteRelayEntry(const LogClock& clock, const char* message, size_t length) {
         struct iovec parts[2] = {{stamp, stampLength}, {const_cast<char*>(message), length}};
         result = AppendWhole(gLogFile.fd, parts, 2);
     }
-    if (gLogFile.fd < 0) {
-        WriteToStandardError(stamp, stampLength, message, length);
+    // An entry that reached neither the file nor standard error (a full disk) leaves a count behind.
+    if (gLogFile.fd < 0 ? !WriteToStandardError(stamp, stampLength, message, length) : result != 0) {
+        CounterAdd(kCounterLogLost);
     }
     errno = saved;
     return result;
@@ -207,6 +211,7 @@ bool HoldBack(const char* message, size_t length) {
             if (++slot.copies <= kLogRepeatLimit) {
                 return false;
             }
+            CounterAdd(kCounterLogHeldBack);
             gRepeatsHeld = true;
             return true;
         }
@@ -306,7 +311,9 @@ int AppendLogEntry(const LogClock& clock, const char* message, size_t length) {
     const int saved = errno;
     const int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
-        WriteToStandardError(stamp, stampLength, message, length);
+        if (!WriteToStandardError(stamp, stampLength, message, length)) {
+            CounterAdd(kCounterLogLost);
+        }
         errno = saved;
         return 1;
     }
@@ -314,6 +321,9 @@ int AppendLogEntry(const LogClock& clock, const char* message, size_t length) {
     struct iovec parts[2] = {{stamp, stampLength}, {const_cast<char*>(message), length}};
     const int result = AppendWhole(fd, parts, 2);
     close(fd);
+    if (result != 0) {
+        CounterAdd(kCounterLogLost);
+    }
     errno = saved;
     return result;
 }

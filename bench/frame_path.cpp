@@ -5,12 +5,17 @@
 //
 //   frame_path [--frames N] [--rounds R] [--segment CM|FO] [--send socket|capture]
 //              [--group 239.40.x.y] [--port P] [--instruments N] [--spread walk|random]
+//              [--service none|max|histogram|compare]
 //
 // --instruments sets how many instruments the store holds (1,800 by default); --spread random draws
 // each frame's records at random from all of them instead of walking through them in token order, so
 // that lookups land all over a large store as on a busy derivatives feed.
 // --send socket (default) sends every datagram through the real sending socket to a loopback group
 // that nobody joins; --send capture hands them to gSendCapture instead, leaving the system calls out.
+// --service adds the relay loop's service-time bookkeeping around each frame: none (default), max (the
+// clock readings and the longest time only), histogram (as the loop does it: the longest time and the
+// histogram's buckets), or compare: rounds of max and histogram taken in turn, each timed on its own,
+// with their ratio.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <unistd.h>
@@ -31,6 +36,7 @@
 #define CALLGRIND_STOP_INSTRUMENTATION
 #endif
 
+#include "app/counters.h"
 #include "app/log.h"
 #include "app/statistics.h"
 #include "config/config.h"
@@ -50,7 +56,10 @@ struct Options {
     int port = 40999;
     int instruments = 1800;
     bool random = false;
+    std::string service = "none";
 };
+
+enum class Service { kNone, kMax, kHistogram };
 
 long gCaptured = 0;
 int CountCapture(const char*, int length) {
@@ -73,12 +82,31 @@ double Seconds(clockid_t clock) {
 }
 
 // The measured pass; kept out of line so that profiles show it as one root.
-__attribute__((noinline)) void RunFrames(std::vector<ReceiveArea>& frames, int rounds) {
+__attribute__((noinline)) void RunFrames(std::vector<ReceiveArea>& frames, int rounds,
+                                         Service service = Service::kNone) {
     for (int r = 0; r < rounds; ++r) {
         for (ReceiveArea& frame : frames) {
-            ProcessNewMktData(frame.data());
+            if (service == Service::kNone) {
+                ProcessNewMktData(frame.data());
+            } else if (service == Service::kMax) {
+                // The bookkeeping before the histogram: two clock readings and the longest time.
+                CountersDatagramReceived();
+                ProcessNewMktData(frame.data());
+                const int64_t took = CountersClock() - gCountersDatagramStart;
+                if (took > CounterValue(kCounterMaxServiceNs)) {
+                    CounterSet(kCounterMaxServiceNs, took);
+                }
+            } else {
+                CountersDatagramReceived();
+                ProcessNewMktData(frame.data());
+                CountersDatagramDone();
+            }
         }
     }
+}
+
+Service ServiceOf(const std::string& name) {
+    return name == "max" ? Service::kMax : name == "histogram" ? Service::kHistogram : Service::kNone;
 }
 
 bool ParseOptions(int argc, char** argv, Options* o) {
@@ -105,12 +133,16 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             o->instruments = atoi(value);
         } else if (arg == "--spread") {
             o->random = std::string(value) == "random";
+        } else if (arg == "--service") {
+            o->service = value;
         } else {
             return false;
         }
     }
     return o->frames > 0 && o->rounds > 0 && o->instruments >= bcst::kMaxMbpRecords &&
-           o->segment.size() < sizeof gsBcastParam.MARKET_SEGMENT;
+           o->segment.size() < sizeof gsBcastParam.MARKET_SEGMENT &&
+           (o->service == "none" || o->service == "max" || o->service == "histogram" ||
+            o->service == "compare");
 }
 
 // Set-up logs into the working directory: keep it in a directory of its own and remove it after.
@@ -146,7 +178,8 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         fprintf(stderr,
                 "usage: %s [--frames N] [--rounds R] [--segment CM|FO] [--send socket|capture] "
-                "[--group 239.40.x.y] [--port P] [--instruments N] [--spread walk|random]\n",
+                "[--group 239.40.x.y] [--port P] [--instruments N] [--spread walk|random] "
+                "[--service none|max|histogram|compare]\n",
                 argv[0]);
         return 2;
     }
@@ -195,6 +228,11 @@ int main(int argc, char** argv) {
         compressed += frame.size() - 6;
         frames.push_back(InReceiveArea(frame));
     }
+    if (frames.empty()) {
+        fprintf(stderr, "frame_path: no frame compressed into one datagram\n");
+        RemoveScratchDirectory(scratch);
+        return 1;
+    }
 
     // Every instrument into the store, then one unmeasured pass so that nothing is first-time.
     RunFrames(store, 1);
@@ -205,18 +243,26 @@ int main(int argc, char** argv) {
     const int64_t sentBefore = glSentPktCount.load();
     const double wallStart = Seconds(CLOCK_MONOTONIC);
     const double cpuStart = Seconds(CLOCK_THREAD_CPUTIME_ID);
+    double cpuOf[2] = {0, 0};  // compare: max, histogram
     CALLGRIND_START_INSTRUMENTATION;
-    RunFrames(frames, options.rounds);
+    if (options.service == "compare") {
+        // Turn about, so that both see the same machine: a noisy neighbour costs both alike.
+        for (int r = 0; r < options.rounds; ++r) {
+            for (const int which : {r % 2, 1 - r % 2}) {
+                const double start = Seconds(CLOCK_THREAD_CPUTIME_ID);
+                RunFrames(frames, 1, which == 0 ? Service::kMax : Service::kHistogram);
+                cpuOf[which] += Seconds(CLOCK_THREAD_CPUTIME_ID) - start;
+            }
+        }
+    } else {
+        RunFrames(frames, options.rounds, ServiceOf(options.service));
+    }
     CALLGRIND_STOP_INSTRUMENTATION;
     const double cpu = Seconds(CLOCK_THREAD_CPUTIME_ID) - cpuStart;
     const double wall = Seconds(CLOCK_MONOTONIC) - wallStart;
 
-    if (frames.empty()) {
-        fprintf(stderr, "frame_path: no frame compressed into one datagram\n");
-        RemoveScratchDirectory(scratch);
-        return 1;
-    }
-    const long measured = static_cast<long>(frames.size()) * options.rounds;
+    const long measured =
+        static_cast<long>(frames.size()) * options.rounds * (options.service == "compare" ? 2 : 1);
     const int64_t accepted = glReceivedPktCount.load() - receivedBefore;
     const int64_t sent = glSentPktCount.load() - sentBefore;
     printf("measured_frames=%ld records_per_frame=%d instruments_in_store=%ld segment=%s send=%s\n", measured,
@@ -227,6 +273,13 @@ int main(int argc, char** argv) {
            static_cast<double>(sent) / static_cast<double>(measured));
     printf("cpu_ns_per_frame=%.0f wall_ns_per_frame=%.0f\n", cpu * 1e9 / static_cast<double>(measured),
            wall * 1e9 / static_cast<double>(measured));
+    if (options.service == "compare") {
+        const double each = static_cast<double>(measured / 2);
+        printf(
+            "service=max cpu_ns_per_frame=%.0f\nservice=histogram cpu_ns_per_frame=%.0f\n"
+            "histogram_to_max_ratio=%.4f\n",
+            cpuOf[0] * 1e9 / each, cpuOf[1] * 1e9 / each, cpuOf[0] > 0 ? cpuOf[1] / cpuOf[0] : 0.0);
+    }
     RemoveScratchDirectory(scratch);
     // Every frame must have been accepted and sent whole, or the figures mean nothing.
     const bool whole = accepted == measured && sent == measured * ((bcst::kMaxMbpRecords + 1) / 2);

@@ -1,6 +1,7 @@
 // BCSTBRIDGE.INI: one comma-separated line per instance, the first line skipped, no trimming.
 #include "config/config.h"
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -71,11 +72,30 @@ constexpr ConfigField kConfigFields[] = {
     {"NEW_MKT_DATA_FLAG", FieldKind::kFlag, offsetof(BCAST_PARAM, NEW_MKT_DATA_FLAG), 0},
 };
 
+// Set while ReadConfigurationFromFile runs in quiet mode.
+ConfigReading* gQuiet = nullptr;
+
+// One entry of the reader: to the log, or kept in quiet mode. The text is the same either way.
+void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Report(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    if (gQuiet != nullptr) {
+        char text[kLogMessageSize];
+        vsnprintf(text, sizeof text, format, args);
+        gQuiet->entries.push_back(text);
+    } else {
+        vsnprintf(gcaLogMessage, sizeof gcaLogMessage, format, args);
+        LogMessage(gcaLogMessage);
+    }
+    va_end(args);
+}
+
 }  // namespace
 
 int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
     if (position < 1 || position > std::size(kConfigFields)) {
-        LogFixedMessage(kLogConfigImproperPosition);
+        Report("%s", kLogConfigImproperPosition);
         return 0;
     }
     const ConfigField& f = kConfigFields[position - 1];
@@ -86,7 +106,7 @@ int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
         }
         memcpy(field, value.c_str(), value.size() + 1);
         // Logged as data: a percent sign in the value is written as it is.
-        LogFormattedMessage(kLogConfigTextField, f.label, field);
+        Report(kLogConfigTextField, f.label, field);
         return 0;
     }
     if (value.size() > kNumberFieldMax) {
@@ -98,7 +118,7 @@ int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
             ? static_cast<int16_t>(value == "Y" ? 1 : 0)
             : static_cast<int16_t>(static_cast<uint16_t>(ParseDecimalInt(value.c_str(), nullptr)));
     memcpy(field, &number, sizeof number);
-    LogFormattedMessage(kLogConfigNumberField, f.label, number);
+    Report(kLogConfigNumberField, f.label, number);
     return 0;
 }
 
@@ -125,13 +145,15 @@ int StoreRecordLine(const std::string& line) {
 
 }  // namespace
 
-int ReadConfigurationFromFile(int instance) {
+namespace {
+
+int ReadRecord(int instance) {
     std::ifstream file(kConfigFileName);
     if (!file.is_open()) {
         snprintf(gcaLogMessage, sizeof gcaLogMessage, "%s", kLogConfigOpenError);
         return 1;
     }
-    LogFixedMessage(kLogConfigOpened);
+    Report("%s", kLogConfigOpened);
 
     const long long recordLine = static_cast<long long>(instance) + 1;
     std::string line;
@@ -139,16 +161,29 @@ int ReadConfigurationFromFile(int instance) {
         if (number == 1 || number != recordLine) {  // line 1 is a header, never a record
             continue;
         }
+        if (gQuiet != nullptr) {
+            gQuiet->lineFound = true;
+            gQuiet->line = line;
+        }
         if (line.empty()) {
-            LogFormattedMessage(kLogConfigBlankLine, recordLine);
+            Report(kLogConfigBlankLine, recordLine);
             return 0;
         }
         if (line.find(',') == std::string::npos) {
-            LogFormattedMessage(kLogConfigNoDelimiter, recordLine);
+            Report(kLogConfigNoDelimiter, recordLine);
             return 0;
         }
         return StoreRecordLine(line);
     }
     snprintf(gcaLogMessage, sizeof gcaLogMessage, kLogConfigNoInstance, instance);
     return 1;
+}
+
+}  // namespace
+
+int ReadConfigurationFromFile(int instance, ConfigReading* quiet) {
+    gQuiet = quiet;
+    const int result = ReadRecord(instance);
+    gQuiet = nullptr;
+    return result;
 }

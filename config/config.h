@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct BCAST_PARAM {
     char MARKET_SEGMENT[5];
@@ -22,9 +23,18 @@ constexpr char kConfigFileName[] = "BCSTBRIDGE.INI";
 // Longest text a port or flag field may hold.
 constexpr size_t kNumberFieldMax = 9;
 
-// Reads line instance + 1 of BCSTBRIDGE.INI into gsBcastParam, logging each field. 0 on success; on
-// failure 1 with the message left pending in gcaLogMessage.
-int ReadConfigurationFromFile(int instance);
+// The reader's quiet mode (bcstbridge --check): every entry it would log is kept here instead, and
+// nothing is written to the log.
+struct ConfigReading {
+    std::vector<std::string> entries;  // what the bridge would log, in order
+    bool lineFound = false;            // the file has line instance + 1
+    std::string line;                  // that line as read (a carriage return included)
+};
+
+// Reads line instance + 1 of BCSTBRIDGE.INI into gsBcastParam, logging each field, or, given
+// `quiet`, keeping those entries there. 0 on success; on failure 1 with the message left pending in
+// gcaLogMessage (not logged in either mode).
+int ReadConfigurationFromFile(int instance, ConfigReading* quiet = nullptr);
 
 // Stores one field by its 1-based position and logs it. 1 when the value is longer than its field
 // (nothing stored, nothing logged); 0 otherwise, improper positions included.

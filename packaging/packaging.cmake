@@ -14,8 +14,13 @@ install(FILES ${BCST_SOURCE_DIR}/tools/wireshark/bcstbridge.lua DESTINATION ${CM
 configure_file(${BCST_PACKAGING_DIR}/logs/bcstbridge-logs ${CMAKE_BINARY_DIR}/packaging/bcstbridge-logs @ONLY)
 set(BCST_LOGS_SCRIPT ${CMAKE_BINARY_DIR}/packaging/bcstbridge-logs)
 install(PROGRAMS ${BCST_LOGS_SCRIPT} DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
-install(PROGRAMS ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus
-        DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
+# So does the Prometheus exporter script; its alerting rules go beside the dissector.
+configure_file(${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus
+               ${CMAKE_BINARY_DIR}/packaging/bcstbridge-prometheus @ONLY)
+set(BCST_PROMETHEUS_SCRIPT ${CMAKE_BINARY_DIR}/packaging/bcstbridge-prometheus)
+install(PROGRAMS ${BCST_PROMETHEUS_SCRIPT} DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
+set(BCST_PROMETHEUS_RULES ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-rules.yml)
+install(FILES ${BCST_PROMETHEUS_RULES} DESTINATION ${CMAKE_INSTALL_DATADIR}/bcstbridge/prometheus)
 # systemd looks in <prefix>/lib for /usr and /usr/local; sysctl.d likewise. The name sorts first, so
 # that a host's own larger net.core.rmem_max always wins.
 install(FILES ${BCST_PACKAGING_DIR}/sysctl/00-bcstbridge.conf DESTINATION lib/sysctl.d)

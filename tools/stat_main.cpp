@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -17,11 +18,11 @@
 #include <vector>
 
 #include "app/counters.h"
+#include "tools/cli.h"
 #include "tools/json.h"
 
 namespace {
 
-constexpr char kProgram[] = "bcst-stat";
 constexpr char kServiceDirectory[] = "/var/lib/bcstbridge";
 
 struct Options {
@@ -40,6 +41,7 @@ struct Sample {
     int instance = 0;  // from the file name, for ordering and for files that cannot be read
     bool valid = false;
     std::string error;
+    const char* reason = "unreadable";  // in a word, for the reason label of a down instance
     CountersSnapshot counters = {};
     bool running = false;
     bool stalled = false;     // running, but its loop has not ticked for kCountersStalledAfterNs
@@ -56,6 +58,13 @@ int64_t ClockNs(clockid_t clock) {
 volatile sig_atomic_t gStop = 0;
 void OnStopSignal(int) {
     gStop = 1;
+}
+
+// Sleeps for the interval of the options; a stop signal cuts it short.
+void Pause(const Options& o) {
+    const auto ns = static_cast<int64_t>(o.interval * 1e9);
+    struct timespec pause = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    nanosleep(&pause, nullptr);
 }
 
 // Whether the pid still belongs to the process that wrote the file: a pid that is gone or that a later
@@ -101,6 +110,44 @@ bool InstanceOfName(const std::string& name, int* instance) {
     return true;
 }
 
+// One instance seen through two names (a symbolic or a hard link to its counters file) is shown once:
+// under the file's own name, or the lowest instance number when the names are alike.
+void DropSecondNames(std::vector<Sample>* files) {
+    struct Identity {
+        dev_t device;
+        ino_t inode;
+        bool link;
+    };
+    std::vector<Identity> identities;
+    for (const Sample& s : *files) {
+        struct stat target = {}, name = {};
+        const bool found = stat(s.path.c_str(), &target) == 0;
+        lstat(s.path.c_str(), &name);
+        // A name that cannot be followed keeps its own identity: it is shown (as down) on its own.
+        identities.push_back(
+            {found ? target.st_dev : 0, found ? target.st_ino : 0, !found || S_ISLNK(name.st_mode)});
+    }
+    std::vector<bool> drop(files->size(), false);
+    for (size_t i = 0; i < files->size(); ++i) {
+        for (size_t j = 0; j < files->size() && !drop[i]; ++j) {
+            const bool same = j != i && !drop[j] && identities[i].inode != 0 &&
+                              identities[i].device == identities[j].device &&
+                              identities[i].inode == identities[j].inode;
+            // A link goes before the file's own name; of two alike (links, or hard links), the later one
+            // in instance order.
+            drop[i] =
+                same && (identities[i].link ? !identities[j].link || j < i : !identities[j].link && j < i);
+        }
+    }
+    std::vector<Sample> kept;
+    for (size_t i = 0; i < files->size(); ++i) {
+        if (!drop[i]) {
+            kept.push_back((*files)[i]);
+        }
+    }
+    files->swap(kept);
+}
+
 // The counters files to show, ordered by instance; false with a message when there are none.
 bool FindFiles(const Options& o, std::vector<Sample>* files, std::string* error) {
     if (o.instance != 0) {
@@ -125,6 +172,7 @@ bool FindFiles(const Options& o, std::vector<Sample>* files, std::string* error)
     closedir(dir);
     std::sort(files->begin(), files->end(),
               [](const Sample& a, const Sample& b) { return a.instance < b.instance; });
+    DropSecondNames(files);
     if (files->empty()) {
         *error = "no BcstBridge*.counters file in " + o.directory;
         return false;
@@ -154,7 +202,7 @@ bool HasCountersFiles(const std::string& directory, int instance) {
 }
 
 int64_t Value(const Sample& s, CounterId id) {
-    return s.counters.values[id];
+    return SnapshotValue(s.counters, id);
 }
 
 // Since the loop's latest tick (since the start, before the first one).
@@ -166,7 +214,7 @@ int64_t HeartbeatAgeNs(const Sample& s) {
 void Read(Sample* s) {
     s->monotonicNs = ClockNs(CLOCK_MONOTONIC);
     s->realtimeNs = ClockNs(CLOCK_REALTIME);
-    s->valid = ReadCountersFile(s->path, &s->counters, &s->error) == 0;
+    s->valid = ReadCountersFile(s->path, &s->counters, &s->error, &s->reason) == 0;
     s->running = s->valid && ProcessRunning(s->counters.header.pid, s->counters.header.startTicks);
     s->stalled = s->running && HeartbeatAgeNs(*s) > kCountersStalledAfterNs;
 }
@@ -179,9 +227,54 @@ const char* State(const Sample& s) {
 int64_t Refused(const Sample& s) {
     int64_t total = 0;
     for (int id = kCounterRefusedUnknownType; id <= kCounterRefusedWrongRecordSize; ++id) {
-        total += s.counters.values[id];
+        total += SnapshotValue(s.counters, id);
     }
     return total;
+}
+
+// The earlier sample of the same file written by the same process, or null.
+const Sample* Earlier(const Sample& s, const std::vector<Sample>& previous) {
+    for (const Sample& p : previous) {
+        if (p.path == s.path && p.valid && p.counters.header.pid == s.counters.header.pid &&
+            p.counters.header.startTicks == s.counters.header.startTicks) {
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+// Service times over the interval since `before`: p50, p99, p99.9 and the longest, in ns; -1 each when
+// the interval is unknown or nothing was handled in it.
+struct Latency {
+    int64_t p50 = -1, p99 = -1, p999 = -1, max = -1;
+};
+Latency IntervalLatency(const Sample& s, const Sample* before) {
+    Latency l;
+    if (before == nullptr) {
+        return l;
+    }
+    const int64_t longest = Value(s, kCounterMaxServiceNs);
+    l.p50 = ServicePercentileNs(s.counters, &before->counters, 0.5, longest);
+    l.p99 = ServicePercentileNs(s.counters, &before->counters, 0.99, longest);
+    l.p999 = ServicePercentileNs(s.counters, &before->counters, 0.999, longest);
+    l.max = ServiceMaxNs(s.counters, &before->counters, longest);
+    return l;
+}
+
+// "850us", "1.2ms", "2.50s", or "-" for none.
+std::string Duration(int64_t ns) {
+    char text[32];
+    if (ns < 0) {
+        return "-";
+    }
+    if (ns < 1000000) {
+        snprintf(text, sizeof text, "%" PRId64 "us", (ns + 999) / 1000);
+    } else if (ns < 1000000000) {
+        snprintf(text, sizeof text, "%.1fms", static_cast<double>(ns) / 1e6);
+    } else {
+        snprintf(text, sizeof text, "%.2fs", static_cast<double>(ns) / 1e9);
+    }
+    return text;
 }
 
 std::string Segment(const Sample& s) {
@@ -239,9 +332,10 @@ std::string Table(const Options& o, const std::vector<Sample>& samples, const st
     strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
     snprintf(line, sizeof line, "bcst-stat  %s  %s\n", o.directory.c_str(), stamp);
     out += line;
-    snprintf(line, sizeof line, "%5s %-4s %-12s %-11s %7s %8s %8s %12s %12s %8s %8s %8s %8s %11s %9s\n",
-             "INST", "SEG", "MODE", "STATE", "PID", "RECV/s", "SENT/s", "RECEIVED", "SENT", "DROPS",
-             "REFUSED", "SENDERR", "STORE", "LAST FRAME", "MAX SVC");
+    snprintf(line, sizeof line,
+             "%5s %-4s %-12s %-11s %7s %8s %8s %12s %12s %8s %8s %8s %8s %11s %9s %7s %7s %7s %7s\n", "INST",
+             "SEG", "MODE", "STATE", "PID", "RECV/s", "SENT/s", "RECEIVED", "SENT", "DROPS", "REFUSED",
+             "SENDERR", "STORE", "LAST FRAME", "MAX SVC", "P50", "P99", "P99.9", "MAX");
     out += line;
     std::string details;
     for (const Sample& s : samples) {
@@ -250,27 +344,30 @@ std::string Table(const Options& o, const std::vector<Sample>& samples, const st
             out += line;
             continue;
         }
-        const Sample* before = nullptr;
-        for (const Sample& p : previous) {
-            if (p.path == s.path && p.valid && p.counters.header.pid == s.counters.header.pid &&
-                p.counters.header.startTicks == s.counters.header.startTicks) {
-                before = &p;
-            }
-        }
+        const Sample* before = Earlier(s, previous);
+        const Latency latency = IntervalLatency(s, before);
         const BCST_COUNTERS_HEADER& h = s.counters.header;
         char service[32];
         snprintf(service, sizeof service, "%.3fms",
                  static_cast<double>(Value(s, kCounterMaxServiceNs)) / 1e6);
         snprintf(line, sizeof line,
                  "%5d %-4s %-12s %-11s %7d %8s %8s %12" PRId64 " %12" PRId64 " %8" PRId64 " %8" PRId64
-                 " %8" PRId64 " %8" PRId64 " %11s %9s\n",
+                 " %8" PRId64 " %8" PRId64 " %11s %9s %7s %7s %7s %7s\n",
                  h.instance, Segment(s).c_str(), CountersModeName(h.mode), State(s), h.pid,
                  s.running ? Rate(s, before, kCounterReceived).c_str() : "-",
                  s.running ? Rate(s, before, kCounterSent).c_str() : "-", Value(s, kCounterReceived),
                  Value(s, kCounterSent), Value(s, kCounterKernelDrops), Refused(s),
                  Value(s, kCounterSendErrors), Value(s, kCounterStoreEntries), LastFrameAge(s).c_str(),
-                 service);
+                 service, Duration(latency.p50).c_str(), Duration(latency.p99).c_str(),
+                 Duration(latency.p999).c_str(), Duration(latency.max).c_str());
         out += line;
+        // Counters of a newer bridge than this bcst-stat, by what their metadata says.
+        for (int id = kCounterCount; id < s.counters.counterCount; ++id) {
+            const BCST_COUNTER_METADATA& m = s.counters.metadata[id];
+            snprintf(line, sizeof line, "      instance %d %s: %" PRId64 " (%s)\n", h.instance, m.key,
+                     s.counters.values[id], m.label);
+            details += line;
+        }
         if (Refused(s) != 0) {
             snprintf(line, sizeof line,
                      "      instance %d refused: %" PRId64 " unknown type, %" PRId64 " zero count, %" PRId64
@@ -284,12 +381,14 @@ std::string Table(const Options& o, const std::vector<Sample>& samples, const st
     return out + details;
 }
 
-std::string JsonLines(const std::vector<Sample>& samples) {
+// `previous`, read an interval earlier, gives the service-time percentiles over that interval.
+std::string JsonLines(const std::vector<Sample>& samples, const std::vector<Sample>& previous) {
     bcst::JsonWriter json;
     for (const Sample& s : samples) {
         if (!s.valid) {
             continue;
         }
+        const Sample* before = Earlier(s, previous);
         const BCST_COUNTERS_HEADER& h = s.counters.header;
         json.BeginObject();
         json.Number("time_ms", s.realtimeNs / 1000000);
@@ -301,21 +400,43 @@ std::string JsonLines(const std::vector<Sample>& samples) {
         json.Number("pid", h.pid);
         json.Text("state", State(s));
         json.Number("start_time_ms", h.startRealtimeNs / 1000000);
-        for (int id = 0; id < kCounterCount; ++id) {
-            if (id != kCounterLastAcceptedNs && id != kCounterHeartbeatNs) {
-                json.Number(kCounterDescriptions[id].key, s.counters.values[id]);
+        // Every counter of the file by its own key, those of a newer bridge included; time stamps as ages.
+        for (int id = 0; id < s.counters.counterCount; ++id) {
+            if (s.counters.metadata[id].typeId != kCounterTypeTimestampNs) {
+                json.Number(s.counters.metadata[id].key, s.counters.values[id]);
             }
         }
         const int64_t last = Value(s, kCounterLastAcceptedNs);
         json.Number("last_frame_age_ms", last == 0 ? -1 : (s.monotonicNs - last) / 1000000);
         json.Number("heartbeat_age_ms", HeartbeatAgeNs(s) / 1000000);
+        const Latency latency = IntervalLatency(s, before);
+        json.Number("interval_ms", before == nullptr ? -1 : (s.monotonicNs - before->monotonicNs) / 1000000);
+        json.Number("service_p50_ns", latency.p50);
+        json.Number("service_p99_ns", latency.p99);
+        json.Number("service_p999_ns", latency.p999);
+        json.Number("service_max_ns", latency.max);
         json.EndObject();
         json.EndLine();
     }
     return json.str();
 }
 
+// The label set of an instance: instance and segment, then `extra` pairs.
+std::string Labels(const Sample& s, const std::string& extra) {
+    std::string text = "{instance=\"" + std::to_string(s.counters.header.instance) + "\",segment=\"";
+    for (const char c : Segment(s)) {
+        text += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+    }
+    text += '"';
+    if (!extra.empty()) {
+        text += "," + extra;
+    }
+    return text + "}";
+}
+
 // Prometheus text exposition: each family once, with its HELP and TYPE lines, one sample per instance.
+// The counters' families come from each file's metadata, so a newer bridge's counters are published
+// too. An instance whose file cannot be read is published as down, with the reason.
 std::string Prometheus(const std::vector<Sample>& samples) {
     std::vector<const Sample*> valid;
     for (const Sample& s : samples) {
@@ -325,30 +446,27 @@ std::string Prometheus(const std::vector<Sample>& samples) {
     }
     std::string out;
     char line[512];
-    auto labels = [](const Sample& s, const char* extra) {
-        std::string text = "{instance=\"" + std::to_string(s.counters.header.instance) + "\",segment=\"";
-        for (const char c : Segment(s)) {
-            text += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
-        }
-        text += '"';
-        if (extra[0] != '\0') {
-            text += std::string(",") + extra;
-        }
-        return text + "}";
-    };
     auto family = [&](const char* name, const char* type, const char* help) {
         snprintf(line, sizeof line, "# HELP bcstbridge_%s %s\n# TYPE bcstbridge_%s %s\n", name, help, name,
                  type);
         out += line;
     };
-    auto sample = [&](const char* name, const Sample& s, const char* extra, const char* value) {
-        out += "bcstbridge_" + std::string(name) + labels(s, extra) + " " + value + "\n";
+    auto sample = [&](const std::string& name, const Sample& s, const std::string& extra, const char* value) {
+        out += "bcstbridge_" + name + Labels(s, extra) + " " + value + "\n";
     };
     char value[64];
 
-    family("up", "gauge", "1 while the instance's process runs, 0 when its counters file outlived it.");
-    for (const Sample* s : valid) {
-        sample("up", *s, "", s->running ? "1" : "0");
+    family(
+        "up", "gauge",
+        "1 while the instance's process runs; 0 when its counters file outlived it (reason=\"not_running\") "
+        "or cannot be read (reason says why).");
+    for (const Sample& s : samples) {
+        if (!s.valid) {
+            out += "bcstbridge_up{instance=\"" + std::to_string(s.instance) + "\",reason=\"" + s.reason +
+                   "\"} 0\n";
+        } else {
+            sample("up", s, s.running ? "" : "reason=\"not_running\"", s.running ? "1" : "0");
+        }
     }
     family(
         "stalled", "gauge",
@@ -361,21 +479,25 @@ std::string Prometheus(const std::vector<Sample>& samples) {
         const std::string extra = std::string("mode=\"") + CountersModeName(s->counters.header.mode) +
                                   "\",send_path=\"" + CountersSendPathName(s->counters.header.sendPath) +
                                   "\"";
-        sample("info", *s, extra.c_str(), "1");
+        sample("info", *s, extra, "1");
     }
+    // Families in the order the files first name them; each family's members, instance by instance.
     std::vector<std::string> done;
-    for (int id = 0; id < kCounterCount; ++id) {
-        const CounterDescription& d = kCounterDescriptions[id];
-        if (d.family[0] == '\0' || std::find(done.begin(), done.end(), d.family) != done.end()) {
-            continue;
-        }
-        done.push_back(d.family);
-        family(d.family, d.total ? "counter" : "gauge", d.help);
-        for (const Sample* s : valid) {
-            for (int member = id; member < kCounterCount; ++member) {
-                if (strcmp(kCounterDescriptions[member].family, d.family) == 0) {
-                    snprintf(value, sizeof value, "%" PRId64, s->counters.values[member]);
-                    sample(d.family, *s, kCounterDescriptions[member].label, value);
+    for (const Sample* first : valid) {
+        for (int id = 0; id < first->counters.counterCount; ++id) {
+            const BCST_COUNTER_METADATA& d = first->counters.metadata[id];
+            if (d.family[0] == '\0' || std::find(done.begin(), done.end(), d.family) != done.end()) {
+                continue;
+            }
+            done.push_back(d.family);
+            family(d.family, d.typeId == kCounterTypeTotal ? "counter" : "gauge", d.label);
+            for (const Sample* s : valid) {
+                for (int member = 0; member < s->counters.counterCount; ++member) {
+                    const BCST_COUNTER_METADATA& m = s->counters.metadata[member];
+                    if (strcmp(m.family, d.family) == 0) {
+                        snprintf(value, sizeof value, "%" PRId64, s->counters.values[member]);
+                        sample(d.family, *s, m.labels, value);
+                    }
                 }
             }
         }
@@ -400,6 +522,32 @@ std::string Prometheus(const std::vector<Sample>& samples) {
         snprintf(value, sizeof value, "%.9f", static_cast<double>(Value(*s, kCounterMaxServiceNs)) / 1e9);
         sample("max_frame_service_seconds", *s, "", value);
     }
+    family(
+        "service_seconds", "histogram",
+        "Handling of one datagram (a batch in pass-through), from its receipt to the end of its handling.");
+    for (const Sample* s : valid) {
+        const CountersSnapshot& c = s->counters;
+        int64_t cumulative = 0;
+        for (int i = 0; i < c.histogramBuckets; ++i) {
+            cumulative += c.buckets[i];
+            char le[48];
+            if (c.boundsNs[i] == INT64_MAX) {
+                snprintf(le, sizeof le, "le=\"+Inf\"");
+            } else {
+                snprintf(le, sizeof le, "le=\"%g\"", static_cast<double>(c.boundsNs[i]) / 1e9);
+            }
+            snprintf(value, sizeof value, "%" PRId64, cumulative);
+            sample("service_seconds_bucket", *s, le, value);
+        }
+        if (c.histogramBuckets == 0) {
+            sample("service_seconds_bucket", *s, "le=\"+Inf\"", "0");
+        }
+        snprintf(value, sizeof value, "%.9f", static_cast<double>(c.histogramSumNs) / 1e9);
+        sample("service_seconds_sum", *s, "", value);
+        // The buckets' total rather than the count cell, so that +Inf and _count always agree.
+        snprintf(value, sizeof value, "%" PRId64, cumulative);
+        sample("service_seconds_count", *s, "", value);
+    }
     return out;
 }
 
@@ -411,7 +559,7 @@ int ReadAll(std::vector<Sample>* samples, bool report) {
         if (!s.valid) {
             status = 1;
             if (report) {
-                fprintf(stderr, "%s: %s: %s\n", kProgram, s.path.c_str(), s.error.c_str());
+                bcst::Note("%s: %s", s.path.c_str(), s.error.c_str());
             }
         }
     }
@@ -429,10 +577,7 @@ int LiveView(const Options& o) {
     std::vector<Sample> previous;
     for (int shown = 0; !gStop && (o.count == 0 || shown < o.count); ++shown) {
         if (shown > 0) {
-            const auto ns = static_cast<int64_t>(o.interval * 1e9);
-            struct timespec pause = {static_cast<time_t>(ns / 1000000000),
-                                     static_cast<long>(ns % 1000000000)};
-            nanosleep(&pause, nullptr);  // a stop signal cuts it short
+            Pause(o);
             if (gStop) {
                 break;
             }
@@ -444,7 +589,7 @@ int LiveView(const Options& o) {
             ReadAll(&samples, false);
             table = Table(o, samples, previous);
         } else {
-            table = std::string(kProgram) + ": " + error + "\n";
+            table = std::string(bcst::ProgramName()) + ": " + error + "\n";
         }
         printf("%s%s%s", screen ? "\033[H\033[J" : "", table.c_str(), screen ? "" : "\n");
         if (screen && o.count == 0) {
@@ -459,36 +604,41 @@ int LiveView(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    bcst::SetProgramName("bcst-stat");
     Options o;
     CLI::App app{
         "Shows the live counters of bcstbridge instances from their BcstBridge<N>.counters files: a table "
         "refreshed every second, or one table, JSON Lines or Prometheus text.",
-        kProgram};
+        bcst::ProgramName()};
     app.add_option("directory", o.directory,
                    "Where the counters files are (default: the working directory if it has any, else " +
                        std::string(kServiceDirectory) + ")");
-    app.add_option("-i,--instance", o.instance, "Only this instance")->check(CLI::Range(-32768, 32767));
+    app.add_option("-i,--instance", o.instance, "Only this instance")->check(bcst::IntegerIn(-32768, 32767));
     app.add_flag("--once", o.once, "Print one table and exit");
-    CLI::Option* json = app.add_flag("--json", o.json, "Print one JSON object per instance and exit");
+    CLI::Option* json = app.add_flag(
+        "--json", o.json,
+        "Print one JSON object per instance and exit, after one interval: the service-time percentiles "
+        "are those of that interval");
     app.add_flag("--prometheus", o.prometheus, "Print the Prometheus text exposition format and exit")
         ->excludes(json);
     app.add_option("--interval", o.interval, "Seconds between refreshes of the live view")
-        ->check(CLI::Range(0.1, 3600.0))
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                char* end = nullptr;
+                const double seconds = strtod(text.c_str(), &end);
+                return !text.empty() && *end == '\0' && seconds >= 0.1 && seconds <= 3600
+                           ? ""
+                           : "'" + text + "' is not a number of seconds from 0.1 to 3600";
+            },
+            "SECONDS"))
         ->capture_default_str();
     app.add_option("-n,--count", o.count, "Refreshes of the live view before exiting (default: until Ctrl-C)")
-        ->check(CLI::PositiveNumber);
-    app.set_version_flag("--version", std::string(kProgram) + " " + BCST_VERSION);
-    try {
-        app.parse(argc, argv);
-        if (o.instance == 0 && app.count("--instance") != 0) {
-            throw CLI::ValidationError("--instance", "instance 0 does not exist");
-        }
-    } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) {
-            return app.exit(e);
-        }
-        fprintf(stderr, "%s: %s\n", kProgram, e.what());
-        return 2;
+        ->check(bcst::IntegerIn(1, 1000000000));
+    if (const int status = bcst::ParseCommandLine(app, argc, argv); status >= 0) {
+        return status;
+    }
+    if (o.instance == 0 && app.count("--instance") != 0) {
+        return bcst::UsageError("--instance: instance 0 does not exist (see --help)");
     }
 
     if (o.directory.empty()) {
@@ -497,12 +647,20 @@ int main(int argc, char** argv) {
     std::vector<Sample> samples;
     std::string error;
     if (!FindFiles(o, &samples, &error)) {
-        fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-        return 1;
+        return bcst::Fail("%s", error.c_str());
     }
-    if (o.prometheus || o.json) {
+    if (o.prometheus) {
         const int status = ReadAll(&samples, true);
-        const std::string text = o.prometheus ? Prometheus(samples) : JsonLines(samples);
+        const std::string text = Prometheus(samples);
+        fwrite(text.data(), 1, text.size(), stdout);
+        return status;
+    }
+    if (o.json) {
+        std::vector<Sample> first = samples;
+        ReadAll(&first, false);
+        Pause(o);
+        const int status = ReadAll(&samples, true);
+        const std::string text = JsonLines(samples, first);
         fwrite(text.data(), 1, text.size(), stdout);
         return status;
     }

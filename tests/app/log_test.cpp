@@ -179,7 +179,16 @@ TEST_F(LogTest, BufferIsKeptWhenTheFileCannotBeOpened) {
     const int capture = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(capture, 0);
     ASSERT_GE(dup2(capture, STDERR_FILENO), 0);
+    const int64_t lostBefore = CounterValue(kCounterLogLost);
     EXPECT_EQ(LogMessage(gcaLogMessage), 1);
+    EXPECT_EQ(CounterValue(kCounterLogLost), lostBefore) << "standard error took it";
+    // With standard error full as well, the entry is lost, and counted.
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    ASSERT_GE(dup2(full, STDERR_FILENO), 0);
+    close(full);
+    EXPECT_EQ(LogMessage(gcaLogMessage), 1);
+    EXPECT_EQ(CounterValue(kCounterLogLost), lostBefore + 1);
     dup2(savedError, STDERR_FILENO);
     close(savedError);
     close(capture);
@@ -275,7 +284,9 @@ TEST_F(LogTest, ShortWritesLeaveNoCutEntryOrLine) {
     small.rlim_cur = whole.size() + 10;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     snprintf(gcaLogMessage, sizeof gcaLogMessage, "an entry longer than the ten bytes left");
+    const int64_t lostBefore = CounterValue(kCounterLogLost);
     const int result = LogMessage(gcaLogMessage);
+    EXPECT_EQ(CounterValue(kCounterLogLost), lostBefore + 1) << "a cut entry is a lost one";
     SignalHandler(SIGUSR1);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
     signal(SIGXFSZ, SIG_DFL);
@@ -287,6 +298,7 @@ TEST_F(LogTest, ShortWritesLeaveNoCutEntryOrLine) {
     Log("second");
     SignalHandler(SIGUSR1);
     EXPECT_EQ(ReadFile(file), whole + "\n5:44:58 - second");
+    EXPECT_EQ(CounterValue(kCounterLogLost), lostBefore + 1);
     EXPECT_EQ(ReadFile(Path("UDP_STATISTICS.txt")), "Host1,              0,              0, Running\n");
 }
 

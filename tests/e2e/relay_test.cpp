@@ -590,6 +590,12 @@ TEST_F(Relay, AFloodOfRefusedFramesCostsNoValidFrameAndLittleLog) {
     ASSERT_EQ(ReadCountersFile(bridge_->dir().File(CountersFileName(1)), &counters, &error), 0) << error;
     EXPECT_EQ(counters.values[kCounterRefusedBadLength], kRefusals);
     EXPECT_EQ(counters.values[kCounterFramesMbp], kRefusals / kBurst);
+    // Every copy not written on its own is counted as held back, and nothing was lost.
+    const auto written = std::count_if(entries.begin(), entries.end(), [](const std::string& e) {
+        return e == kLengthLine || e == kSizeLine;
+    });
+    EXPECT_EQ(counters.values[kCounterLogHeldBack], 2 * kRefusals - written);
+    EXPECT_EQ(counters.values[kCounterLogLost], 0);
     std::cout << "5,000 refusals within " << last - first + 1 << " clock second(s): " << entries.size()
               << " log entries\n";
 }

@@ -66,6 +66,27 @@ for script in postinst prerm postrm; do
     sh -n "$WORK/control/$script" || fail "$script is not valid shell"
 done
 
+# postrm takes the published metrics away on remove and purge (a stale bcstbridge.prom keeps alerts
+# firing for good). Run for real in a mount namespace of its own, with empty /var/lib, /run and
+# /etc/systemd/system, so that nothing of this host is touched.
+if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
+    for action in remove purge; do
+        unshare -m sh -c '
+            set -e
+            for dir in /var/lib /run /etc/systemd/system; do mount -t tmpfs tmpfs "$dir"; done
+            textfile=/var/lib/prometheus/node-exporter
+            mkdir -p "$textfile" /var/lib/bcstbridge
+            touch "$textfile/bcstbridge.prom" "$textfile/.bcstbridge.prom.x1Y2z3" "$textfile/other.prom"
+            sh "$1" "$2" >/dev/null 2>&1
+            ls -A "$textfile"' postrm "$WORK/control/postrm" "$action" >"$WORK/after-$action" 2>&1 ||
+            fail "postrm $action failed: $(cat "$WORK/after-$action")"
+        [ "$(cat "$WORK/after-$action")" = other.prom ] ||
+            fail "postrm $action left in the textfile directory: $(cat "$WORK/after-$action")"
+    done
+else
+    echo "note: not root (or no mount namespaces): postrm's removal of the metrics file not run"
+fi
+
 # Documentation as Debian has it: the changelog of this version and every manual page compressed.
 [ "$(gzip -dc "$WORK/root/usr/share/doc/bcstbridge/changelog.gz" | head -n 1)" = \
     "bcstbridge ($VERSION) unstable; urgency=medium" ] || fail "changelog.gz does not start with version $VERSION"

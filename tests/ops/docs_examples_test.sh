@@ -8,7 +8,7 @@
 # of the example file (configured for receiving and sending) to a free port Q, and the wire port of
 # P (its bytes exchanged) to that of Q, so that the examples never meet a real instance's sockets;
 # /var/lib/bcstbridge and $HOME are the example's directory.
-# Usage: docs_examples_test.sh SOURCE_DIR BRIDGE FEED DUMP [VERIFY]
+# Usage: docs_examples_test.sh SOURCE_DIR BRIDGE FEED DUMP [OTHER TOOLS...]
 set -uo pipefail
 SRC=$1
 . "$(dirname "$0")/check_lib.sh"

@@ -16,6 +16,7 @@ expected_files() {
         echo "$prefix/share/doc/bcstbridge/changelog.gz"
         echo "$prefix/share/man/man8/bcstbridge.8.gz"
         echo "$prefix/share/bcstbridge/wireshark/bcstbridge.lua"
+        echo "$prefix/share/bcstbridge/prometheus/bcstbridge-rules.yml"
         echo "$prefix/share/lintian/overrides/bcstbridge"
         echo "$prefix/libexec/bcstbridge/bcstbridge-logs"
         echo "$prefix/lib/sysctl.d/00-bcstbridge.conf"

@@ -3,6 +3,9 @@
 # script writes "bcst-stat --prometheus" into a textfile directory, a real node_exporter on a loopback
 # port serves it, and the scraped bcstbridge_* values must match the feed and the bridge's own
 # statistics line. promtool checks the exposition format where Debian's prometheus package is there.
+# Then an unreadable counters file and a second name for a file: the first is published as down with
+# its reason, the second not at all. The exporter script publishes only complete files and refuses
+# stray arguments.
 # Usage: prometheus_test.sh BCSTBRIDGE BCST_FEED BCST_STAT EXPORTER_SCRIPT
 set -uo pipefail
 BRIDGE=$1
@@ -95,4 +98,43 @@ for expected in \
     grep -qxF "$expected" "$WORK/metrics" || fail "scrape lacks: $expected"
 done
 [ "$received" = "$mbp" ] || fail "statistics line: $received received, $mbp market-by-price frames sent"
+# The histogram: one observation per datagram handled, all of them in the +Inf bucket.
+handled=$(sed -n "s/^bcstbridge_service_seconds_count{$labels} //p" "$WORK/metrics")
+[ "${handled:-0}" -ge "$mbp" ] || fail "service_seconds_count ${handled:-none}, $mbp frames handled at least"
+grep -qxF "bcstbridge_service_seconds_bucket{$labels,le=\"+Inf\"} $handled" "$WORK/metrics" ||
+    fail "+Inf bucket is not the count $handled"
+
+# An instance whose counters file was cut to nothing stays in the scrape, down and why; a symbolic link
+# to instance 2's file is not a second instance.
+: >BcstBridge9.counters
+ln -s BcstBridge2.counters BcstBridge12.counters
+BCST_STAT=$STAT "$EXPORTER" "$WORK/state" "$WORK/textfile" 2>"$WORK/exporter.err"
+[ $? -eq 1 ] || fail "exporter script: status 1 expected for an unreadable file"
+if command -v promtool >/dev/null; then
+    promtool check metrics <"$WORK/textfile/bcstbridge.prom" >"$WORK/promtool.log" 2>&1 ||
+        fail "promtool check metrics with a down instance: $(cat "$WORK/promtool.log")"
+fi
+curl -sf "http://127.0.0.1:$port/metrics" -o "$WORK/metrics" || fail "second scrape failed"
+for expected in \
+    'bcstbridge_up{instance="9",reason="truncated",segment=""} 0' \
+    'bcstbridge_up{instance="2",reason="",segment="CM"} 1' \
+    "node_textfile_scrape_error 0"; do
+    grep -qxF "$expected" "$WORK/metrics" || fail "second scrape lacks: $expected"
+done
+! grep -q 'instance="12"' "$WORK/metrics" || fail "the link was published as instance 12"
+
+# Stray arguments never become the metrics file, nor does the output of a failing bcst-stat.
+published=$(cat "$WORK/textfile/bcstbridge.prom")
+version=$("$EXPORTER" --version) || fail "exporter --version failed"
+[[ $version == "bcstbridge-prometheus (bcstbridge) "[0-9]* ]] || fail "exporter --version: $version"
+for args in "--bogus" "$WORK/state --bogus" "a b c"; do
+    # shellcheck disable=SC2086
+    BCST_STAT=$STAT "$EXPORTER" $args "$WORK/textfile" 2>/dev/null
+    [ $? -eq 2 ] || fail "exporter $args: status 2 expected"
+done
+printf '#!/bin/sh\nprintf "bcstbridge_up{instance=\\"2\\""\nkill -9 $$\n' >"$WORK/dying-stat"
+chmod +x "$WORK/dying-stat"
+BCST_STAT=$WORK/dying-stat "$EXPORTER" "$WORK/state" "$WORK/textfile" 2>/dev/null && fail "exporter: a killed bcst-stat went unnoticed"
+[ "$(cat "$WORK/textfile/bcstbridge.prom")" = "$published" ] || fail "the metrics file changed after a failed run"
+[ "$(ls -A "$WORK/textfile")" = bcstbridge.prom ] || fail "textfile directory holds: $(ls -A "$WORK/textfile")"
 finish "node_exporter scrape" "$mbp market-by-price frames, $sent datagrams"

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "app/counters.h"
@@ -65,6 +66,67 @@ struct Expected {
     CounterId id;
     int64_t value;
 };
+
+// A counters file of layout 2 as a newer, an older or this bridge would write it, laid out here by
+// its documented offsets: header (128 bytes), values at 128 (64 bytes apart), the histogram's 56
+// cells at 4224 with sum and count behind them, 55 bounds at 4736, 256-byte metadata records at 5248.
+constexpr size_t kImageSize = 21632;
+struct ImageCounter {
+    int64_t value;
+    int32_t type;
+    std::string key, family, labels, label;
+};
+Bytes CountersImage(int instance, const std::vector<ImageCounter>& counters) {
+    Bytes image(kImageSize, 0);
+    PutLe32(image, 0, 0x54534342);  // "BCST"
+    PutLe32(image, 4, 0x31544E43);  // "CNT1"
+    PutLe32(image, 8, 2);
+    PutLe32(image, 12, kImageSize);
+    PutLe32(image, 16, 128);
+    PutLe32(image, 20, static_cast<uint32_t>(counters.size()));
+    PutLe32(image, 28, static_cast<uint32_t>(instance));
+    memcpy(image.data() + 56, "CM", 2);
+    image[62] = kCountersModeRelay;
+    const uint32_t layout[] = {128, 64, 4224, 56, 4736, 5248, 256};
+    for (size_t i = 0; i < 7; ++i) {
+        PutLe32(image, 64 + 4 * i, layout[i]);
+    }
+    for (size_t i = 0; i < counters.size(); ++i) {
+        const ImageCounter& c = counters[i];
+        PutLe64(image, 128 + 64 * i, static_cast<uint64_t>(c.value));
+        const size_t record = 5248 + 256 * i;
+        PutLe32(image, record, static_cast<uint32_t>(c.type));
+        memcpy(image.data() + record + 8, c.key.data(), c.key.size());
+        memcpy(image.data() + record + 48, c.family.data(), c.family.size());
+        memcpy(image.data() + record + 96, c.labels.data(), c.labels.size());
+        memcpy(image.data() + record + 144, c.label.data(), c.label.size());
+    }
+    // 1, 2, ... 9 µs, 10, 20, ... 90 µs, ... 1 s.
+    int64_t bound = 1000;
+    for (int i = 0; i < 55; ++i) {
+        PutLe64(image, 4736 + 8 * static_cast<size_t>(i), static_cast<uint64_t>(bound * (i % 9 + 1)));
+        bound *= i % 9 == 8 ? 10 : 1;
+    }
+    return image;
+}
+
+// This build's counters, each with `value`.
+std::vector<ImageCounter> TheseCounters(int64_t value) {
+    std::vector<ImageCounter> all;
+    for (int id = 0; id < kCounterCount; ++id) {
+        const CounterDescription& d = kCounterDescriptions[id];
+        all.push_back({value, CounterTypeOf(d), d.key, d.family, d.label, d.help});
+    }
+    return all;
+}
+
+void SetBucket(Bytes& image, int bucket, int64_t count) {
+    PutLe64(image, 4224 + 8 * static_cast<size_t>(bucket), static_cast<uint64_t>(count));
+}
+
+void WriteImage(const std::string& path, const Bytes& image) {
+    WriteFile(path, std::string(image.begin(), image.end()));
+}
 
 // Stops the bridge and sends more than its socket buffer holds, then lets it go on: afterwards every
 // datagram sent is either counted by the bridge in `handled` or as dropped by the kernel.
@@ -149,6 +211,26 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
         << "the path the sending socket's set-up chose, not " << int{s.header.sendPath};
     EXPECT_GT(s.values[kCounterLastAcceptedNs], s.header.startMonotonicNs);
     EXPECT_GT(s.values[kCounterMaxServiceNs], 0);
+    // Every datagram's handling is in the histogram: in its buckets, its count and its sum.
+    EXPECT_EQ(s.histogramBuckets, kServiceBuckets);
+    EXPECT_EQ(s.histogramCount, static_cast<int64_t>(feed.size()));
+    int64_t inBuckets = 0;
+    for (int i = 0; i < s.histogramBuckets; ++i) {
+        inBuckets += s.buckets[i];
+    }
+    EXPECT_EQ(inBuckets, static_cast<int64_t>(feed.size()));
+    EXPECT_GE(s.histogramSumNs, s.values[kCounterMaxServiceNs]);
+    EXPECT_EQ(s.values[kCounterLogLost], 0);
+    // Each counter describes itself in the file, whole (nothing cut to its field).
+    ASSERT_EQ(s.counterCount, kCounterCount);
+    for (int id = 0; id < kCounterCount; ++id) {
+        const CounterDescription& d = kCounterDescriptions[id];
+        EXPECT_STREQ(s.metadata[id].key, d.key);
+        EXPECT_STREQ(s.metadata[id].family, d.family);
+        EXPECT_STREQ(s.metadata[id].labels, d.label);
+        EXPECT_STREQ(s.metadata[id].label, d.help);
+        EXPECT_EQ(s.metadata[id].typeId, CounterTypeOf(d)) << d.key;
+    }
 
     // bcst-stat reports the same numbers, for a running instance.
     ToolResult json = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--json"});
@@ -170,9 +252,19 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
           "bcstbridge_datagrams_sent_total{instance=\"1\",segment=\"CM\"} 3\n"}) {
         EXPECT_NE(prometheus.out.find(line), std::string::npos) << line << prometheus.out;
     }
-    ToolResult live = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--count", "2", "--interval", "0.2"});
-    ASSERT_EQ(live.status, 0) << live.err;
+    // The live view, with frames arriving all along: the percentiles of an interval that had some.
+    ToolProcess view(rig.bridge.dir().path(), {BCST_STAT_EXE, "--count", "3", "--interval", "0.2"}, "live");
+    for (int i = 0; i < 500 && view.Running(); ++i) {
+        ASSERT_TRUE(rig.in.Send(MakeFrame(kMbp, 2, valid)));
+        std::this_thread::sleep_for(10ms);
+    }
+    ToolResult live;
+    live.status = view.Wait(10s);
+    live.out = view.Out();
+    ASSERT_EQ(live.status, 0) << view.Err();
     EXPECT_NE(live.out.find(" running "), std::string::npos) << live.out;
+    // A row ends in four times (P50, P99, P99.9, MAX), each a number of µs or ms, rather than "-".
+    EXPECT_TRUE(std::regex_search(live.out, std::regex(R"(( +[0-9.]+(us|ms)){4}\n)"))) << live.out;
     EXPECT_NE(live.out.find("refused: 1 unknown type, 1 zero count, 2 bad length, 1 decode failure, 1 wrong"),
               std::string::npos)
         << live.out;
@@ -189,7 +281,9 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     EXPECT_EQ(dead.status, 0) << dead.err;
     EXPECT_NE(dead.out.find("not running"), std::string::npos) << dead.out;
     prometheus = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--prometheus"});
-    EXPECT_NE(prometheus.out.find("bcstbridge_up{instance=\"1\",segment=\"CM\"} 0\n"), std::string::npos);
+    EXPECT_NE(prometheus.out.find("bcstbridge_up{instance=\"1\",segment=\"CM\",reason=\"not_running\"} 0\n"),
+              std::string::npos)
+        << prometheus.out;
 
     // A live pid whose start time is not the writer's (a reused pid) is not the instance either.
     Bytes image(kCountersFileSize);
@@ -221,19 +315,15 @@ TEST(Counters, PassThroughCountsBatchesAndKernelDrops) {
 
 TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
     TempDir dir;
-    Bytes valid(kCountersFileSize, 0);
-    PutLe32(valid, 0, 0x54534342);  // "BCST"
-    PutLe32(valid, 4, 0x31544E43);  // "CNT1"
-    PutLe32(valid, 8, 1);
-    PutLe32(valid, 12, kCountersFileSize);
-    PutLe32(valid, 16, 64);
-    PutLe32(valid, 20, kCounterCount);
-    PutLe32(valid, 64 + 64 * kCounterSent, 42);
+    Bytes valid = CountersImage(3, TheseCounters(0));
+    PutLe64(valid, 128 + 64 * kCounterSent, 42);
     CountersSnapshot s;
     std::string error;
     ASSERT_EQ(ReadCountersImage(valid.data(), valid.size(), &s, &error), 0) << error;
     EXPECT_EQ(s.values[kCounterSent], 42);
-    for (size_t length = 0; length < kCountersFileSize; ++length) {
+    EXPECT_EQ(s.counterCount, kCounterCount);
+    EXPECT_STREQ(s.metadata[kCounterSent].key, "sent");
+    for (size_t length = 0; length < kImageSize; length += length < 300 ? 1 : 97) {
         EXPECT_EQ(ReadCountersImage(valid.data(), length, &s, &error), 1) << length;
     }
 
@@ -242,16 +332,37 @@ TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
         size_t at;  // a 32-bit field to change, or the length to cut to
         uint32_t value;
         bool cut;
-        const char* error;
+        std::string error;
+        const char* reason;  // of bcstbridge_up 0
     };
+    const std::string corrupt =
+        "corrupt header (header size 128, " + std::to_string(kCounterCount) + " counters)";
     const std::vector<Case> cases = {
-        {"foreign magic", 0, 0x464C457F, false, "not a bcstbridge counters file (bad magic)"},
-        {"version 2", 8, 2, false, "counters layout version 2, this reader knows version 1"},
-        {"size field", 12, 8192, false, "file is 4096 bytes, its header says 8192"},
-        {"counter count", 20, 200, false, "corrupt header (header size 64, 200 counters)"},
-        {"cut in the header", 40, 0, true, "too short for a counters file (40 bytes)"},
-        {"cut in the counters", 1000, 0, true, "file is 1000 bytes, its header says 4096"},
-        {"empty", 0, 0, true, "too short for a counters file (0 bytes)"},
+        {"foreign magic", 0, 0x464C457F, false, "not a bcstbridge counters file (bad magic)", "foreign"},
+        {"version 3", 8, 3, false, "counters layout version 3, this reader knows version 2", "version"},
+        {"version 1", 8, 1, false, "counters layout version 1, this reader knows version 2", "version"},
+        {"size field", 12, 8192, false, "file is 21632 bytes, its header says 8192", "truncated"},
+        {"counter count", 20, 200, false, "corrupt header (header size 128, 200 counters)", "corrupt"},
+        {"header size", 16, 64, false,
+         "corrupt header (header size 64, " + std::to_string(kCounterCount) + " counters)", "corrupt"},
+        {"values past the end", 64, 21600, false, corrupt, "corrupt"},
+        {"values unaligned", 64, 129, false, corrupt, "corrupt"},
+        {"histogram past the end", 72, 21620, false, corrupt, "corrupt"},
+        {"too many buckets", 76, 57, false, corrupt, "corrupt"},
+        {"short metadata records", 88, 128, false, corrupt, "corrupt"},
+        {"bounds not rising", 4736 + 8 * 3, 1000, false, "corrupt histogram bounds", "corrupt"},
+        {"a key that is no name", 5248 + 8, 0x2D2D2D2D, false, "corrupt metadata of counter 0", "corrupt"},
+        {"a running total that is a level", 5248 + 256 * kCounterSent, kCounterTypeLevel, false,
+         "corrupt metadata of counter " + std::to_string(kCounterSent), "corrupt"},
+        {"an upper-case name", 5248 + 256 * kCounterSent + 48, 0x41544144, false,
+         "corrupt metadata of counter " + std::to_string(kCounterSent), "corrupt"},
+        {"a line break in a label", 5248 + 256 + 144, 0x0A0A0A0A, false, "corrupt metadata of counter 1",
+         "corrupt"},
+        {"labels without a value", 5248 + 256 * kCounterFramesOhl + 96 + 4, 0x00226F22, false,
+         "corrupt metadata of counter " + std::to_string(kCounterFramesOhl), "corrupt"},
+        {"cut in the header", 40, 0, true, "too short for a counters file (40 bytes)", "truncated"},
+        {"cut in the counters", 1000, 0, true, "file is 1000 bytes, its header says 21632", "truncated"},
+        {"empty", 0, 0, true, "too short for a counters file (0 bytes)", "truncated"},
     };
     for (const Case& c : cases) {
         Bytes broken = valid;
@@ -260,12 +371,31 @@ TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
         } else {
             PutLe32(broken, c.at, c.value);
         }
-        WriteFile(dir.File("BcstBridge3.counters"), std::string(broken.begin(), broken.end()));
+        WriteImage(dir.File("BcstBridge3.counters"), broken);
         const ToolResult r = RunTool(dir.path(), {BCST_STAT_EXE, "--once", "-i", "3"});
         EXPECT_EQ(r.status, 1) << c.what;
-        EXPECT_EQ(r.err, std::string("bcst-stat: ./BcstBridge3.counters: ") + c.error + "\n") << c.what;
+        EXPECT_EQ(r.err, "bcst-stat: ./BcstBridge3.counters: " + c.error + "\n") << c.what;
+        // Monitoring still sees the instance: down, and why.
+        const ToolResult p = RunTool(dir.path(), {BCST_STAT_EXE, "--prometheus"});
+        EXPECT_EQ(p.status, 1) << c.what;
+        EXPECT_NE(p.out.find(std::string("bcstbridge_up{instance=\"3\",reason=\"") + c.reason + "\"} 0\n"),
+                  std::string::npos)
+            << c.what << "\n"
+            << p.out;
     }
-    EXPECT_EQ(RunTool(dir.path(), {BCST_STAT_EXE, "--bogus"}).status, 2);
+    const ToolResult bogus = RunTool(dir.path(), {BCST_STAT_EXE, "--bogus"});
+    EXPECT_EQ(bogus.status, 2);
+    EXPECT_EQ(bogus.err, "bcst-stat: The following argument was not expected: --bogus (see --help)\n");
+    const ToolResult zero = RunTool(dir.path(), {BCST_STAT_EXE, "-i", "0"});
+    EXPECT_EQ(zero.status, 2);
+    EXPECT_EQ(zero.err, "bcst-stat: --instance: instance 0 does not exist (see --help)\n");
+    const ToolResult interval = RunTool(dir.path(), {BCST_STAT_EXE, "--interval", "0.01"});
+    EXPECT_EQ(interval.status, 2);
+    EXPECT_EQ(interval.err,
+              "bcst-stat: --interval: '0.01' is not a number of seconds from 0.1 to 3600 (see --help)\n");
+    const ToolResult version = RunTool(dir.path(), {BCST_STAT_EXE, "--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("bcst-stat (bcstbridge) ") + BCST_PROJECT_VERSION + "\n");
     const ToolResult none = RunTool(dir.path(), {BCST_STAT_EXE, "--once", "-i", "4", dir.path()});
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.err, "bcst-stat: " + dir.File("BcstBridge4.counters") + ": No such file or directory\n");
@@ -314,6 +444,132 @@ TEST(Counters, AStoppedLoopShowsAsStalledAndAnIdleOneAsRunning) {
             return now.Has("state") && now.Str("state") == "running";
         },
         5s));
+}
+
+// A newer bridge's counters are shown by their metadata; an older one's missing counters are absent;
+// a file seen through a second name is one instance; the histogram goes out cumulative.
+TEST(Counters, FilesOfOtherBuildsAndSecondNames) {
+    TempDir dir;
+    std::vector<ImageCounter> newer = TheseCounters(5);
+    newer.push_back({77, kCounterTypeTotal, "heartbeats", "heartbeats_total", "", "Loop heartbeats."});
+    newer.push_back({9, kCounterTypeLevel, "queue_depth", "queue_depth", "queue=\"a\"", "Depth of a queue."});
+    Bytes newest = CountersImage(3, newer);
+    SetBucket(newest, 0, 5);                     // up to 1 µs
+    SetBucket(newest, 10, 3);                    // up to 20 µs
+    SetBucket(newest, 55, 1);                    // over 1 s
+    PutLe64(newest, 4224 + 8 * 56, 2500000000);  // the sum
+    PutLe64(newest, 4224 + 8 * 57, 9);           // the count
+    WriteImage(dir.File("BcstBridge3.counters"), newest);
+    std::vector<ImageCounter> older = TheseCounters(6);
+    older.resize(kCounterLogHeldBack);  // before the log counters
+    WriteImage(dir.File("BcstBridge4.counters"), CountersImage(4, older));
+    ASSERT_EQ(symlink("BcstBridge3.counters", dir.File("BcstBridge5.counters").c_str()), 0);
+    ASSERT_EQ(link(dir.File("BcstBridge4.counters").c_str(), dir.File("BcstBridge6.counters").c_str()), 0);
+
+    const ToolResult p = RunTool(dir.path(), {BCST_STAT_EXE, "--prometheus"});
+    EXPECT_EQ(p.status, 0) << p.err;
+    for (const char* line : {
+             "# TYPE bcstbridge_heartbeats_total counter\n",
+             "bcstbridge_heartbeats_total{instance=\"3\",segment=\"CM\"} 77\n",
+             "# TYPE bcstbridge_queue_depth gauge\n",
+             "bcstbridge_queue_depth{instance=\"3\",segment=\"CM\",queue=\"a\"} 9\n",
+             "bcstbridge_log_entries_lost_total{instance=\"3\",segment=\"CM\"} 5\n",
+             "bcstbridge_frames_total{instance=\"4\",segment=\"CM\",type=\"mbp\"} 6\n",
+             "# TYPE bcstbridge_service_seconds histogram\n",
+             "bcstbridge_service_seconds_bucket{instance=\"3\",segment=\"CM\",le=\"1e-06\"} 5\n",
+             "bcstbridge_service_seconds_bucket{instance=\"3\",segment=\"CM\",le=\"1e-05\"} 5\n",
+             "bcstbridge_service_seconds_bucket{instance=\"3\",segment=\"CM\",le=\"2e-05\"} 8\n",
+             "bcstbridge_service_seconds_bucket{instance=\"3\",segment=\"CM\",le=\"1\"} 8\n",
+             "bcstbridge_service_seconds_bucket{instance=\"3\",segment=\"CM\",le=\"+Inf\"} 9\n",
+             "bcstbridge_service_seconds_sum{instance=\"3\",segment=\"CM\"} 2.500000000\n",
+             "bcstbridge_service_seconds_count{instance=\"3\",segment=\"CM\"} 9\n",
+             "bcstbridge_service_seconds_count{instance=\"4\",segment=\"CM\"} 0\n",
+         }) {
+        EXPECT_NE(p.out.find(line), std::string::npos) << line << p.out;
+    }
+    EXPECT_EQ(p.out.find("instance=\"5\""), std::string::npos) << "the link is the same instance";
+    EXPECT_EQ(p.out.find("instance=\"6\""), std::string::npos) << "the hard link is the same instance";
+    EXPECT_EQ(p.out.find("bcstbridge_log_entries_lost_total{instance=\"4\""), std::string::npos) << p.out;
+
+    const ToolResult json = RunTool(dir.path(), {BCST_STAT_EXE, "--json", "--interval", "0.1"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const std::vector<Json> lines = ParseJsonLines(json.out);
+    ASSERT_EQ(lines.size(), 2u) << json.out;
+    EXPECT_EQ(lines[0].Int("heartbeats"), 77);
+    EXPECT_EQ(lines[0].Int("log_lost"), 5);
+    EXPECT_EQ(lines[0].Int("service_p99_ns"), -1) << "nothing handled within the interval";
+    EXPECT_EQ(lines[1].Int("frames_mbp"), 6);
+    EXPECT_THROW(lines[1].Int("log_lost"), std::runtime_error) << json.out;
+
+    const ToolResult table = RunTool(dir.path(), {BCST_STAT_EXE, "--once"});
+    EXPECT_NE(table.out.find("      instance 3 heartbeats: 77 (Loop heartbeats.)\n"), std::string::npos)
+        << table.out;
+}
+
+// Bucket bounds: 1..9 µs, 10..90 µs, ... 100..900 ms, 1 s; each time in the first bucket whose bound
+// is at least the time.
+TEST(Counters, ServiceTimesFallInTheirBuckets) {
+    struct Case {
+        int64_t ns;
+        int bucket;
+        int64_t boundNs;  // of that bucket; 0 for the last one (longer than 1 s)
+    };
+    const std::vector<Case> cases = {
+        {-5, 0, 1000},
+        {0, 0, 1000},
+        {1000, 0, 1000},
+        {1001, 1, 2000},
+        {2000, 1, 2000},
+        {2001, 2, 3000},
+        {9000, 8, 9000},
+        {9001, 9, 10000},
+        {10000, 9, 10000},
+        {10001, 10, 20000},
+        {99999, 18, 100000},
+        {100001, 19, 200000},
+        {850000, 26, 900000},
+        {999999, 27, 1000000},
+        {1000001, 28, 2000000},
+        {999999999, 54, 1000000000},
+        {1000000000, 54, 1000000000},
+        {1000000001, 55, 0},
+        {INT64_MAX / 2, 55, 0},
+        {INT64_MAX, 55, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ServiceBucket(c.ns), c.bucket) << c.ns;
+        if (c.boundNs != 0) {
+            EXPECT_EQ(ServiceBoundNs(c.bucket), c.boundNs) << c.ns;
+        }
+    }
+    // Every bound is in its own bucket, and one nanosecond more is in the next.
+    for (int i = 0; i < kServiceBoundCount; ++i) {
+        EXPECT_EQ(ServiceBucket(ServiceBoundNs(i)), i) << i;
+        EXPECT_EQ(ServiceBucket(ServiceBoundNs(i) + 1), i + 1) << i;
+    }
+
+    // Percentiles over an interval: the bound of the bucket that holds the rank, never above the max.
+    CountersSnapshot before = {}, now = {};
+    before.histogramBuckets = now.histogramBuckets = kServiceBuckets;
+    for (int i = 0; i < kServiceBuckets; ++i) {
+        before.boundsNs[i] = now.boundsNs[i] = i < kServiceBoundCount ? ServiceBoundNs(i) : INT64_MAX;
+        before.buckets[i] = now.buckets[i] = 1000;  // counted before the interval
+    }
+    EXPECT_EQ(ServicePercentileNs(now, &before, 0.5, 60000000), -1);
+    EXPECT_EQ(ServiceMaxNs(now, &before, 60000000), -1);
+    now.buckets[2] += 900;  // 3 µs
+    now.buckets[20] += 99;  // 300 µs
+    now.buckets[40] += 1;   // 50 ms
+    EXPECT_EQ(ServicePercentileNs(now, &before, 0.5, 60000000), 3000);
+    EXPECT_EQ(ServicePercentileNs(now, &before, 0.9, 60000000), 3000);
+    EXPECT_EQ(ServicePercentileNs(now, &before, 0.99, 60000000), 300000);
+    EXPECT_EQ(ServicePercentileNs(now, &before, 0.999, 60000000), 300000);
+    EXPECT_EQ(ServiceMaxNs(now, &before, 60000000), 50000000);
+    EXPECT_EQ(ServiceMaxNs(now, &before, 42000000), 42000000) << "no more than the longest ever seen";
+    now.buckets[kServiceBoundCount] += 9;  // over 1 s: only the longest ever seen bounds it
+    EXPECT_EQ(ServicePercentileNs(now, &before, 0.999, 3000000000), 3000000000);
+    EXPECT_EQ(ServicePercentileNs(now, nullptr, 0.5, 3000000000), ServiceBoundNs(kServiceBoundCount / 2))
+        << "since the start: 1000 in each bucket";
 }
 
 // Readiness: READY=1 reaches the notify socket only after both sockets are up, and never from an

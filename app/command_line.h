@@ -1,0 +1,18 @@
+// bcstbridge's command line besides the instance number: --help, --version and --check N.
+#pragma once
+
+#include <cstdio>
+
+// Runs the option of a command line whose first argument starts with "--". Returns the exit status:
+// 0 after --help, --version or a clean --check; 1 after a --check with warnings or a wrong option
+// (with the usage line on standard error).
+int RunBridgeOption(int argc, char** argv);
+
+// "usage: bcstbridge <instance> | --check <instance> | --help | --version", on `stream`.
+void PrintBridgeUsage(FILE* stream);
+
+// Reads the instance's line as the bridge would (nothing logged, no socket opened), prints each field
+// on `out`, and each warning on `err`: a carriage return at the end of the line, a send port that goes
+// on the wire below 1024, addresses that are not multicast or not this host's, another instance
+// receiving on the same port. 0 when there is nothing to warn about, 1 otherwise.
+int CheckInstance(const char* argument, FILE* out, FILE* err);
