@@ -77,13 +77,13 @@ int main(int argc, char** argv) {
         }
         out.BeginObject();
         out.Number("token", e.token);
-        out.Number("open", e.openPrice);
-        out.Number("high", e.highPrice);
-        out.Number("low", e.lowPrice);
-        out.Number("close", e.closingPrice);
-        out.Number("extra1", e.ohlExtra1);
-        out.Number("extra2", e.ohlExtra2);
-        out.Number("ticker", e.tickerValue);
+        out.Number("openPrice", e.openPrice);
+        out.Number("highPrice", e.highPrice);
+        out.Number("lowPrice", e.lowPrice);
+        out.Number("closingPrice", e.closingPrice);
+        out.Number("ohlExtra1", e.ohlExtra1);
+        out.Number("ohlExtra2", e.ohlExtra2);
+        out.Number("tickerValue", e.tickerValue);
         out.EndObject();
     }
     if (json) {

@@ -271,9 +271,9 @@ TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
     ASSERT_EQ(file[0]["instruments"].items.size(), 10u);
     for (const Json& entry : file[0]["instruments"].items) {
         const StoreEntry expected = store.At(static_cast<int32_t>(entry.Int("token")));
-        EXPECT_EQ(entry.Int("close"), expected.close);
-        EXPECT_EQ(entry.Int("open"), expected.open);
-        EXPECT_EQ(entry.Int("ticker"), expected.ticker);
+        EXPECT_EQ(entry.Int("closingPrice"), expected.close);
+        EXPECT_EQ(entry.Int("openPrice"), expected.open);
+        EXPECT_EQ(entry.Int("tickerValue"), expected.ticker);
     }
     const ToolResult none = RunTool(bridge_->dir().path(), {BCST_STORE_EXE, "-i", "1", "-t", "9999"});
     EXPECT_EQ(none.status, 1);
