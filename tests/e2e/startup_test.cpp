@@ -533,7 +533,10 @@ TEST(StartupTest, OneProcessPerInstanceFilesAndNoneWithoutAStoreFile) {
     BridgeUnderTest first(config, 3);
     ASSERT_TRUE(first.WaitReady()) << first.Log();
     const std::string logBefore = first.Log();
-    const std::string countersBefore = ReadFile(first.dir().File("BcstBridge3.counters"));
+    // The counters file is live (its heartbeat moves): the same file, still the first process's.
+    struct stat countersBefore;
+    ASSERT_TRUE(WaitUntil(
+        [&] { return stat(first.dir().File("BcstBridge3.counters").c_str(), &countersBefore) == 0; }, 10s));
     for (const char* instance : {"3", "65539"}) {
         SCOPED_TRACE(instance);
         ChildProcess second(first.dir().path(), {BCSTBRIDGE_EXE, instance}, "second");
@@ -544,7 +547,13 @@ TEST(StartupTest, OneProcessPerInstanceFilesAndNoneWithoutAStoreFile) {
             << second.Err();
     }
     EXPECT_EQ(first.Log(), logBefore);
-    EXPECT_EQ(ReadFile(first.dir().File("BcstBridge3.counters")), countersBefore);
+    struct stat countersAfter;
+    ASSERT_EQ(stat(first.dir().File("BcstBridge3.counters").c_str(), &countersAfter), 0);
+    EXPECT_EQ(countersAfter.st_ino, countersBefore.st_ino);
+    CountersSnapshot counters;
+    std::string error;
+    ASSERT_EQ(ReadCountersFile(first.dir().File("BcstBridge3.counters"), &counters, &error), 0) << error;
+    EXPECT_EQ(counters.header.pid, first.process().pid());
     EXPECT_TRUE(first.process().Running());
 
     TempDir dir;
