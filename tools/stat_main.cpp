@@ -67,32 +67,6 @@ void Pause(const Options& o) {
     nanosleep(&pause, nullptr);
 }
 
-// Whether the pid still belongs to the process that wrote the file: a pid that is gone or that a later
-// process took over (another start time in /proc/<pid>/stat) is not running.
-bool ProcessRunning(int32_t pid, uint64_t startTicks) {
-    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) {
-        return false;
-    }
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno != ENOENT;  // hidden from us (hidepid): the signal test has to do
-    }
-    char text[1024];
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0) {
-        return false;
-    }
-    text[n] = '\0';
-    const char* field = strrchr(text, ')');
-    for (int i = 2; field != nullptr && i < 22; ++i) {
-        field = strchr(field + 1, ' ');
-    }
-    return field != nullptr && (startTicks == 0 || strtoull(field + 1, nullptr, 10) == startTicks);
-}
-
 // The instance number of a file name "BcstBridge<N>.counters", or false for any other name.
 bool InstanceOfName(const std::string& name, int* instance) {
     static const std::string prefix = "BcstBridge", suffix = ".counters";

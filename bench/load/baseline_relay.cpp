@@ -1,6 +1,6 @@
 // baseline_relay: the floor the bridge is measured against. It receives exactly as the bridge does
 // and, for every market-by-price frame, sends one 512-byte datagram per pair of records (21 for a
-// 42-record frame) from sockets set up like the bridge's, but decodes and converts nothing. In
+// 42-record frame) from the bridge's own sockets, but decodes and converts nothing. In
 // pass-through mode it forwards every datagram it receives as 512 bytes.
 //
 //   baseline_relay --recv-group 239.40.x.y --recv-port P --send-group 239.40.x.z --send-port Q
@@ -9,7 +9,7 @@
 // --send-port is the port on the wire. --send chooses how a frame's datagrams reach the kernel: one
 // sendto each (the default), one sendmmsg, or one sendmsg with UDP_SEGMENT; in pass-through mode the
 // two batched variants also receive what is queued with one recvmmsg. Prints "ready" once both
-// sockets are set up, then runs until it is killed.
+// sockets are set up, then runs until it is killed. Their set-up log goes to the working directory.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
@@ -21,6 +21,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "app/log.h"
+#include "config/config.h"
+#include "net/multicast.h"
 
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103
@@ -42,11 +46,6 @@ mmsghdr gMessages[kBatch];
 int gOut = -1;
 sockaddr_in gTo = {};
 volatile long gSent = 0;
-
-int Fail(const char* what) {
-    perror(what);
-    return 1;
-}
 
 void SendFrames(Send how, int count) {
     if (how == Send::kSendto || count == 1) {
@@ -172,46 +171,24 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // The bridge's receiving socket: bound to the port, joined on 127.0.0.1, 1 MiB of queue.
-    const int in = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = htons(static_cast<uint16_t>(recvPort));
-    if (bind(in, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        return Fail("baseline_relay: bind receiver");
+    // The bridge's own sockets, set up by its own code for a loopback instance (their set-up log goes
+    // to the working directory). The bridge puts its configured send port on the wire byte-exchanged.
+    gshRunningInstanceNo = 1;
+    snprintf(gsBcastParam.RECV_MULTICAST_ADDR, sizeof gsBcastParam.RECV_MULTICAST_ADDR, "%s",
+             recvGroup.c_str());
+    snprintf(gsBcastParam.SEND_MULTICAST_ADDR, sizeof gsBcastParam.SEND_MULTICAST_ADDR, "%s",
+             sendGroup.c_str());
+    snprintf(gsBcastParam.LOCAL_IP_TO_HOST, sizeof gsBcastParam.LOCAL_IP_TO_HOST, "127.0.0.1");
+    snprintf(gsBcastParam.LOCAL_IP_TO_VELT, sizeof gsBcastParam.LOCAL_IP_TO_VELT, "127.0.0.1");
+    gsBcastParam.RECV_MULTICAST_PORT = static_cast<int16_t>(recvPort);
+    gsBcastParam.SEND_MULTICAST_PORT = static_cast<int16_t>(htons(static_cast<uint16_t>(sendPort)));
+    if (InitializeRecvSocket() != 0 || InitializeSendSocket() != 0) {
+        fprintf(stderr, "baseline_relay: %s\n", gcaLogMessage);
+        return 1;
     }
-    ip_mreq membership = {};
-    membership.imr_multiaddr.s_addr = inet_addr(recvGroup.c_str());
-    membership.imr_interface.s_addr = inet_addr("127.0.0.1");
-    const int zero = 0;
-    const int one = 1;
-    const int queue = 1 << 20;
-    if (setsockopt(in, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0 ||
-        setsockopt(in, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) != 0 ||
-        setsockopt(in, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        setsockopt(in, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue) != 0) {
-        return Fail("baseline_relay: receiver options");
-    }
-
-    // The bridge's sending socket: bound to 127.0.0.1 and the send port, multicast out of 127.0.0.1.
-    gOut = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    sockaddr_in from = {};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = inet_addr("127.0.0.1");
-    from.sin_port = htons(static_cast<uint16_t>(sendPort));
-    in_addr interface = {};
-    interface.s_addr = inet_addr("127.0.0.1");
-    const int ttl = 64;
-    if (setsockopt(gOut, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(gOut, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        setsockopt(gOut, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface) != 0 ||
-        setsockopt(gOut, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
-        return Fail("baseline_relay: sender set-up");
-    }
-    gTo.sin_family = AF_INET;
-    gTo.sin_port = htons(static_cast<uint16_t>(sendPort));
-    gTo.sin_addr.s_addr = inet_addr(sendGroup.c_str());
+    const int in = gReceiveSocketFD;
+    gOut = gSenderSocketFD;
+    gTo = gsAddrSendTo;
     printf("ready\n");
     fflush(stdout);
 
