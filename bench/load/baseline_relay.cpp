@@ -1,18 +1,17 @@
 // baseline_relay: the floor the bridge is measured against. It receives exactly as the bridge does
 // and, for every market-by-price frame, sends one 512-byte datagram per pair of records (21 for a
-// 42-record frame) from the bridge's own sockets, but decodes and converts nothing. In
+// 42-record frame) from the bridge's own sockets and send paths, but decodes and converts nothing. In
 // pass-through mode it forwards every datagram it receives as 512 bytes.
 //
 //   baseline_relay --recv-group 239.40.x.y --recv-port P --send-group 239.40.x.z --send-port Q
 //                  [--send sendto|mmsg|segmented] [--mode relay|passthrough]
 //
-// --send-port is the port on the wire. --send chooses how a frame's datagrams reach the kernel: one
-// sendto each (the default), one sendmmsg, or one sendmsg with UDP_SEGMENT; in pass-through mode the
+// --send-port is the port on the wire. --send chooses the bridge's send path for a frame's datagrams:
+// one sendto each (the default), one sendmmsg, or one sendmsg with UDP_SEGMENT; in pass-through mode the
 // two batched variants also receive what is queued with one recvmmsg. Prints "ready" once both
 // sockets are set up, then runs until it is killed. Their set-up log goes to the working directory.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,10 +24,6 @@
 #include "app/log.h"
 #include "config/config.h"
 #include "net/multicast.h"
-
-#ifndef UDP_SEGMENT
-#define UDP_SEGMENT 103
-#endif
 
 namespace {
 
@@ -43,52 +38,14 @@ char gReceiveBuffer[kReceiveBufferSize];
 char gFrames[kBatch * kOutputFrameSize];
 iovec gVectors[kBatch];
 mmsghdr gMessages[kBatch];
-int gOut = -1;
-sockaddr_in gTo = {};
 volatile long gSent = 0;
 
-void SendFrames(Send how, int count) {
-    if (how == Send::kSendto || count == 1) {
-        for (int i = 0; i < count; ++i) {
-            if (sendto(gOut, gFrames + i * kOutputFrameSize, kOutputFrameSize, 0,
-                       reinterpret_cast<const sockaddr*>(&gTo), sizeof gTo) > 0) {
-                gSent = gSent + 1;
-            }
-        }
-    } else if (how == Send::kMultiMessage) {
-        for (int i = 0; i < count; ++i) {
-            gVectors[i] = {gFrames + i * kOutputFrameSize, kOutputFrameSize};
-            gMessages[i].msg_hdr = {};
-            gMessages[i].msg_hdr.msg_name = &gTo;
-            gMessages[i].msg_hdr.msg_namelen = sizeof gTo;
-            gMessages[i].msg_hdr.msg_iov = &gVectors[i];
-            gMessages[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int sent = sendmmsg(gOut, gMessages, static_cast<unsigned>(count), 0);
-        gSent = gSent + (sent > 0 ? sent : 0);
-    } else {
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
-        iovec whole = {gFrames, static_cast<size_t>(count) * kOutputFrameSize};
-        msghdr message = {};
-        message.msg_name = &gTo;
-        message.msg_namelen = sizeof gTo;
-        message.msg_iov = &whole;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* segment = CMSG_FIRSTHDR(&message);
-        segment->cmsg_level = SOL_UDP;
-        segment->cmsg_type = UDP_SEGMENT;
-        segment->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-        const uint16_t size = kOutputFrameSize;
-        memcpy(CMSG_DATA(segment), &size, sizeof size);
-        if (sendmsg(gOut, &message, 0) > 0) {
-            gSent = gSent + count;
-        }
-    }
+// The bridge's own batched send, on the path main chose: the datagrams built in gFrames.
+void SendFrames(int count) {
+    gSent = gSent + SendMulticastBatch(gFrames, count, kOutputFrameSize);
 }
 
-[[noreturn]] void Relay(int in, Send how) {
+[[noreturn]] void Relay(int in) {
     for (;;) {
         const ssize_t received = recvfrom(in, gReceiveBuffer, sizeof gReceiveBuffer, 0, nullptr, nullptr);
         if (received < 6) {
@@ -101,7 +58,7 @@ void SendFrames(Send how, int count) {
         if (type != kMessageTypeMbp || count <= 0 || count > 2 * kBatch) {
             continue;
         }
-        SendFrames(how, (count + 1) / 2);
+        SendFrames((count + 1) / 2);
     }
 }
 
@@ -132,7 +89,7 @@ void SendFrames(Send how, int count) {
                 memset(gFrames + i * kOutputFrameSize + n, 0, kOutputFrameSize - n);
             }
         }
-        SendFrames(how, count);
+        SendFrames(count);
     }
 }
 
@@ -187,13 +144,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int in = gReceiveSocketFD;
-    gOut = gSenderSocketFD;
-    gTo = gsAddrSendTo;
+    SetSendPath(how == Send::kMultiMessage ? SendPath::kMultiMessage
+                : how == Send::kSegmented  ? SendPath::kSegmented
+                                           : SendPath::kPerDatagram);
     printf("ready\n");
     fflush(stdout);
 
     if (mode == "passthrough") {
         PassThrough(in, how);
     }
-    Relay(in, how);
+    Relay(in);
 }
