@@ -2,6 +2,7 @@
 #include "app/counters.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,26 +113,6 @@ int Fail(const std::string& name, const char* what, int error) {
     return 1;
 }
 
-// Field 22 of /proc/self/stat: the start time that tells this process from a later one with the pid.
-uint64_t OwnStartTicks() {
-    char text[1024];
-    const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return 0;
-    }
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0) {
-        return 0;
-    }
-    text[n] = '\0';
-    const char* field = strrchr(text, ')');  // the command name may hold blanks and parentheses
-    for (int i = 2; field != nullptr && i < 22; ++i) {
-        field = strchr(field + 1, ' ');
-    }
-    return field == nullptr ? 0 : strtoull(field + 1, nullptr, 10);
-}
-
 // The bounds and one metadata record per counter, into a zero-filled file image.
 void FillDescriptions(char* image) {
     auto* bounds = reinterpret_cast<int64_t*>(image + kCountersBoundsOffset);
@@ -202,7 +183,9 @@ int CreateCountersFile(int16_t instance, const char* segment, uint8_t mode) {
     header->counterCount = kCounterCount;
     header->pid = getpid();
     header->instance = instance;
-    header->startTicks = OwnStartTicks();
+    uint64_t startTicks = 0;
+    int openError = 0;
+    header->startTicks = ProcessStartTicks(0, &startTicks, &openError) ? startTicks : 0;
     header->startRealtimeNs = RealtimeNs();
     header->startMonotonicNs = CountersClock();
     snprintf(header->segment, sizeof header->segment, "%s", segment);
@@ -524,4 +507,47 @@ int64_t ServiceMaxNs(const CountersSnapshot& now, const CountersSnapshot* before
         --highest;
     }
     return BoundAtMost(now, highest, maxNs);
+}
+
+bool ProcessStartTicks(int32_t pid, uint64_t* ticks, int* openError) {
+    char path[64];
+    if (pid == 0) {
+        snprintf(path, sizeof path, "/proc/self/stat");
+    } else {
+        snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    }
+    *openError = 0;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *openError = errno;
+        return false;
+    }
+    char text[1024];
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) {
+        return false;
+    }
+    text[n] = '\0';
+    const char* field = strrchr(text, ')');  // the command name may hold blanks and parentheses
+    for (int i = 2; field != nullptr && i < 22; ++i) {
+        field = strchr(field + 1, ' ');
+    }
+    if (field == nullptr) {
+        return false;
+    }
+    *ticks = strtoull(field + 1, nullptr, 10);
+    return true;
+}
+
+bool ProcessRunning(int32_t pid, uint64_t startTicks) {
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) {
+        return false;
+    }
+    uint64_t ticks = 0;
+    int openError = 0;
+    if (!ProcessStartTicks(pid, &ticks, &openError)) {
+        return openError != 0 && openError != ENOENT;  // hidden from us (hidepid): the signal test has to do
+    }
+    return startTicks == 0 || ticks == startTicks;
 }

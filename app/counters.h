@@ -331,6 +331,15 @@ int ReadCountersImage(const unsigned char* image, size_t size, CountersSnapshot*
 int ReadCountersFile(const std::string& path, CountersSnapshot* out, std::string* error,
                      const char** reason = nullptr);
 
+// The start of process `pid` (0: this process) in clock ticks after boot, field 22 of /proc/<pid>/stat:
+// what tells the process that wrote a file from a later one that got the same pid. False when the file
+// cannot be read, with the errno of opening it in `*openError` (0 when it opened but held no field 22).
+bool ProcessStartTicks(int32_t pid, uint64_t* ticks, int* openError);
+
+// Whether `pid` is still the process that started at `startTicks` (0: any process with the pid): a pid
+// that is gone, or that a later process took over, is not running.
+bool ProcessRunning(int32_t pid, uint64_t startTicks);
+
 // The value of `id` in a snapshot, 0 when the file does not have it.
 inline int64_t SnapshotValue(const CountersSnapshot& s, int id) {
     return id < s.counterCount ? s.values[id] : 0;

@@ -1,6 +1,7 @@
 // BCSTBRIDGE.INI: one comma-separated line per instance, the first line skipped, no trimming.
 #include "config/config.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -148,8 +149,11 @@ int StoreRecordLine(const std::string& line) {
 namespace {
 
 int ReadRecord(int instance) {
-    std::ifstream file(kConfigFileName);
+    std::ifstream file(gQuiet != nullptr ? gQuiet->file.c_str() : kConfigFileName);
     if (!file.is_open()) {
+        if (gQuiet != nullptr) {
+            gQuiet->openError = errno;
+        }
         snprintf(gcaLogMessage, sizeof gcaLogMessage, "%s", kLogConfigOpenError);
         return 1;
     }

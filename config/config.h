@@ -23,17 +23,19 @@ constexpr char kConfigFileName[] = "BCSTBRIDGE.INI";
 // Longest text a port or flag field may hold.
 constexpr size_t kNumberFieldMax = 9;
 
-// The reader's quiet mode (bcstbridge --check): every entry it would log is kept here instead, and
-// nothing is written to the log.
+// The reader's quiet mode (bcstbridge --check, the tools' --instance): every entry it would log is
+// kept here instead, and nothing is written to the log.
 struct ConfigReading {
-    std::vector<std::string> entries;  // what the bridge would log, in order
-    bool lineFound = false;            // the file has line instance + 1
-    std::string line;                  // that line as read (a carriage return included)
+    std::string file = kConfigFileName;  // the file read; the bridge itself always reads kConfigFileName
+    std::vector<std::string> entries;    // what the bridge would log, in order
+    int openError = 0;                   // errno when the file could not be opened
+    bool lineFound = false;              // the file has line instance + 1
+    std::string line;                    // that line as read (a carriage return included)
 };
 
 // Reads line instance + 1 of BCSTBRIDGE.INI into gsBcastParam, logging each field, or, given
-// `quiet`, keeping those entries there. 0 on success; on failure 1 with the message left pending in
-// gcaLogMessage (not logged in either mode).
+// `quiet`, reading quiet->file and keeping those entries there. 0 on success; on failure 1 with the message
+// left pending in gcaLogMessage (not logged in either mode).
 int ReadConfigurationFromFile(int instance, ConfigReading* quiet = nullptr);
 
 // Stores one field by its 1-based position and logs it. 1 when the value is longer than its field

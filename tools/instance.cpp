@@ -1,58 +1,52 @@
-// The output group and wire port of an instance, from BCSTBRIDGE.INI.
+// The output group and wire port of an instance, read from BCSTBRIDGE.INI by the bridge's own reader.
 #include "tools/instance.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <vector>
 
+#include "app/log.h"
 #include "config/config.h"
 
 namespace bcst {
 
 bool ReadInstanceOutput(const std::string& path, int instance, InstanceOutput* output, std::string* error) {
-    std::ifstream file(path);
-    if (!file.is_open()) {
-        *error = path + ": " + strerror(errno);
+    // The reader fills the process's configuration record and leaves a refusal in the log message;
+    // neither is this tool's, so both are put back as they were.
+    const BCAST_PARAM saved = gsBcastParam;
+    memset(&gsBcastParam, 0, sizeof gsBcastParam);
+    ConfigReading reading;
+    reading.file = path;
+    const bool refused = ReadConfigurationFromFile(instance, &reading) != 0;
+    const BCAST_PARAM read = gsBcastParam;
+    gsBcastParam = saved;
+    memset(gcaLogMessage, 0, sizeof gcaLogMessage);
+
+    const std::string where = path + " line " + std::to_string(static_cast<long long>(instance) + 1) +
+                              " (instance " + std::to_string(instance) + ")";
+    if (reading.openError != 0) {
+        *error = path + ": " + strerror(reading.openError);
         return false;
     }
-    const long long wanted = static_cast<long long>(instance) + 1;
-    std::string line;
-    long long number = 0;
-    while (number < wanted && std::getline(file, line)) {
-        ++number;
-    }
-    const std::string where =
-        path + " line " + std::to_string(wanted) + " (instance " + std::to_string(instance) + ")";
-    if (number < wanted || wanted < 2) {
+    if (!reading.lineFound) {
         *error = where + ": no such line";
         return false;
     }
-    // The bridge's rules: fields split at every comma, nothing trimmed, no quoting.
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (size_t comma = line.find(','); comma != std::string::npos; comma = line.find(',', start)) {
-        fields.push_back(line.substr(start, comma - start));
-        start = comma + 1;
-    }
-    fields.push_back(line.substr(start));
-    if (fields.size() < 5) {
-        *error = where + ": fewer than 5 fields, so no send group and port";
-        return false;
-    }
-    const std::string& group = fields[3];
-    const std::string& port = fields[4];
-    if (group.size() >= sizeof(BCAST_PARAM{}.SEND_MULTICAST_ADDR) || port.size() > kNumberFieldMax) {
+    if (refused) {  // the only refusal of a line that was found: a value too long for its field
         *error = where + ": a value is longer than the bridge accepts";
         return false;
     }
-    // The low 16 bits, as the bridge stores them; it then puts them on the wire without conversion
-    // to network order, so receivers see the two bytes exchanged.
-    const auto configured = static_cast<uint16_t>(ParseDecimalInt(port.c_str(), nullptr));
-    output->group = group;
+    // Without a fifth field the bridge would start with no send group and port.
+    if (reading.line.empty() || std::count(reading.line.begin(), reading.line.end(), ',') < 4) {
+        *error = where + ": fewer than 5 fields, so no send group and port";
+        return false;
+    }
+    // The bridge puts the configured port on the wire without conversion to network order, so
+    // receivers see its two bytes exchanged.
+    const auto configured = static_cast<uint16_t>(read.SEND_MULTICAST_PORT);
+    output->group = read.SEND_MULTICAST_ADDR;
     output->configuredPort = configured;
     output->wirePort = static_cast<uint16_t>(configured >> 8 | (configured & 0xFF) << 8);
-    output->interfaceAddress = fields.size() > 6 ? fields[6] : "";
+    output->interfaceAddress = read.LOCAL_IP_TO_VELT;
     return true;
 }
 

@@ -14,9 +14,9 @@ struct InstanceOutput {
     std::string interfaceAddress;  // LOCAL_IP_TO_VELT, where the output leaves
 };
 
-// Reads line `instance` + 1 of `path` (the first line is a header). False with `*error` set when the
-// file cannot be read, has no such line, or the line does not give a send group and port the way
-// the bridge would take them.
+// Reads line `instance` + 1 of `path` (the first line is a header) with the bridge's own reader.
+// False with `*error` set when the file cannot be read, has no such line, holds a line the bridge
+// would refuse, or the line gives no send group and port.
 bool ReadInstanceOutput(const std::string& path, int instance, InstanceOutput* output, std::string* error);
 
 }  // namespace bcst

@@ -2,7 +2,6 @@
 // files, as a table refreshed every second, one table, JSON Lines or Prometheus text.
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "app/counters.h"
 #include "tools/cli.h"
 #include "tools/json.h"
+#include "tools/udp.h"
 
 namespace {
 
@@ -55,42 +55,9 @@ int64_t ClockNs(clockid_t clock) {
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-volatile sig_atomic_t gStop = 0;
-void OnStopSignal(int) {
-    gStop = 1;
-}
-
 // Sleeps for the interval of the options; a stop signal cuts it short.
 void Pause(const Options& o) {
-    const auto ns = static_cast<int64_t>(o.interval * 1e9);
-    struct timespec pause = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    nanosleep(&pause, nullptr);
-}
-
-// Whether the pid still belongs to the process that wrote the file: a pid that is gone or that a later
-// process took over (another start time in /proc/<pid>/stat) is not running.
-bool ProcessRunning(int32_t pid, uint64_t startTicks) {
-    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) {
-        return false;
-    }
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno != ENOENT;  // hidden from us (hidepid): the signal test has to do
-    }
-    char text[1024];
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0) {
-        return false;
-    }
-    text[n] = '\0';
-    const char* field = strrchr(text, ')');
-    for (int i = 2; field != nullptr && i < 22; ++i) {
-        field = strchr(field + 1, ' ');
-    }
-    return field != nullptr && (startTicks == 0 || strtoull(field + 1, nullptr, 10) == startTicks);
+    bcst::SleepUntil(bcst::MonotonicSeconds() + o.interval);
 }
 
 // The instance number of a file name "BcstBridge<N>.counters", or false for any other name.
@@ -568,17 +535,13 @@ int ReadAll(std::vector<Sample>* samples, bool report) {
 
 // The directory is listed again for every refresh, so instances started meanwhile appear.
 int LiveView(const Options& o) {
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    bcst::InstallStopSignals();
     const bool screen = isatty(STDOUT_FILENO);
     std::vector<Sample> previous;
-    for (int shown = 0; !gStop && (o.count == 0 || shown < o.count); ++shown) {
+    for (int shown = 0; !bcst::gStopRequested && (o.count == 0 || shown < o.count); ++shown) {
         if (shown > 0) {
             Pause(o);
-            if (gStop) {
+            if (bcst::gStopRequested) {
                 break;
             }
         }

@@ -1,4 +1,4 @@
-// Multicast sockets and run control shared by bcst-feed and bcst-dump.
+// Multicast sockets and run control shared by the tools, the tests and the load benchmarks.
 #include "tools/udp.h"
 
 #include <arpa/inet.h>
@@ -20,8 +20,6 @@ namespace {
 void RequestStop(int) {
     gStopRequested = 1;
 }
-
-constexpr int kReceiveBufferBytes = 8 << 20;  // rides out bursts while the decoder prints
 
 std::string Failure(const char* what) {
     return std::string(what) + ": " + strerror(errno);
@@ -83,7 +81,7 @@ int OpenMulticastSender(const std::string& interfaceAddress, int ttl, std::strin
 }
 
 int OpenMulticastReceiver(const std::string& group, uint16_t port, const std::string& interfaceAddress,
-                          std::string* error) {
+                          std::string* error, int queueBytes) {
     uint32_t groupAddress, local;
     if (!ParseIpv4(group, &groupAddress) || !IN_MULTICAST(ntohl(groupAddress))) {
         *error = "not an IPv4 multicast group: " + group;
@@ -117,9 +115,8 @@ int OpenMulticastReceiver(const std::string& group, uint16_t port, const std::st
     } else {
         setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
         // Beyond the system limit only with privilege; otherwise as much as the limit allows.
-        if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) !=
-            0) {
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &queueBytes, sizeof queueBytes) != 0) {
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
         }
         return fd;
     }

@@ -1,4 +1,5 @@
-// Multicast sockets of the operator tools, and their shared handling of SIGINT/SIGTERM and time.
+// Multicast sockets of the operator tools (and of the tests and load benchmarks), and their shared handling
+// of SIGINT/SIGTERM and time.
 #pragma once
 
 #include <sys/time.h>
@@ -19,9 +20,11 @@ void InstallStopSignals();
 int OpenMulticastSender(const std::string& interfaceAddress, int ttl, std::string* error);
 
 // A socket bound to `group`:`port` and joined to the group on `interfaceAddress`, so that it takes
-// that group's datagrams only; -1 with `*error` set on failure.
+// that group's datagrams only, with a receive queue of `queueBytes` (beyond the system's limit only
+// with privilege); -1 with `*error` set on failure.
+constexpr int kReceiveQueueBytes = 8 << 20;  // rides out bursts while a tool prints
 int OpenMulticastReceiver(const std::string& group, uint16_t port, const std::string& interfaceAddress,
-                          std::string* error);
+                          std::string* error, int queueBytes = kReceiveQueueBytes);
 
 // Sends one datagram to `group`:`port`; false when the send failed.
 bool SendTo(int socket, uint32_t group, uint16_t port, const uint8_t* data, size_t length);

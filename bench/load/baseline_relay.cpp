@@ -1,18 +1,17 @@
 // baseline_relay: the floor the bridge is measured against. It receives exactly as the bridge does
 // and, for every market-by-price frame, sends one 512-byte datagram per pair of records (21 for a
-// 42-record frame) from sockets set up like the bridge's, but decodes and converts nothing. In
+// 42-record frame) from the bridge's own sockets and send paths, but decodes and converts nothing. In
 // pass-through mode it forwards every datagram it receives as 512 bytes.
 //
 //   baseline_relay --recv-group 239.40.x.y --recv-port P --send-group 239.40.x.z --send-port Q
 //                  [--send sendto|mmsg|segmented] [--mode relay|passthrough]
 //
-// --send-port is the port on the wire. --send chooses how a frame's datagrams reach the kernel: one
-// sendto each (the default), one sendmmsg, or one sendmsg with UDP_SEGMENT; in pass-through mode the
+// --send-port is the port on the wire. --send chooses the bridge's send path for a frame's datagrams:
+// one sendto each (the default), one sendmmsg, or one sendmsg with UDP_SEGMENT; in pass-through mode the
 // two batched variants also receive what is queued with one recvmmsg. Prints "ready" once both
-// sockets are set up, then runs until it is killed.
+// sockets are set up, then runs until it is killed. Their set-up log goes to the working directory.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,9 +21,9 @@
 #include <cstring>
 #include <string>
 
-#ifndef UDP_SEGMENT
-#define UDP_SEGMENT 103
-#endif
+#include "app/log.h"
+#include "config/config.h"
+#include "net/multicast.h"
 
 namespace {
 
@@ -39,57 +38,14 @@ char gReceiveBuffer[kReceiveBufferSize];
 char gFrames[kBatch * kOutputFrameSize];
 iovec gVectors[kBatch];
 mmsghdr gMessages[kBatch];
-int gOut = -1;
-sockaddr_in gTo = {};
 volatile long gSent = 0;
 
-int Fail(const char* what) {
-    perror(what);
-    return 1;
+// The bridge's own batched send, on the path main chose: the datagrams built in gFrames.
+void SendFrames(int count) {
+    gSent = gSent + SendMulticastBatch(gFrames, count, kOutputFrameSize);
 }
 
-void SendFrames(Send how, int count) {
-    if (how == Send::kSendto || count == 1) {
-        for (int i = 0; i < count; ++i) {
-            if (sendto(gOut, gFrames + i * kOutputFrameSize, kOutputFrameSize, 0,
-                       reinterpret_cast<const sockaddr*>(&gTo), sizeof gTo) > 0) {
-                gSent = gSent + 1;
-            }
-        }
-    } else if (how == Send::kMultiMessage) {
-        for (int i = 0; i < count; ++i) {
-            gVectors[i] = {gFrames + i * kOutputFrameSize, kOutputFrameSize};
-            gMessages[i].msg_hdr = {};
-            gMessages[i].msg_hdr.msg_name = &gTo;
-            gMessages[i].msg_hdr.msg_namelen = sizeof gTo;
-            gMessages[i].msg_hdr.msg_iov = &gVectors[i];
-            gMessages[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int sent = sendmmsg(gOut, gMessages, static_cast<unsigned>(count), 0);
-        gSent = gSent + (sent > 0 ? sent : 0);
-    } else {
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
-        iovec whole = {gFrames, static_cast<size_t>(count) * kOutputFrameSize};
-        msghdr message = {};
-        message.msg_name = &gTo;
-        message.msg_namelen = sizeof gTo;
-        message.msg_iov = &whole;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* segment = CMSG_FIRSTHDR(&message);
-        segment->cmsg_level = SOL_UDP;
-        segment->cmsg_type = UDP_SEGMENT;
-        segment->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-        const uint16_t size = kOutputFrameSize;
-        memcpy(CMSG_DATA(segment), &size, sizeof size);
-        if (sendmsg(gOut, &message, 0) > 0) {
-            gSent = gSent + count;
-        }
-    }
-}
-
-[[noreturn]] void Relay(int in, Send how) {
+[[noreturn]] void Relay(int in) {
     for (;;) {
         const ssize_t received = recvfrom(in, gReceiveBuffer, sizeof gReceiveBuffer, 0, nullptr, nullptr);
         if (received < 6) {
@@ -102,7 +58,7 @@ void SendFrames(Send how, int count) {
         if (type != kMessageTypeMbp || count <= 0 || count > 2 * kBatch) {
             continue;
         }
-        SendFrames(how, (count + 1) / 2);
+        SendFrames((count + 1) / 2);
     }
 }
 
@@ -133,7 +89,7 @@ void SendFrames(Send how, int count) {
                 memset(gFrames + i * kOutputFrameSize + n, 0, kOutputFrameSize - n);
             }
         }
-        SendFrames(how, count);
+        SendFrames(count);
     }
 }
 
@@ -172,51 +128,30 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // The bridge's receiving socket: bound to the port, joined on 127.0.0.1, 1 MiB of queue.
-    const int in = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = htons(static_cast<uint16_t>(recvPort));
-    if (bind(in, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        return Fail("baseline_relay: bind receiver");
+    // The bridge's own sockets, set up by its own code for a loopback instance (their set-up log goes
+    // to the working directory). The bridge puts its configured send port on the wire byte-exchanged.
+    gshRunningInstanceNo = 1;
+    snprintf(gsBcastParam.RECV_MULTICAST_ADDR, sizeof gsBcastParam.RECV_MULTICAST_ADDR, "%s",
+             recvGroup.c_str());
+    snprintf(gsBcastParam.SEND_MULTICAST_ADDR, sizeof gsBcastParam.SEND_MULTICAST_ADDR, "%s",
+             sendGroup.c_str());
+    snprintf(gsBcastParam.LOCAL_IP_TO_HOST, sizeof gsBcastParam.LOCAL_IP_TO_HOST, "127.0.0.1");
+    snprintf(gsBcastParam.LOCAL_IP_TO_VELT, sizeof gsBcastParam.LOCAL_IP_TO_VELT, "127.0.0.1");
+    gsBcastParam.RECV_MULTICAST_PORT = static_cast<int16_t>(recvPort);
+    gsBcastParam.SEND_MULTICAST_PORT = static_cast<int16_t>(htons(static_cast<uint16_t>(sendPort)));
+    if (InitializeRecvSocket() != 0 || InitializeSendSocket() != 0) {
+        fprintf(stderr, "baseline_relay: %s\n", gcaLogMessage);
+        return 1;
     }
-    ip_mreq membership = {};
-    membership.imr_multiaddr.s_addr = inet_addr(recvGroup.c_str());
-    membership.imr_interface.s_addr = inet_addr("127.0.0.1");
-    const int zero = 0;
-    const int one = 1;
-    const int queue = 1 << 20;
-    if (setsockopt(in, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0 ||
-        setsockopt(in, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) != 0 ||
-        setsockopt(in, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        setsockopt(in, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue) != 0) {
-        return Fail("baseline_relay: receiver options");
-    }
-
-    // The bridge's sending socket: bound to 127.0.0.1 and the send port, multicast out of 127.0.0.1.
-    gOut = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    sockaddr_in from = {};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = inet_addr("127.0.0.1");
-    from.sin_port = htons(static_cast<uint16_t>(sendPort));
-    in_addr interface = {};
-    interface.s_addr = inet_addr("127.0.0.1");
-    const int ttl = 64;
-    if (setsockopt(gOut, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(gOut, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        setsockopt(gOut, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface) != 0 ||
-        setsockopt(gOut, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
-        return Fail("baseline_relay: sender set-up");
-    }
-    gTo.sin_family = AF_INET;
-    gTo.sin_port = htons(static_cast<uint16_t>(sendPort));
-    gTo.sin_addr.s_addr = inet_addr(sendGroup.c_str());
+    const int in = gReceiveSocketFD;
+    SetSendPath(how == Send::kMultiMessage ? SendPath::kMultiMessage
+                : how == Send::kSegmented  ? SendPath::kSegmented
+                                           : SendPath::kPerDatagram);
     printf("ready\n");
     fflush(stdout);
 
     if (mode == "passthrough") {
         PassThrough(in, how);
     }
-    Relay(in, how);
+    Relay(in);
 }

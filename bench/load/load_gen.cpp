@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "feed_frames.h"
+#include "tools/udp.h"
 
 namespace {
 
@@ -101,15 +102,9 @@ void SleepUntil(double when) {
 
 class Sender {
   public:
+    // Loopback only, never routed: the tools' sender with a TTL of 1.
     Sender(const std::string& group, int port) {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-        in_addr loopback = {};
-        loopback.s_addr = inet_addr("127.0.0.1");
-        setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
-        const int ttl = 1;  // the loopback interface only; never routed
-        setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
-        const int buffer = 4 << 20;
-        setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        fd_ = bcst::OpenMulticastSender("127.0.0.1", 1, &error_);
         to_.sin_family = AF_INET;
         to_.sin_port = htons(static_cast<uint16_t>(port));
         to_.sin_addr.s_addr = inet_addr(group.c_str());
@@ -134,9 +129,11 @@ class Sender {
         return sent > 0 ? sent : 0;
     }
     bool ok() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
 
   private:
     int fd_ = -1;
+    std::string error_;
     sockaddr_in to_ = {};
 };
 
@@ -154,7 +151,7 @@ int main(int argc, char** argv) {
     prctl(PR_SET_TIMERSLACK, 1UL);  // wake-ups to the microsecond, for an even rate
     Sender sender(options.group, options.port);
     if (!sender.ok()) {
-        perror("load_gen: socket");
+        fprintf(stderr, "load_gen: %s\n", sender.error().c_str());
         return 1;
     }
     const bcst::Universe universe = bcst::MakeUniverse(options.instruments, 20240305);

@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/udp.h"
+
 namespace {
 
 struct Options {
@@ -188,26 +190,12 @@ int main(int argc, char** argv) {
                 argv[0]);
         return 2;
     }
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // A deep queue so that the sink is not where datagrams are lost (forced when run as root).
-    const int buffer = 32 << 20;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0) {
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    }
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = htons(static_cast<uint16_t>(options.port));
-    ip_mreq membership = {};
-    membership.imr_multiaddr.s_addr = inet_addr(options.group.c_str());
-    membership.imr_interface.s_addr = inet_addr("127.0.0.1");
-    const int zero = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) != 0) {
-        perror("load_sink: socket set-up");
+    std::string error;
+    const int fd = bcst::OpenMulticastReceiver(options.group, static_cast<uint16_t>(options.port),
+                                               "127.0.0.1", &error, 32 << 20);
+    if (fd < 0) {
+        fprintf(stderr, "load_sink: %s\n", error.c_str());
         return 1;
     }
 

@@ -33,6 +33,7 @@ for exe in "$bridge" "$tools/load_gen" "$tools/load_sink" "$tools/baseline_relay
     [ -x "$exe" ] || { echo "run-load.sh: $exe not built" >&2; exit 1; }
 done
 bridge=$(cd "$(dirname "$bridge")" && pwd)/$(basename "$bridge")
+baseline=$(cd "$tools" && pwd)/baseline_relay
 [ "$(nproc)" -ge 2 ] || { echo "run-load.sh: needs two cores" >&2; exit 1; }
 instruments=${INSTRUMENTS:-1800}
 repeat=${REPEAT:-3}
@@ -74,9 +75,10 @@ one_run() {
             { echo "run-load.sh: bridge did not start" >&2; cat "$dir"/BcstBridge1_*.log >&2 || true; exit 1; }
         ;;
     baseline-*)
-        taskset -c $relay_core "$tools/baseline_relay" --recv-group "$in_group" --recv-port "$in_port" \
+        # In the run's directory: the bridge's socket set-up logs there.
+        (cd "$dir" && exec taskset -c $relay_core "$baseline" --recv-group "$in_group" --recv-port "$in_port" \
             --send-group "$out_group" --send-port "$out_port" --send "${kind#baseline-}" --mode "$mode" \
-            >"$dir/baseline.out" &
+            >baseline.out) &
         relay_pid=$!
         wait_for grep -qs ready "$dir/baseline.out" || { echo "run-load.sh: baseline did not start" >&2; exit 1; }
         ;;

@@ -191,6 +191,46 @@ TEST_F(Framing, MessageBytesEndWhereTheSegmentSaysAndTheRestIsZero) {
     }
 }
 
+// Each layout's packet function may be called on its own whatever the configured segment: the
+// datagram is framed for the configured segment, as AddBcastHeaderData frames a message, with the
+// configured length of the converted message and zeros after it.
+TEST_F(Framing, APacketFunctionCalledDirectlyIsFramedForTheConfiguredSegment) {
+    Bytes data = EncodeFeedRecords(Records(2));
+    char* records = reinterpret_cast<char*>(data.data());
+    const auto sendOne = [&](const char* segment, int (*send)(char*, int)) {
+        SetSegment(segment);
+        gCaptured.clear();
+        EXPECT_EQ(send(records, 2), 0);
+        EXPECT_EQ(gCaptured.size(), 1u);
+        return gCaptured.empty() ? Bytes(512, 0xEE) : gCaptured[0];
+    };
+    const Bytes cm = sendOne("CM", PrepareAndSendOldMBPPacketCM);
+    const Bytes fo = sendOne("FO", PrepareAndSendOldMBPPacketFO);
+
+    // The capital-market message framed as derivatives: code 2, 478 bytes of which the last four
+    // lie past the 474-byte message and are zero.
+    const Bytes cmAsFo = sendOne("FO", PrepareAndSendOldMBPPacketCM);
+    ASSERT_EQ(cmAsFo.size(), 512u);
+    EXPECT_EQ(cmAsFo[0], 2);
+    EXPECT_EQ(GetBe16(cmAsFo, 2), 1);
+    EXPECT_EQ(Bytes(cmAsFo.begin() + 6, cmAsFo.begin() + 480), Bytes(cm.begin() + 6, cm.begin() + 480));
+    EXPECT_EQ(Bytes(cmAsFo.begin() + 480, cmAsFo.end()), Bytes(32, 0));
+
+    // The derivatives message framed as capital market: code 4, its first 474 bytes, then zeros.
+    const Bytes foAsCm = sendOne("CM", PrepareAndSendOldMBPPacketFO);
+    ASSERT_EQ(foAsCm.size(), 512u);
+    EXPECT_EQ(foAsCm[0], 4);
+    EXPECT_EQ(Bytes(foAsCm.begin() + 6, foAsCm.begin() + 480), Bytes(fo.begin() + 6, fo.begin() + 480));
+    EXPECT_EQ(Bytes(foAsCm.begin() + 480, foAsCm.end()), Bytes(32, 0));
+
+    // AddBcastHeaderData frames a message from anywhere into a cleared tail.
+    std::vector<char> frame(kFrameAreaSize, 0x5A);
+    SetSegment("CM");
+    EXPECT_EQ(AddBcastHeaderData(reinterpret_cast<const char*>(fo.data() + 6), frame.data()), 0);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 512), foAsCm);
+    EXPECT_EQ(std::vector<char>(frame.begin() + 512, frame.end()), std::vector<char>(4, 0));
+}
+
 TEST_F(Framing, NullRecordsAreReportedAndNothingIsSent) {
     for (int count : {1, 2, 0, -1}) {
         EXPECT_EQ(ProcessMBPData(nullptr, count), 1);

@@ -28,6 +28,7 @@
 #include "config/config.h"
 #include "feed/store.h"
 #include "net/multicast.h"
+#include "tools/udp.h"
 
 namespace bcsttest {
 
@@ -140,26 +141,12 @@ uint16_t ConfiguredSendPortFor(uint16_t wirePort) {
 }
 
 MulticastReceiver::MulticastReceiver(const std::string& group, uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    std::string error;
+    fd_ = bcst::OpenMulticastReceiver(group, port, "127.0.0.1", &error, 4 << 20);
+    if (fd_ < 0) {
+        throw std::runtime_error("receiver: " + error);
+    }
     const int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const int big = 4 << 20;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        throw std::runtime_error("receiver bind failed");
-    }
-    struct ip_mreq membership = {};
-    membership.imr_multiaddr.s_addr = inet_addr(group.c_str());
-    membership.imr_interface.s_addr = inet_addr("127.0.0.1");
-    if (setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
-        throw std::runtime_error("receiver join failed");
-    }
-    const int zero = 0;
-    setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
     setsockopt(fd_, IPPROTO_IP, IP_RECVTTL, &one, sizeof one);
 }
 
@@ -222,15 +209,12 @@ std::vector<Bytes> MulticastReceiver::ReceiveCount(size_t count, std::chrono::mi
     return all;
 }
 
-MulticastSender::MulticastSender(const std::string& group, uint16_t port) : port_(port), group_(group) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    struct in_addr loopback = {};
-    loopback.s_addr = inet_addr("127.0.0.1");
-    setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
-    const int ttl = 1;
-    setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
-    const int big = 4 << 20;
-    setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+MulticastSender::MulticastSender(const std::string& group, uint16_t port) : port_(port) {
+    std::string error;
+    fd_ = bcst::OpenMulticastSender("127.0.0.1", 1, &error);
+    if (fd_ < 0 || !bcst::ParseIpv4(group, &group_)) {
+        throw std::runtime_error("sender: " + (fd_ < 0 ? error : group + " is not an IPv4 address"));
+    }
 }
 
 MulticastSender::~MulticastSender() {
@@ -238,12 +222,7 @@ MulticastSender::~MulticastSender() {
 }
 
 bool MulticastSender::Send(const void* data, size_t length) {
-    struct sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port_);
-    to.sin_addr.s_addr = inet_addr(group_.c_str());
-    return sendto(fd_, data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
-           static_cast<ssize_t>(length);
+    return bcst::SendTo(fd_, group_, port_, static_cast<const uint8_t*>(data), length);
 }
 
 bool MulticastSender::Send(const Bytes& datagram) {

@@ -60,7 +60,7 @@ uint16_t FreeUdpPort();
 // The configured SEND_MULTICAST_PORT whose byte-exchanged value is `wirePort`.
 uint16_t ConfiguredSendPortFor(uint16_t wirePort);
 
-// A socket joined to `group` on 127.0.0.1, bound to `port` on the wildcard address.
+// A socket joined to `group` on 127.0.0.1 and bound to `group`:`port`, set up as the tools' receivers.
 class MulticastReceiver {
   public:
     MulticastReceiver(const std::string& group, uint16_t port);
@@ -78,7 +78,7 @@ class MulticastReceiver {
     int fd_ = -1;
 };
 
-// Sends datagrams to `group`:`port` through 127.0.0.1.
+// Sends datagrams to `group`:`port` through 127.0.0.1 with a TTL of 1, set up as the tools' senders.
 class MulticastSender {
   public:
     MulticastSender(const std::string& group, uint16_t port);
@@ -89,7 +89,7 @@ class MulticastSender {
   private:
     int fd_ = -1;
     uint16_t port_;
-    std::string group_;
+    uint32_t group_ = 0;  // network order
 };
 
 // A child process started in a directory, stdin from /dev/null; with an `outputName`, its stdout and

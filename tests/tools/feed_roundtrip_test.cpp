@@ -468,6 +468,10 @@ TEST_F(FeedTool, CommandLines) {
     bcsttest::WriteFile(File("keep.pcap"), "an operator's capture");
     ASSERT_EQ(Feed({"--no-send", "--frames", "3", "--pcap-out", File("in.pcap")}).status, 0);
     const std::string inCapture = bcsttest::ReadFile(File("in.pcap"));
+    // Lines the bridge would refuse (a segment longer than its field, after the send group and port)
+    // or that give no send group and port.
+    bcsttest::WriteFile(File("bridge.ini"),
+                        "header\nCMXYZ,239.1.1.1,1,239.2.2.2,2,127.0.0.1,127.0.0.1,Y\nCM,239.1.1.1,1\n");
     struct Bad {
         const char* tool;
         std::vector<std::string> args;
@@ -582,6 +586,20 @@ TEST_F(FeedTool, CommandLines) {
          {"--instance", "9", "--config", File("missing.ini")},
          2,
          "bcst-dump: --instance: " + File("missing.ini") + ": No such file or directory"},
+        {BCST_DUMP_EXE,
+         {"--instance", "3", "--config", File("bridge.ini")},
+         2,
+         "bcst-dump: --instance: " + File("bridge.ini") + " line 4 (instance 3): no such line"},
+        {BCST_DUMP_EXE,
+         {"--instance", "1", "--config", File("bridge.ini")},
+         2,
+         "bcst-dump: --instance: " + File("bridge.ini") +
+             " line 2 (instance 1): a value is longer than the bridge accepts"},
+        {BCST_DUMP_EXE,
+         {"--instance", "2", "--config", File("bridge.ini")},
+         2,
+         "bcst-dump: --instance: " + File("bridge.ini") +
+             " line 3 (instance 2): fewer than 5 fields, so no send group and port"},
         {BCST_DUMP_EXE,
          {"--pcap", File("missing.pcap")},
          1,

@@ -294,6 +294,21 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     WriteFile(rig.bridge.dir().File("BcstBridge7.counters"), std::string(image.begin(), image.end()));
     ToolResult reused = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--json", "-i", "7"});
     EXPECT_NE(reused.out.find("\"state\":\"not running\""), std::string::npos) << reused.out;
+
+    // The check itself, as the bridge stamps the file and bcst-stat applies it.
+    uint64_t own = 0, byPid = 0;
+    int openError = -1;
+    ASSERT_TRUE(ProcessStartTicks(0, &own, &openError));
+    ASSERT_TRUE(ProcessStartTicks(getpid(), &byPid, &openError));
+    EXPECT_EQ(openError, 0);
+    EXPECT_EQ(own, byPid);
+    EXPECT_TRUE(ProcessRunning(getpid(), own));
+    EXPECT_TRUE(ProcessRunning(getpid(), 0));
+    EXPECT_FALSE(ProcessRunning(getpid(), own + 1));
+    const BCST_COUNTERS_HEADER killed = Snapshot(rig.file).header;
+    EXPECT_NE(killed.startTicks, 0u);
+    EXPECT_FALSE(ProcessRunning(killed.pid, killed.startTicks)) << "the killed bridge";
+    EXPECT_FALSE(ProcessRunning(0, 0));
 }
 
 // Pass-through receives in batches: the same counts, and the drop count from the batch's last datagram.
