@@ -224,6 +224,14 @@ class Message : public StoreReset, public L {
         ExpectHeader(message, L::kMessageLength, records);
         return message;
     }
+    // Converts `in` alone and checks the message against the one written out for it; returns it.
+    static Bytes ExpectOneRecord(const FeedRecord& in, const Derived& d) {
+        Bytes expected = ExpectedMessage(1);
+        L::ExpectRecord(expected, kSlot1, in, d);
+        const Bytes actual = Convert(FeedPayload({in}), 1);
+        EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+        return actual;
+    }
     static Bytes GoldenPairExpected() {
         Bytes expected = ExpectedMessage(2);
         L::ExpectRecord(expected, kSlot1, L::GoldenFirst(), L::GoldenFirstDerived());
@@ -333,10 +341,7 @@ TEST_F(CmMessage, TradingStatusFromFlags21And22) {
         in.indicator[2] = row.byte38;
         Derived d = PlainDerived();
         d.tradingStatus = row.status;
-        Bytes expected = ExpectedMessage(1);
-        ExpectRecordCM(expected, kSlot1, in, d);
-        const Bytes actual = Convert(FeedPayload({in}), 1);
-        EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+        ExpectOneRecord(in, d);
     }
 }
 
@@ -369,10 +374,7 @@ TEST_F(CmMessage, LevelFlagsOneToFiveFromTwoInputs) {
             }
             Derived d = PlainDerived();
             d.buySell[level] = row.code;
-            Bytes expected = ExpectedMessage(1);
-            ExpectRecordCM(expected, kSlot1, in, d);
-            const Bytes actual = Convert(FeedPayload({in}), 1);
-            EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+            ExpectOneRecord(in, d);
         }
     }
 }
@@ -388,10 +390,7 @@ TEST_F(CmMessage, LevelFlagsSixToTenFromSoleInput) {
             }
             Derived d = PlainDerived();
             d.buySell[5 + i] = set ? 2 : 0;
-            Bytes expected = ExpectedMessage(1);
-            ExpectRecordCM(expected, kSlot1, in, d);
-            const Bytes actual = Convert(FeedPayload({in}), 1);
-            EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+            ExpectOneRecord(in, d);
         }
     }
 
@@ -403,10 +402,7 @@ TEST_F(CmMessage, LevelFlagsSixToTenFromSoleInput) {
     for (int k = 0; k < 5; ++k) {
         d.buySell[k] = 3;
     }
-    Bytes expected = ExpectedMessage(1);
-    ExpectRecordCM(expected, kSlot1, in, d);
-    const Bytes actual = Convert(FeedPayload({in}), 1);
-    EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+    ExpectOneRecord(in, d);
 }
 
 TEST_F(CmMessage, TotalBuyAndSellFlags) {
@@ -430,10 +426,7 @@ TEST_F(CmMessage, TotalBuyAndSellFlags) {
             Derived d = PlainDerived();
             d.totalBuyFlag = row.code;
             d.totalSellFlag = sellSet ? 2 : 0;
-            Bytes expected = ExpectedMessage(1);
-            ExpectRecordCM(expected, kSlot1, in, d);
-            const Bytes actual = Convert(FeedPayload({in}), 1);
-            EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+            ExpectOneRecord(in, d);
         }
     }
 }
@@ -540,10 +533,7 @@ TEST_F(CmMessage, NetChange) {
         d.store = store;
         d.netChangeIndicator = row.indicator;
         d.netChange = row.change;
-        Bytes expected = ExpectedMessage(1);
-        ExpectRecordCM(expected, kSlot1, in, d);
-        const Bytes actual = Convert(FeedPayload({in}), 1);
-        EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+        ExpectOneRecord(in, d);
     }
 }
 
@@ -571,10 +561,7 @@ TEST_F(CmMessage, StoreLookupUsesTheWholeToken) {
         d.store = {row.close, row.close + 1, row.close + 2, row.close + 3, row.close + 4};
         d.netChangeIndicator = '+';
         d.netChange = 2500;
-        Bytes expected = ExpectedMessage(1);
-        ExpectRecordCM(expected, kSlot1, in, d);
-        const Bytes actual = Convert(FeedPayload({in}), 1);
-        EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+        const Bytes actual = ExpectOneRecord(in, d);
         EXPECT_EQ(actual[50], row.wire[0]);
         EXPECT_EQ(actual[51], row.wire[1]);
     }
@@ -600,10 +587,7 @@ TEST_F(CmMessage, TokenMissingFromStore) {
         in.indicator[2] = row.byte38;
         Derived d;
         d.tradingStatus = row.status;
-        Bytes expected = ExpectedMessage(1);
-        ExpectRecordCM(expected, kSlot1, in, d);
-        const Bytes actual = Convert(FeedPayload({in}), 1);
-        EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+        ExpectOneRecord(in, d);
         EXPECT_EQ(gOHLMapData.count(row.token), 0u);
     }
     EXPECT_TRUE(SameEntries(before, StoreSnapshot()));
@@ -614,10 +598,7 @@ TEST_F(CmMessage, TokenMissingFromStore) {
     Derived d;
     d.tradingStatus = 6;
     d.store = {0, 442, 443, 444, 445};
-    Bytes expected = ExpectedMessage(1);
-    ExpectRecordCM(expected, kSlot1, in, d);
-    const Bytes actual = Convert(FeedPayload({in}), 1);
-    EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+    ExpectOneRecord(in, d);
     EXPECT_TRUE(SameEntries(before, StoreSnapshot()));
 }
 
@@ -639,10 +620,7 @@ TEST_F(FoMessage, IndicatorBitsAreNotRead) {
         in.indicator[1] = p[1];
         in.indicator[2] = p[2];
         in.reserved = p[3];
-        Bytes expected = ExpectedMessage(1);
-        ExpectRecordFO(expected, kSlot1, in, GoldenFirstDerived());  // status 2, every flag 0
-        const Bytes actual = Convert(FeedPayload({in}), 1);
-        EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+        ExpectOneRecord(in, GoldenFirstDerived());  // status 2, every flag 0
     }
 }
 
@@ -676,10 +654,7 @@ TEST_F(FoMessage, NetChangeCarriesTheClosingPrice) {
         d.store = store;
         d.netChangeIndicator = row.indicator;
         d.netChange = row.change;
-        Bytes expected = ExpectedMessage(1);
-        ExpectRecordFO(expected, kSlot1, in, d);
-        const Bytes actual = Convert(FeedPayload({in}), 1);
-        EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+        const Bytes actual = ExpectOneRecord(in, d);
         EXPECT_EQ(actual[66], static_cast<uint8_t>(row.indicator));
         EXPECT_EQ(Slice(actual, 68, 4), Bytes(row.wire, row.wire + 4));
     }
@@ -715,10 +690,7 @@ TEST_F(FoMessage, StoreLookupUsesTheWholeToken) {
         d.store = row.store;
         d.netChangeIndicator = row.present ? '-' : ' ';  // last 50 is below every stored close
         d.netChange = row.store.close;
-        Bytes expected = ExpectedMessage(1);
-        ExpectRecordFO(expected, kSlot1, in, d);
-        const Bytes actual = Convert(FeedPayload({in}), 1);
-        EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+        const Bytes actual = ExpectOneRecord(in, d);
         EXPECT_EQ(Slice(actual, 50, 4), Bytes(row.wire, row.wire + 4));
         if (!row.present) {
             EXPECT_EQ(gOHLMapData.count(row.token), 0u);
@@ -733,10 +705,7 @@ TEST_F(FoMessage, TokenPresentWithClosingPriceZero) {
     Derived d;
     d.tradingStatus = 2;
     d.store = {0, 11, 12, 13, 14};
-    Bytes expected = ExpectedMessage(1);
-    ExpectRecordFO(expected, kSlot1, in, d);
-    const Bytes actual = Convert(FeedPayload({in}), 1);
-    EXPECT_EQ(expected, actual) << ByteDiff(expected, actual);
+    const Bytes actual = ExpectOneRecord(in, d);
     EXPECT_EQ(actual[66], ' ');
 }
 

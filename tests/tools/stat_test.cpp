@@ -99,14 +99,15 @@ void WriteImage(const std::string& path, const Bytes& image) {
 
 // Stops the bridge and sends more than its socket buffer holds, then lets it go on: afterwards every
 // datagram sent is either counted by the bridge in `handled` or as dropped by the kernel.
-void ExpectKernelDropsAccounted(BridgeUnderTest& bridge, MulticastSender& in, const std::string& file,
-                                const Bytes& datagram, CounterId handled) {
+void ExpectKernelDropsAccounted(BridgeRig& rig, const Bytes& datagram, CounterId handled) {
+    BridgeUnderTest& bridge = rig.bridge;
+    const std::string file = rig.CountersFile();
     const int64_t before = Snapshot(file).values[handled];
     ASSERT_TRUE(bridge.process().Signal(SIGSTOP));
     ASSERT_TRUE(WaitUntil([&] { return ProcessState(bridge.process().pid()) == 'T'; }, 5s));
     int64_t sent = 0;
     for (int i = 0; i < 4000; ++i) {
-        sent += in.Send(datagram) ? 1 : 0;
+        sent += rig.Send(datagram) ? 1 : 0;
     }
     ASSERT_TRUE(bridge.process().Signal(SIGCONT));
     auto accounted = [&] {
@@ -115,7 +116,7 @@ void ExpectKernelDropsAccounted(BridgeUnderTest& bridge, MulticastSender& in, co
     };
     // The count arrives with the next datagram that the kernel queues, once the bridge has made room.
     for (int tries = 0; tries < 50 && accounted() != sent; ++tries) {
-        ASSERT_TRUE(in.Send(datagram));
+        ASSERT_TRUE(rig.Send(datagram));
         ++sent;
         WaitUntil([&] { return accounted() == sent; }, 200ms);
     }
@@ -239,7 +240,7 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
         << live.out;
 
     // Kernel drops: every datagram sent is either refused by the bridge (unknown type) or dropped.
-    ExpectKernelDropsAccounted(rig.bridge, rig.in, file, MakeFrameWithLength(1, 1400, 1, Bytes(1400, 0x11)),
+    ExpectKernelDropsAccounted(rig, MakeFrameWithLength(1, 1400, 1, Bytes(1400, 0x11)),
                                kCounterRefusedUnknownType);
 
     // A dead instance: the file stays, bcst-stat says so.
@@ -279,7 +280,7 @@ TEST(Counters, PassThroughCountsBatchesAndKernelDrops) {
     EXPECT_EQ(s.values[kCounterReceived], 5);
     EXPECT_EQ(s.values[kCounterFramesMbp], 0);
     EXPECT_GT(s.values[kCounterLastAcceptedNs], 0);
-    ExpectKernelDropsAccounted(rig.bridge, rig.in, file, Bytes(1400, 0x22), kCounterReceived);
+    ExpectKernelDropsAccounted(rig, Bytes(1400, 0x22), kCounterReceived);
 }
 
 TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
