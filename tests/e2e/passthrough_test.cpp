@@ -42,13 +42,6 @@ bool StatisticsReach(BridgeRig& rig, const std::string& expected) {
     return WaitUntil([&] { return rig.RequestStatistics() == expected; }, 10s);
 }
 
-std::string Line(int64_t received, int64_t sent) {
-    char text[96];
-    snprintf(text, sizeof text, "Host1,%15lld,%15lld, Running\n", static_cast<long long>(received),
-             static_cast<long long>(sent));
-    return text;
-}
-
 std::vector<std::string> StartupEntries(const BridgeRig& rig) {
     const InstanceConfig& c = rig.config;
     std::vector<std::string> entries = {
@@ -149,10 +142,10 @@ TEST(PassThroughTest, StatisticsBurstDuringTraffic) {
         ASSERT_EQ(received[i], Forwarded(sent[i])) << "datagram " << i;
     }
 
-    EXPECT_TRUE(StatisticsReach(rig, Line(kDatagrams, kDatagrams)));
+    EXPECT_TRUE(StatisticsReach(rig, StatisticsLine(kDatagrams, kDatagrams)));
     const std::vector<std::string> lines = rig.StatisticsLines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines.back(), Line(kDatagrams, kDatagrams));
+    EXPECT_EQ(lines.back(), StatisticsLine(kDatagrams, kDatagrams));
     static const std::regex shape("Host1,( *)([0-9]+),( *)([0-9]+), Running\n");
     long long lastReceived = 0;
     long long lastSent = 0;
@@ -205,7 +198,7 @@ TEST(PassThroughTest, QueuedDatagramsLeaveInOrderWithTheirSizes) {
     for (size_t i = 0; i < sent.size(); ++i) {
         ASSERT_EQ(got[i], Forwarded(sent[i])) << "datagram " << i;
     }
-    EXPECT_TRUE(StatisticsReach(rig, Line(kDatagrams, kDatagrams)));
+    EXPECT_TRUE(StatisticsReach(rig, StatisticsLine(kDatagrams, kDatagrams)));
     EXPECT_EQ(rig.bridge.LogEntries(), StartupEntries(rig));
 }
 

@@ -96,13 +96,6 @@ FeedRecord Record(int32_t token, int32_t seed, int32_t lastTradedPrice, bool fla
     return r;
 }
 
-std::string StatisticsLine(int64_t received, int64_t sent) {
-    const std::string r = std::to_string(received);
-    const std::string s = std::to_string(sent);
-    return "Host1," + std::string(15 - r.size(), ' ') + r + "," + std::string(15 - s.size(), ' ') + s +
-           ", Running\n";
-}
-
 class Relay : public ::testing::Test {
   protected:
     // Starts a relay instance for `segment` reading group <prefix>.1 and writing group <prefix>.2.

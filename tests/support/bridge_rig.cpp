@@ -76,4 +76,11 @@ std::string BridgeRig::RequestStatistics() {
     return StatisticsLines().back();
 }
 
+std::string StatisticsLine(int64_t received, int64_t sent) {
+    const std::string r = std::to_string(received);
+    const std::string s = std::to_string(sent);
+    return "Host1," + std::string(15 - r.size(), ' ') + r + "," + std::string(15 - s.size(), ' ') + s +
+           ", Running\n";
+}
+
 }  // namespace bcsttest

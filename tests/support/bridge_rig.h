@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,5 +46,9 @@ class BridgeRig {
                                  const std::string& recvGroup, const std::string& sendGroup,
                                  uint16_t wirePort);
 };
+
+// The line one SIGUSR1 appends for instance 1, written out here: "Host1," and both counts right-aligned
+// in 15 characters.
+std::string StatisticsLine(int64_t received, int64_t sent);
 
 }  // namespace bcsttest
