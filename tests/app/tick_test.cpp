@@ -15,6 +15,7 @@
 #include "app/counters.h"
 #include "config/config.h"
 #include "net/multicast.h"
+#include "support/bridge_rig.h"
 #include "support/test_support.h"
 
 using namespace bcsttest;
@@ -27,8 +28,9 @@ namespace {
 TEST(Tick, WatchdogPingsWhileTheLoopRunsAndNotWhileItIsStopped) {
     TempDir dir;
     NotifySocket notify(dir.File("notify"), "1000000");  // WatchdogSec=1s
-    BridgeUnderTest bridge(LoopbackConfig("239.32.1.1", "239.32.1.2"));
+    BridgeRig rig("CM", "N", "239.32.1.1", "239.32.1.2");
     notify.Forget();
+    BridgeUnderTest& bridge = rig.bridge;
     ASSERT_EQ(notify.Next(10s), "READY=1") << bridge.Log();
     for (int ping = 0; ping < 3; ++ping) {
         EXPECT_EQ(notify.Next(2s), "WATCHDOG=1") << "ping " << ping;

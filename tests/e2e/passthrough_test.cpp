@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bridge_rig.h"
 #include "support/test_support.h"
 
 using namespace bcsttest;
@@ -35,62 +36,13 @@ const std::vector<std::string> kStartupTail = {
     "Sender Socket Initialized Successfully",
 };
 
-// A pass-through bridge with its input sender and a receiver on the output group's wire port.
-struct Rig {
-    explicit Rig(const std::string& recvGroup, const std::string& sendGroup) {
-        config.recvGroup = recvGroup;
-        config.recvPort = FreeUdpPort();
-        config.sendGroup = sendGroup;
-        wirePort = FreeUdpPort();
-        config.sendPort = ConfiguredSendPortFor(wirePort);
-        config.flag = "N";
-        out = std::make_unique<MulticastReceiver>(config.sendGroup, wirePort);
-        bridge = std::make_unique<BridgeUnderTest>(config);
-        in = std::make_unique<MulticastSender>(config.recvGroup, config.recvPort);
-    }
-
-    std::vector<std::string> StatisticsLines() const {
-        std::vector<std::string> lines;
-        const std::string text = bridge->Statistics();
-        for (size_t at = 0; at < text.size();) {
-            const size_t end = text.find('\n', at);
-            lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at));
-            at = end == std::string::npos ? text.size() : end + 1;
-        }
-        return lines;
-    }
-
-    // Sends one SIGUSR1 and returns the line it appended ("" when none came).
-    std::string RequestStatistics() {
-        const size_t before = StatisticsLines().size();
-        if (!bridge->process().Signal(SIGUSR1) ||
-            !WaitUntil([&] { return StatisticsLines().size() > before; }, 5s)) {
-            return "";
-        }
-        return StatisticsLines().back();
-    }
-
-    // The sent counter moves just after the datagram is on its way, so a report requested right
-    // after the last datagram arrived may still show one less; ask until the expected line comes.
-    bool StatisticsReach(const std::string& expected) {
-        return WaitUntil([&] { return RequestStatistics() == expected; }, 10s);
-    }
-
-    InstanceConfig config;
-    uint16_t wirePort = 0;
-    std::unique_ptr<MulticastReceiver> out;
-    std::unique_ptr<BridgeUnderTest> bridge;
-    std::unique_ptr<MulticastSender> in;
-};
-
-std::string Line(int64_t received, int64_t sent) {
-    char text[96];
-    snprintf(text, sizeof text, "Host1,%15lld,%15lld, Running\n", static_cast<long long>(received),
-             static_cast<long long>(sent));
-    return text;
+// The sent counter moves just after the datagram is on its way, so a report requested right after the
+// last datagram arrived may still show one less; ask until the expected line comes.
+bool StatisticsReach(BridgeRig& rig, const std::string& expected) {
+    return WaitUntil([&] { return rig.RequestStatistics() == expected; }, 10s);
 }
 
-std::vector<std::string> StartupEntries(const Rig& rig) {
+std::vector<std::string> StartupEntries(const BridgeRig& rig) {
     const InstanceConfig& c = rig.config;
     std::vector<std::string> entries = {
         "BCSTBRIDGE.INI config file open successfully",
@@ -130,8 +82,8 @@ Bytes Forwarded(const Bytes& sent) {
 }
 
 TEST(PassThroughTest, EveryDatagramLeavesAsExactly512Bytes) {
-    Rig rig("239.10.2.1", "239.10.2.2");
-    ASSERT_TRUE(rig.bridge->WaitReady()) << rig.bridge->Log();
+    BridgeRig rig("CM", "N", "239.10.2.1", "239.10.2.2");
+    ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
 
     // Idle: the report comes while the loop waits for data.
     EXPECT_EQ(rig.RequestStatistics(), "Host1,              0,              0, Running\n");
@@ -141,27 +93,27 @@ TEST(PassThroughTest, EveryDatagramLeavesAsExactly512Bytes) {
     for (size_t i = 0; i < std::size(sizes); ++i) {
         SCOPED_TRACE(sizes[i]);
         const Bytes sent = Pattern(sizes[i], static_cast<uint8_t>(i + 1));
-        ASSERT_TRUE(rig.in->Send(sent));
+        ASSERT_TRUE(rig.in.Send(sent));
         Bytes got;
         uint16_t from = 0;
         int ttl = 0;
-        ASSERT_TRUE(rig.out->Receive(&got, 5s, &from, &ttl));
+        ASSERT_TRUE(rig.out.Receive(&got, 5s, &from, &ttl));
         EXPECT_EQ(got.size(), 512u);
         EXPECT_EQ(ttl, 64) << "multicast time-to-live of the output";
         EXPECT_EQ(got, Forwarded(sent)) << HexDump(got);
         // Bound to the same unconverted port it sends to: both are the byte-exchanged number.
         EXPECT_EQ(from, rig.wirePort);
     }
-    EXPECT_TRUE(rig.StatisticsReach("Host1,              5,              5, Running\n"));
-    EXPECT_EQ(rig.bridge->Statistics().substr(0, 47), "Host1,              0,              0, Running\n");
-    EXPECT_EQ(rig.bridge->LogEntries(), StartupEntries(rig));
+    EXPECT_TRUE(StatisticsReach(rig, "Host1,              5,              5, Running\n"));
+    EXPECT_EQ(rig.bridge.Statistics().substr(0, 47), "Host1,              0,              0, Running\n");
+    EXPECT_EQ(rig.bridge.LogEntries(), StartupEntries(rig));
 }
 
 // A burst of reports during traffic: restarted receives, untorn counters, no lost datagram, and the
 // log untouched by any of it.
 TEST(PassThroughTest, StatisticsBurstDuringTraffic) {
-    Rig rig("239.10.2.3", "239.10.2.4");
-    ASSERT_TRUE(rig.bridge->WaitReady()) << rig.bridge->Log();
+    BridgeRig rig("CM", "N", "239.10.2.3", "239.10.2.4");
+    ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
 
     constexpr int kDatagrams = 300;
     constexpr int kInFlight = 24;  // keeps the socket buffers far from full, so nothing can drop
@@ -171,29 +123,29 @@ TEST(PassThroughTest, StatisticsBurstDuringTraffic) {
     for (int i = 0; i < kDatagrams; ++i) {
         Bytes datagram = Pattern(64 + static_cast<size_t>(i % 7) * 50, static_cast<uint8_t>(i));
         PutBe32(datagram, 0, static_cast<uint32_t>(i));
-        ASSERT_TRUE(rig.in->Send(datagram));
+        ASSERT_TRUE(rig.in.Send(datagram));
         sent.push_back(datagram);
-        ASSERT_TRUE(rig.bridge->process().Signal(SIGUSR1));
+        ASSERT_TRUE(rig.bridge.process().Signal(SIGUSR1));
         while (static_cast<int>(received.size()) < i + 1 - kInFlight) {
-            ASSERT_TRUE(rig.out->Receive(&got, 5s)) << "after " << received.size();
+            ASSERT_TRUE(rig.out.Receive(&got, 5s)) << "after " << received.size();
             received.push_back(got);
         }
         if (i % 3 == 0) {
-            ASSERT_TRUE(rig.bridge->process().Signal(SIGUSR1));
+            ASSERT_TRUE(rig.bridge.process().Signal(SIGUSR1));
         }
     }
     while (received.size() < sent.size()) {
-        ASSERT_TRUE(rig.out->Receive(&got, 5s)) << "after " << received.size();
+        ASSERT_TRUE(rig.out.Receive(&got, 5s)) << "after " << received.size();
         received.push_back(got);
     }
     for (size_t i = 0; i < sent.size(); ++i) {
         ASSERT_EQ(received[i], Forwarded(sent[i])) << "datagram " << i;
     }
 
-    EXPECT_TRUE(rig.StatisticsReach(Line(kDatagrams, kDatagrams)));
+    EXPECT_TRUE(StatisticsReach(rig, StatisticsLine(kDatagrams, kDatagrams)));
     const std::vector<std::string> lines = rig.StatisticsLines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines.back(), Line(kDatagrams, kDatagrams));
+    EXPECT_EQ(lines.back(), StatisticsLine(kDatagrams, kDatagrams));
     static const std::regex shape("Host1,( *)([0-9]+),( *)([0-9]+), Running\n");
     long long lastReceived = 0;
     long long lastSent = 0;
@@ -214,19 +166,19 @@ TEST(PassThroughTest, StatisticsBurstDuringTraffic) {
         lastReceived = receivedCount;
         lastSent = sentCount;
     }
-    const std::string log = rig.bridge->Log();
+    const std::string log = rig.bridge.Log();
     EXPECT_TRUE(WellFormedLog(log)) << log;
     EXPECT_EQ(log.find("ReceiveMulticastData : Receive Error "), std::string::npos);
-    EXPECT_EQ(rig.bridge->LogEntries(), StartupEntries(rig));
-    EXPECT_TRUE(rig.bridge->process().Running());
+    EXPECT_EQ(rig.bridge.LogEntries(), StartupEntries(rig));
+    EXPECT_TRUE(rig.bridge.process().Running());
 }
 
 // Datagrams that queue up while the bridge cannot run leave in batches: every one, in order, each
 // cut or filled to 512 bytes, and counted one by one.
 TEST(PassThroughTest, QueuedDatagramsLeaveInOrderWithTheirSizes) {
-    Rig rig("239.10.2.10", "239.10.2.11");
-    ASSERT_TRUE(rig.bridge->WaitReady()) << rig.bridge->Log();
-    ASSERT_TRUE(rig.bridge->process().Signal(SIGSTOP));
+    BridgeRig rig("CM", "N", "239.10.2.10", "239.10.2.11");
+    ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
+    ASSERT_TRUE(rig.bridge.process().Signal(SIGSTOP));
 
     constexpr int kDatagrams = 150;  // more than one receive takes at once
     const size_t sizes[] = {0, 1, 100, 511, 512, 513, 1000};
@@ -236,18 +188,18 @@ TEST(PassThroughTest, QueuedDatagramsLeaveInOrderWithTheirSizes) {
         if (datagram.size() >= 4) {
             PutBe32(datagram, 0, static_cast<uint32_t>(i));
         }
-        ASSERT_TRUE(rig.in->Send(datagram));
+        ASSERT_TRUE(rig.in.Send(datagram));
         sent.push_back(datagram);
     }
-    ASSERT_TRUE(rig.bridge->process().Signal(SIGCONT));
+    ASSERT_TRUE(rig.bridge.process().Signal(SIGCONT));
 
-    const std::vector<Bytes> got = rig.out->ReceiveCount(sent.size(), 10s);
+    const std::vector<Bytes> got = rig.out.ReceiveCount(sent.size(), 10s);
     ASSERT_EQ(got.size(), sent.size());
     for (size_t i = 0; i < sent.size(); ++i) {
         ASSERT_EQ(got[i], Forwarded(sent[i])) << "datagram " << i;
     }
-    EXPECT_TRUE(rig.StatisticsReach(Line(kDatagrams, kDatagrams)));
-    EXPECT_EQ(rig.bridge->LogEntries(), StartupEntries(rig));
+    EXPECT_TRUE(StatisticsReach(rig, StatisticsLine(kDatagrams, kDatagrams)));
+    EXPECT_EQ(rig.bridge.LogEntries(), StartupEntries(rig));
 }
 
 // Sets TZ for this process and the bridges it starts, so the local time is not UTC.
@@ -276,23 +228,23 @@ class ScopedTimeZone {
 
 TEST(PassThroughTest, StatisticsFileThatCannotBeOpenedIsReportedInTheLog) {
     ScopedTimeZone zone("XST-5:45");
-    Rig rig("239.10.2.5", "239.10.2.6");
-    ASSERT_TRUE(rig.bridge->WaitReady()) << rig.bridge->Log();
-    ASSERT_EQ(mkdir(rig.bridge->dir().File("UDP_STATISTICS.txt").c_str(), 0700), 0);
+    BridgeRig rig("CM", "N", "239.10.2.5", "239.10.2.6");
+    ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
+    ASSERT_EQ(mkdir(rig.bridge.dir().File("UDP_STATISTICS.txt").c_str(), 0700), 0);
 
     const std::string text = "Error while opening UDP_STATISTICS.txt file";
     const time_t before = time(nullptr);
-    ASSERT_TRUE(rig.bridge->process().Signal(SIGUSR1));
+    ASSERT_TRUE(rig.bridge.process().Signal(SIGUSR1));
     ASSERT_TRUE(WaitUntil(
         [&] {
-            const std::vector<std::string> entries = rig.bridge->LogEntries();
+            const std::vector<std::string> entries = rig.bridge.LogEntries();
             return !entries.empty() && entries.back() == text;
         },
         5s))
-        << rig.bridge->Log();
+        << rig.bridge.Log();
     const time_t after = time(nullptr);
 
-    const std::string log = rig.bridge->Log();
+    const std::string log = rig.bridge.Log();
     EXPECT_TRUE(WellFormedLog(log)) << log;
     bool stampMatches = false;
     for (time_t t = before; t <= after; ++t) {
@@ -306,21 +258,21 @@ TEST(PassThroughTest, StatisticsFileThatCannotBeOpenedIsReportedInTheLog) {
     EXPECT_TRUE(stampMatches) << log;
     std::vector<std::string> expected = StartupEntries(rig);
     expected.push_back(text);
-    EXPECT_EQ(rig.bridge->LogEntries(), expected);
+    EXPECT_EQ(rig.bridge.LogEntries(), expected);
 
     // The loop goes on.
     const Bytes datagram = Pattern(200, 9);
-    ASSERT_TRUE(rig.in->Send(datagram));
+    ASSERT_TRUE(rig.in.Send(datagram));
     Bytes got;
-    ASSERT_TRUE(rig.out->Receive(&got, 5s));
+    ASSERT_TRUE(rig.out.Receive(&got, 5s));
     EXPECT_EQ(got, Forwarded(datagram));
 }
 
 // Another group on the same port, joined by some other socket of the host, must not reach the
 // bridge: its receiving socket takes only the group it joined.
 TEST(PassThroughTest, OtherGroupOnTheSamePortIsNotForwarded) {
-    Rig rig("239.10.2.7", "239.10.2.8");
-    ASSERT_TRUE(rig.bridge->WaitReady()) << rig.bridge->Log();
+    BridgeRig rig("CM", "N", "239.10.2.7", "239.10.2.8");
+    ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
     MulticastReceiver neighbour("239.10.2.9", rig.config.recvPort);
     MulticastSender toNeighbour("239.10.2.9", rig.config.recvPort);
 
@@ -333,10 +285,10 @@ TEST(PassThroughTest, OtherGroupOnTheSamePortIsNotForwarded) {
     EXPECT_EQ(got, foreign);
 
     const Bytes own = Pattern(90, 0x0F);
-    ASSERT_TRUE(rig.in->Send(own));
-    ASSERT_TRUE(rig.out->Receive(&got, 5s));
+    ASSERT_TRUE(rig.in.Send(own));
+    ASSERT_TRUE(rig.out.Receive(&got, 5s));
     EXPECT_EQ(got, Forwarded(own));
-    EXPECT_TRUE(rig.StatisticsReach("Host1,              1,              1, Running\n"));
+    EXPECT_TRUE(StatisticsReach(rig, "Host1,              1,              1, Running\n"));
 }
 
 }  // namespace

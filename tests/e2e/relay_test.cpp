@@ -15,6 +15,7 @@
 
 #include "app/counters.h"
 #include "feed/store_file.h"
+#include "support/bridge_rig.h"
 #include "support/expected_messages.h"
 #include "support/test_support.h"
 #include "support/tool_output.h"
@@ -27,7 +28,6 @@ namespace {
 const char kLengthLine[] =
     "DecompressNewMktData - Compress Length should be less than 0 and greater than equal to 2500";
 const char kSizeLine[] = "ProcessNewMktData :  Decompression Size should be greater than 0 ";
-const char kReadyLine[] = "Sender Socket Initialized Successfully";
 
 constexpr int16_t kMbp = 10500;
 constexpr int16_t kTicker = 10600;
@@ -96,41 +96,25 @@ FeedRecord Record(int32_t token, int32_t seed, int32_t lastTradedPrice, bool fla
     return r;
 }
 
-std::string StatisticsLine(int64_t received, int64_t sent) {
-    const std::string r = std::to_string(received);
-    const std::string s = std::to_string(sent);
-    return "Host1," + std::string(15 - r.size(), ' ') + r + "," + std::string(15 - s.size(), ' ') + s +
-           ", Running\n";
-}
-
 class Relay : public ::testing::Test {
   protected:
     // Starts a relay instance for `segment` reading group <prefix>.1 and writing group <prefix>.2.
     void Start(const std::string& segment, const std::string& groupPrefix) {
-        config_.segment = segment;
-        config_.flag = "Y";
-        config_.recvGroup = groupPrefix + ".1";
-        config_.recvPort = FreeUdpPort();
-        config_.sendGroup = groupPrefix + ".2";
-        const uint16_t wirePort = FreeUdpPort();
-        config_.sendPort = ConfiguredSendPortFor(wirePort);
-        cm_ = segment == "CM";
-        out_ = std::make_unique<MulticastReceiver>(config_.sendGroup, wirePort);
-        bridge_ = std::make_unique<BridgeUnderTest>(config_);
-        ASSERT_TRUE(bridge_->WaitReady()) << bridge_->Log();
-        in_ = std::make_unique<MulticastSender>(config_.recvGroup, config_.recvPort);
+        rig_ = std::make_unique<BridgeRig>(segment, "Y", groupPrefix + ".1", groupPrefix + ".2");
+        ASSERT_TRUE(rig_->WaitReady()) << rig_->bridge.Log();
     }
 
-    void Send(const Bytes& datagram) { ASSERT_TRUE(in_->Send(datagram)); }
+    void Send(const Bytes& datagram) { ASSERT_TRUE(rig_->Send(datagram)); }
 
     // Sends the sentinel frame and returns every datagram that came out before its own.
     std::vector<Bytes> DatagramsUpToSentinel() {
         Send(MbpFrame({SampleRecord(kSentinelToken, 99)}));
+        const bool cm = rig_->config.segment == "CM";
         std::vector<Bytes> got;
         Bytes one;
         const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline && out_->Receive(&one, 1s)) {
-            if (one.size() == 512 && (cm_ ? GetBe16(one, 56) : GetBe32(one, 56)) == kSentinelToken) {
+        while (std::chrono::steady_clock::now() < deadline && rig_->out.Receive(&one, 1s)) {
+            if (one.size() == 512 && (cm ? GetBe16(one, 56) : GetBe32(one, 56)) == kSentinelToken) {
                 return got;
             }
             got.push_back(one);
@@ -139,30 +123,9 @@ class Relay : public ::testing::Test {
         return got;
     }
 
-    // Log entries after the start-up ones.
-    std::vector<std::string> RelayLog() const {
-        const std::vector<std::string> all = bridge_->LogEntries();
-        for (size_t i = 0; i < all.size(); ++i) {
-            if (all[i] == kReadyLine) {
-                return std::vector<std::string>(all.begin() + static_cast<long>(i) + 1, all.end());
-            }
-        }
-        return {};
-    }
-
-    // Sends a frame refused with two log lines and waits for them: every frame sent before it has
-    // then been handled completely, its sends counted included.
-    void SettleWithRefusedFrame() {
-        const size_t before = RelayLog().size();
-        Send(MakeFrameWithLength(kMbp, 0, 1, Bytes(8, 0)));
-        ASSERT_TRUE(WaitUntil([&] { return RelayLog().size() >= before + 2; }, 10s)) << bridge_->Log();
-    }
-
-    std::string StatisticsAfterSignal() {
-        EXPECT_TRUE(bridge_->process().Signal(SIGUSR1));
-        WaitUntil([&] { return !bridge_->Statistics().empty(); }, 10s);
-        return bridge_->Statistics();
-    }
+    std::vector<std::string> RelayLog() const { return rig_->LogAfterStartup(); }
+    void SettleWithRefusedFrame() { ASSERT_TRUE(rig_->SettleWithRefusedFrame()) << rig_->bridge.Log(); }
+    std::string StatisticsAfterSignal() { return rig_->RequestStatistics(); }
 
     static void ExpectDatagrams(const std::vector<Bytes>& got, const std::vector<Bytes>& expected) {
         ASSERT_EQ(got.size(), expected.size());
@@ -173,11 +136,7 @@ class Relay : public ::testing::Test {
         }
     }
 
-    InstanceConfig config_;
-    bool cm_ = true;
-    std::unique_ptr<MulticastReceiver> out_;
-    std::unique_ptr<BridgeUnderTest> bridge_;
-    std::unique_ptr<MulticastSender> in_;
+    std::unique_ptr<BridgeRig> rig_;
 };
 
 // Store contents shared by the scenarios.
@@ -238,7 +197,7 @@ TEST_F(Relay, CapitalMarketDatagramsFollowTheStoreAsFramesArrive) {
     EXPECT_EQ(RelayLog(), (std::vector<std::string>{kLengthLine, kSizeLine}));
     // Received: the three market-by-price frames (sentinel included); sent: six datagrams.
     EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(3, 6));
-    EXPECT_TRUE(bridge_->process().Running());
+    EXPECT_TRUE(rig_->bridge.process().Running());
 }
 
 // A bridge killed without warning comes back with its store: the first market-by-price frames after
@@ -252,18 +211,18 @@ TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
     Send(store.TickerFrame({{1002, 99}}));
     ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
 
-    ASSERT_TRUE(bridge_->KillAndRestart()) << bridge_->Log();
-    const std::vector<std::string> log = bridge_->LogEntries();
+    ASSERT_TRUE(rig_->bridge.KillAndRestart()) << rig_->bridge.Log();
+    const std::vector<std::string> log = rig_->bridge.LogEntries();
     time_t now = time(nullptr);
     struct tm local;
     localtime_r(&now, &local);
     const std::string restored = "Instrument store BcstBridge1.store restored: 10 instruments of " +
                                  std::to_string(local.tm_mday) + "-" + std::to_string(local.tm_mon + 1) +
                                  "-" + std::to_string(local.tm_year + 1900);
-    EXPECT_EQ(std::count(log.begin(), log.end(), restored), 1) << bridge_->Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), restored), 1) << rig_->bridge.Log();
 
     // bcst-store shows the file as the restarted bridge holds it, without disturbing it.
-    const ToolResult shown = RunTool(bridge_->dir().path(), {BCST_STORE_EXE, "-i", "1", "--json"});
+    const ToolResult shown = RunTool(rig_->bridge.dir().path(), {BCST_STORE_EXE, "-i", "1", "--json"});
     ASSERT_EQ(shown.status, 0) << shown.err;
     const std::vector<Json> file = ParseJsonLines(shown.out);
     ASSERT_EQ(file.size(), 1u);
@@ -275,7 +234,7 @@ TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
         EXPECT_EQ(entry.Int("openPrice"), expected.open);
         EXPECT_EQ(entry.Int("tickerValue"), expected.ticker);
     }
-    const ToolResult none = RunTool(bridge_->dir().path(), {BCST_STORE_EXE, "-i", "1", "-t", "9999"});
+    const ToolResult none = RunTool(rig_->bridge.dir().path(), {BCST_STORE_EXE, "-i", "1", "-t", "9999"});
     EXPECT_EQ(none.status, 1);
 
     const std::vector<FeedRecord> a = {
@@ -319,7 +278,7 @@ TEST_F(Relay, MappedFilesTruncatedReplacedOrRemovedComeBackWhole) {
                           {"BcstBridge1.counters", "removed"},   {"BcstBridge1.store", "removed"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.file) + " " + c.action);
-        const std::string path = bridge_->dir().File(c.file);
+        const std::string path = rig_->bridge.dir().File(c.file);
         const std::string action = c.action;
         if (action == "truncated") {
             ASSERT_EQ(truncate(path.c_str(), 0), 0);
@@ -345,17 +304,17 @@ TEST_F(Relay, MappedFilesTruncatedReplacedOrRemovedComeBackWhole) {
                 return logged() > 0;
             },
             10s))
-            << bridge_->Log();
+            << rig_->bridge.Log();
         sendNewTokens();
         ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
         EXPECT_EQ(logged(), 1);
-        ASSERT_TRUE(bridge_->process().Running());
+        ASSERT_TRUE(rig_->bridge.process().Running());
 
         CountersSnapshot snapshot;
         std::string error;
         ASSERT_TRUE(WaitUntil(
             [&] {
-                return ReadCountersFile(bridge_->dir().File("BcstBridge1.counters"), &snapshot, &error) ==
+                return ReadCountersFile(rig_->bridge.dir().File("BcstBridge1.counters"), &snapshot, &error) ==
                            0 &&
                        snapshot.values[kCounterFramesOhl] == ohlFrames;
             },
@@ -366,7 +325,8 @@ TEST_F(Relay, MappedFilesTruncatedReplacedOrRemovedComeBackWhole) {
         std::string bytes;
         ASSERT_TRUE(WaitUntil(
             [&] {
-                return ReadStoreFileBytes(bridge_->dir().File("BcstBridge1.store"), &bytes, &error) == 0 &&
+                return ReadStoreFileBytes(rig_->bridge.dir().File("BcstBridge1.store"), &bytes, &error) ==
+                           0 &&
                        ValidateStoreImage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
                                           &image, &error) == 0 &&
                        image.header.count == static_cast<uint32_t>(nextToken - 5000);
@@ -493,7 +453,7 @@ TEST_F(Relay, RefusedFramesLeaveExactlyTheirLogLinesAndAreNotCounted) {
     EXPECT_EQ(RelayLog(), expectedLog);
     // Only the sentinel frame was received and sent.
     EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(1, 1));
-    EXPECT_TRUE(bridge_->process().Running());
+    EXPECT_TRUE(rig_->bridge.process().Running());
 }
 
 TEST_F(Relay, FramesCutShortInTransitAreRefused) {
@@ -560,7 +520,7 @@ TEST_F(Relay, AFloodOfRefusedFramesCostsNoValidFrameAndLittleLog) {
         const FeedRecord valid = SampleRecord(3000 + burst, burst);
         Send(MbpFrame({valid}));
         Bytes one;
-        ASSERT_TRUE(out_->Receive(&one, 10s)) << "valid frame " << burst << " was not relayed";
+        ASSERT_TRUE(rig_->out.Receive(&one, 10s)) << "valid frame " << burst << " was not relayed";
         ASSERT_EQ(one, ExpectedCmDatagram({{valid, StoreEntry{}, ' ', 0}})) << HexDump(one);
     }
     const time_t last = time(nullptr);
@@ -587,7 +547,7 @@ TEST_F(Relay, AFloodOfRefusedFramesCostsNoValidFrameAndLittleLog) {
     // The live counters hold every refusal, written to the log or not.
     CountersSnapshot counters;
     std::string error;
-    ASSERT_EQ(ReadCountersFile(bridge_->dir().File(CountersFileName(1)), &counters, &error), 0) << error;
+    ASSERT_EQ(ReadCountersFile(rig_->bridge.dir().File(CountersFileName(1)), &counters, &error), 0) << error;
     EXPECT_EQ(counters.values[kCounterRefusedBadLength], kRefusals);
     EXPECT_EQ(counters.values[kCounterFramesMbp], kRefusals / kBurst);
     // Every copy not written on its own is counted as held back, and nothing was lost.
@@ -615,7 +575,7 @@ TEST_F(Relay, AQuietFeedAfterAFloodStillGetsItsSummaryWithinAboutASecond) {
         const FeedRecord valid = SampleRecord(3000 + burst, burst);
         Send(MbpFrame({valid}));
         Bytes one;
-        ASSERT_TRUE(out_->Receive(&one, 10s)) << "valid frame " << burst << " was not relayed";
+        ASSERT_TRUE(rig_->out.Receive(&one, 10s)) << "valid frame " << burst << " was not relayed";
     }
     const auto quiet = std::chrono::steady_clock::now();
 
@@ -633,9 +593,9 @@ TEST_F(Relay, AQuietFeedAfterAFloodStillGetsItsSummaryWithinAboutASecond) {
     std::cout << "summary " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
               << " ms after the flood\n";
 
-    ASSERT_TRUE(bridge_->process().Signal(SIGRTMIN));
+    ASSERT_TRUE(rig_->bridge.process().Signal(SIGRTMIN));
     int signalNumber = 0;
-    EXPECT_EQ(bridge_->process().WaitExit(5s, &signalNumber), -2);
+    EXPECT_EQ(rig_->bridge.process().WaitExit(5s, &signalNumber), -2);
     EXPECT_EQ(signalNumber, SIGRTMIN);
 }
 

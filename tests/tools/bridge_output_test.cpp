@@ -9,6 +9,7 @@
 #include <csignal>
 #include <set>
 
+#include "support/bridge_rig.h"
 #include "support/tool_output.h"
 
 using namespace bcsttest;
@@ -176,16 +177,10 @@ TEST_P(BridgeOutputDecoded, EveryFieldAsTheFormatRulesGiveIt) {
     const bool capitalMarket = std::string(c.segment) == "CM";
     bcsttest::TempDir work;
 
-    bcsttest::InstanceConfig config;
-    config.segment = c.segment;
-    config.recvGroup = c.recvGroup;
-    config.recvPort = bcsttest::FreeUdpPort();
-    config.sendGroup = c.sendGroup;
-    const uint16_t wirePort = bcsttest::FreeUdpPort();
-    config.sendPort = bcsttest::ConfiguredSendPortFor(wirePort);
-    config.flag = "Y";
-    bcsttest::BridgeUnderTest bridge(config);
-    ASSERT_TRUE(bridge.WaitReady()) << bridge.Log();
+    bcsttest::BridgeRig rig(c.segment, "Y", c.recvGroup, c.sendGroup);
+    ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
+    const bcsttest::InstanceConfig& config = rig.config;
+    const uint16_t wirePort = rig.wirePort;
 
     ToolProcess dump(work.path(),
                      {BCST_DUMP_EXE, "--group", c.sendGroup, "--port", std::to_string(wirePort), "--json"},

@@ -3,6 +3,7 @@
 // padding, cut packets, other traffic) give exactly the UDP payloads they hold, filtered and looped.
 #include <gtest/gtest.h>
 
+#include "support/bridge_rig.h"
 #include "support/pcap_files.h"
 #include "support/tool_output.h"
 
@@ -10,25 +11,6 @@ using namespace bcsttest;
 using namespace std::chrono_literals;
 
 namespace {
-
-// A relay bridge with a receiver on its output group, ready for input.
-struct RelayBridge {
-    RelayBridge(const std::string& recvGroup, const std::string& sendGroup) {
-        config.segment = "CM";
-        config.recvGroup = recvGroup;
-        config.recvPort = bcsttest::FreeUdpPort();
-        config.sendGroup = sendGroup;
-        wirePort = bcsttest::FreeUdpPort();
-        config.sendPort = bcsttest::ConfiguredSendPortFor(wirePort);
-        config.flag = "Y";
-        output = std::make_unique<bcsttest::MulticastReceiver>(sendGroup, wirePort);
-        bridge = std::make_unique<bcsttest::BridgeUnderTest>(config);
-    }
-    bcsttest::InstanceConfig config;
-    uint16_t wirePort = 0;
-    std::unique_ptr<bcsttest::MulticastReceiver> output;
-    std::unique_ptr<bcsttest::BridgeUnderTest> bridge;
-};
 
 TEST(Replay, ReplayedCaptureConvertsLikeTheLiveSession) {
     bcsttest::TempDir work;
@@ -50,29 +32,29 @@ TEST(Replay, ReplayedCaptureConvertsLikeTheLiveSession) {
     ASSERT_GT(expected, 30u);
 
     // Live: the same session sent to a bridge.
-    RelayBridge live("239.50.2.2", "239.50.2.3");
-    ASSERT_TRUE(live.bridge->WaitReady()) << live.bridge->Log();
+    bcsttest::BridgeRig live("CM", "Y", "239.50.2.2", "239.50.2.3");
+    ASSERT_TRUE(live.WaitReady()) << live.bridge.Log();
     const ToolResult sent =
         feed({"--group", live.config.recvGroup, "--port", std::to_string(live.config.recvPort), "--pcap-out",
               work.File("live.pcap")});
     ASSERT_EQ(sent.status, 0) << sent.err;
-    const std::vector<Bytes> liveOutput = live.output->ReceiveCount(expected, 20s);
+    const std::vector<Bytes> liveOutput = live.out.ReceiveCount(expected, 20s);
     ASSERT_EQ(liveOutput.size(), expected);
     bcsttest::Bytes extra;
-    EXPECT_FALSE(live.output->Receive(&extra, 300ms)) << "one datagram per pair of records, no more";
+    EXPECT_FALSE(live.out.Receive(&extra, 300ms)) << "one datagram per pair of records, no more";
     EXPECT_EQ(UdpPayloadsOf(work.File("live.pcap"), live.config.recvGroup, live.config.recvPort),
               UdpPayloadsOf(work.File("session.pcap"), "239.50.2.1", 34330))
         << "sending does not change the frames";
 
     // Replayed from the capture into a fresh bridge, at twice the recorded pace.
-    RelayBridge replayed("239.50.2.4", "239.50.2.5");
-    ASSERT_TRUE(replayed.bridge->WaitReady()) << replayed.bridge->Log();
+    bcsttest::BridgeRig replayed("CM", "Y", "239.50.2.4", "239.50.2.5");
+    ASSERT_TRUE(replayed.WaitReady()) << replayed.bridge.Log();
     const ToolResult replay =
         RunTool(work.path(),
                 {BCST_FEED_EXE, "--replay", work.File("session.pcap"), "--group", replayed.config.recvGroup,
                  "--port", std::to_string(replayed.config.recvPort), "--speed", "2"});
     ASSERT_EQ(replay.status, 0) << replay.err;
-    const std::vector<Bytes> replayOutput = replayed.output->ReceiveCount(expected, 20s);
+    const std::vector<Bytes> replayOutput = replayed.out.ReceiveCount(expected, 20s);
     ASSERT_EQ(replayOutput.size(), expected);
     for (size_t i = 0; i < expected; ++i) {
         ASSERT_EQ(replayOutput[i], liveOutput[i]) << "datagram " << i;

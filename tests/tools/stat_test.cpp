@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "app/counters.h"
+#include "support/bridge_rig.h"
 #include "support/expected_messages.h"
 #include "support/tool_output.h"
 
-using namespace bcsttest;
 using namespace bcsttest;
 using namespace std::chrono_literals;
 
@@ -30,37 +30,6 @@ Bytes Concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-
-// A loopback instance with its output receiver and input sender, its counters file in place.
-struct CountedBridge {
-    static InstanceConfig Config(const char* recvGroup, const char* sendGroup, const char* flag,
-                                 uint16_t wirePort) {
-        InstanceConfig c;
-        c.flag = flag;
-        c.recvGroup = recvGroup;
-        c.recvPort = FreeUdpPort();
-        c.sendGroup = sendGroup;
-        c.sendPort = ConfiguredSendPortFor(wirePort);
-        return c;
-    }
-    CountedBridge(const char* recvGroup, const char* sendGroup, const char* flag)
-        : wirePort(FreeUdpPort()),
-          config(Config(recvGroup, sendGroup, flag, wirePort)),
-          out(config.sendGroup, wirePort),
-          bridge(config),
-          in(config.recvGroup, config.recvPort),
-          file(bridge.dir().File("BcstBridge1.counters")) {}
-    bool Ready() {
-        return bridge.WaitReady() && WaitUntil([&] { return FileExists(file); }, 5s);
-    }
-
-    uint16_t wirePort;
-    InstanceConfig config;
-    MulticastReceiver out;
-    BridgeUnderTest bridge;
-    MulticastSender in;
-    std::string file;
-};
 
 struct Expected {
     CounterId id;
@@ -130,14 +99,15 @@ void WriteImage(const std::string& path, const Bytes& image) {
 
 // Stops the bridge and sends more than its socket buffer holds, then lets it go on: afterwards every
 // datagram sent is either counted by the bridge in `handled` or as dropped by the kernel.
-void ExpectKernelDropsAccounted(BridgeUnderTest& bridge, MulticastSender& in, const std::string& file,
-                                const Bytes& datagram, CounterId handled) {
+void ExpectKernelDropsAccounted(BridgeRig& rig, const Bytes& datagram, CounterId handled) {
+    BridgeUnderTest& bridge = rig.bridge;
+    const std::string file = rig.CountersFile();
     const int64_t before = Snapshot(file).values[handled];
     ASSERT_TRUE(bridge.process().Signal(SIGSTOP));
     ASSERT_TRUE(WaitUntil([&] { return ProcessState(bridge.process().pid()) == 'T'; }, 5s));
     int64_t sent = 0;
     for (int i = 0; i < 4000; ++i) {
-        sent += in.Send(datagram) ? 1 : 0;
+        sent += rig.Send(datagram) ? 1 : 0;
     }
     ASSERT_TRUE(bridge.process().Signal(SIGCONT));
     auto accounted = [&] {
@@ -146,7 +116,7 @@ void ExpectKernelDropsAccounted(BridgeUnderTest& bridge, MulticastSender& in, co
     };
     // The count arrives with the next datagram that the kernel queues, once the bridge has made room.
     for (int tries = 0; tries < 50 && accounted() != sent; ++tries) {
-        ASSERT_TRUE(in.Send(datagram));
+        ASSERT_TRUE(rig.Send(datagram));
         ++sent;
         WaitUntil([&] { return accounted() == sent; }, 200ms);
     }
@@ -155,8 +125,9 @@ void ExpectKernelDropsAccounted(BridgeUnderTest& bridge, MulticastSender& in, co
 }
 
 TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
-    CountedBridge rig("239.31.1.1", "239.31.1.2", "Y");
-    ASSERT_TRUE(rig.Ready()) << rig.bridge.Log();
+    BridgeRig rig("CM", "Y", "239.31.1.1", "239.31.1.2");
+    const std::string file = rig.CountersFile();
+    ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
 
     const Bytes valid = CompressBlock(EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)}));
     Bytes wrongSize = EncodeFeedRecords({SampleRecord(5, 1), SampleRecord(6, 2)});
@@ -197,9 +168,8 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
         {kCounterKernelDrops, 0},
     };
     EXPECT_EQ(rig.out.ReceiveCount(3, 10s).size(), 3u);
-    ASSERT_TRUE(
-        WaitUntil([&] { return Snapshot(rig.file).values[kCounterRefusedWrongRecordSize] == 1; }, 10s));
-    CountersSnapshot s = Snapshot(rig.file);
+    ASSERT_TRUE(WaitUntil([&] { return Snapshot(file).values[kCounterRefusedWrongRecordSize] == 1; }, 10s));
+    CountersSnapshot s = Snapshot(file);
     for (const Expected& e : expected) {
         EXPECT_EQ(s.values[e.id], e.value) << kCounterDescriptions[e.id].key;
     }
@@ -270,8 +240,7 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
         << live.out;
 
     // Kernel drops: every datagram sent is either refused by the bridge (unknown type) or dropped.
-    ExpectKernelDropsAccounted(rig.bridge, rig.in, rig.file,
-                               MakeFrameWithLength(1, 1400, 1, Bytes(1400, 0x11)),
+    ExpectKernelDropsAccounted(rig, MakeFrameWithLength(1, 1400, 1, Bytes(1400, 0x11)),
                                kCounterRefusedUnknownType);
 
     // A dead instance: the file stays, bcst-stat says so.
@@ -287,7 +256,7 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
 
     // A live pid whose start time is not the writer's (a reused pid) is not the instance either.
     Bytes image(kCountersFileSize);
-    std::ifstream(rig.file, std::ios::binary).read(reinterpret_cast<char*>(image.data()), kCountersFileSize);
+    std::ifstream(file, std::ios::binary).read(reinterpret_cast<char*>(image.data()), kCountersFileSize);
     PutLe32(image, 24, static_cast<uint32_t>(getpid()));
     PutLe32(image, 28, 7);
     bcsttest::PutLe64(image, 32, 1);  // started one tick after boot: certainly not this test
@@ -313,19 +282,20 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
 
 // Pass-through receives in batches: the same counts, and the drop count from the batch's last datagram.
 TEST(Counters, PassThroughCountsBatchesAndKernelDrops) {
-    CountedBridge rig("239.31.3.1", "239.31.3.2", "N");
-    ASSERT_TRUE(rig.Ready()) << rig.bridge.Log();
+    BridgeRig rig("CM", "N", "239.31.3.1", "239.31.3.2");
+    const std::string file = rig.CountersFile();
+    ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(rig.in.Send(Bytes(100, static_cast<uint8_t>(i))));
     }
     EXPECT_EQ(rig.out.ReceiveCount(5, 10s).size(), 5u);
-    ASSERT_TRUE(WaitUntil([&] { return Snapshot(rig.file).values[kCounterSent] == 5; }, 5s));
-    const CountersSnapshot s = Snapshot(rig.file);
+    ASSERT_TRUE(WaitUntil([&] { return Snapshot(file).values[kCounterSent] == 5; }, 5s));
+    const CountersSnapshot s = Snapshot(file);
     EXPECT_EQ(s.header.mode, kCountersModePassThrough);
     EXPECT_EQ(s.values[kCounterReceived], 5);
     EXPECT_EQ(s.values[kCounterFramesMbp], 0);
     EXPECT_GT(s.values[kCounterLastAcceptedNs], 0);
-    ExpectKernelDropsAccounted(rig.bridge, rig.in, rig.file, Bytes(1400, 0x22), kCounterReceived);
+    ExpectKernelDropsAccounted(rig, Bytes(1400, 0x22), kCounterReceived);
 }
 
 TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
@@ -419,8 +389,9 @@ TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
 // A bridge whose loop does not run (stopped with SIGSTOP here) shows as stalled in every output of
 // bcst-stat; an idle one, which has received nothing at all, still shows as running.
 TEST(Counters, AStoppedLoopShowsAsStalledAndAnIdleOneAsRunning) {
-    CountedBridge rig("239.31.4.1", "239.31.4.2", "Y");
-    ASSERT_TRUE(rig.Ready()) << rig.bridge.Log();
+    BridgeRig rig("CM", "Y", "239.31.4.1", "239.31.4.2");
+    const std::string file = rig.CountersFile();
+    ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
     auto json = [&] {
         const ToolResult r = RunTool(rig.bridge.dir().path(), {BCST_STAT_EXE, "--json"});
         EXPECT_EQ(r.status, 0) << r.err;

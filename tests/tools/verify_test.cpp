@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 
+#include "support/bridge_rig.h"
 #include "support/pcap_files.h"
 #include "support/tool_output.h"
 
@@ -43,16 +44,10 @@ struct Session {
     std::string File(const std::string& name) const { return dir.File(name); }
 
     void Record(bool loopback, bool passThrough = false) {
-        InstanceConfig config;
-        config.segment = "FO";
-        config.recvGroup = kInGroup;
-        config.recvPort = FreeUdpPort();
-        config.sendGroup = kOutGroup;
-        wirePort = FreeUdpPort();
-        config.sendPort = ConfiguredSendPortFor(wirePort);
-        config.flag = passThrough ? "N" : "Y";
-        BridgeUnderTest bridge(config);
-        ASSERT_TRUE(bridge.WaitReady()) << bridge.Log();
+        BridgeRig rig("FO", passThrough ? "N" : "Y", kInGroup, kOutGroup);
+        ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
+        const InstanceConfig& config = rig.config;
+        wirePort = rig.wirePort;
 
         std::unique_ptr<ChildProcess> dumpcap;
         if (loopback) {
@@ -104,7 +99,7 @@ struct Session {
         ASSERT_EQ(dump.Wait(10s), 0) << dump.Err();
         ASSERT_EQ(ReadPcap(File("out.pcap")).size(), datagrams);
         // The store as the bridge holds it now, written through to its file as the frames arrived.
-        WriteFile(File("BcstBridge1.store"), ReadFile(bridge.dir().File("BcstBridge1.store")));
+        WriteFile(File("BcstBridge1.store"), ReadFile(rig.bridge.dir().File("BcstBridge1.store")));
         if (dumpcap) {
             ASSERT_TRUE(dumpcap->Signal(SIGINT));
             ASSERT_EQ(dumpcap->Wait(10s), 0) << dumpcap->Err();
