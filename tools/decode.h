@@ -28,6 +28,9 @@ struct Record {
     Fields fields;
     std::vector<Fields> levels;
     std::string reason;
+    // Feed records: how many of the record's bytes lie past the frame's decoded bytes, which the bridge
+    // reads as zeros (an open/high/low or ticker frame announcing more records than it carries).
+    int zeroFilledBytes = 0;
     // The named number field, or `otherwise` when the record has none.
     int64_t Number(const char* name, int64_t otherwise = 0) const;
     std::string Text(const char* name) const;

@@ -60,6 +60,9 @@ std::string FormatJson(const Record& record, const DatagramContext& context) {
     if (record.kind == "malformed") {
         json.Text("reason", record.reason);
     }
+    if (record.zeroFilledBytes > 0) {
+        json.Number("zeroFilledBytes", record.zeroFilledBytes);
+    }
     for (const Field& f : record.fields) {
         if (f.isText) {
             json.Text(f.name.c_str(), f.text);
@@ -111,6 +114,9 @@ std::string FormatLine(const Record& r, const DatagramContext& c) {
                        n("netPriceChangeFromClosingPrice"), n("lastTradeQuantity"), n("volumeTradedToday"),
                        n("openPrice"), n("highPrice"), n("lowPrice"), n("closingPrice"));
         line += " bid " + LevelText(r, 0) + " ask " + LevelText(r, 5);
+    }
+    if (r.zeroFilledBytes > 0) {
+        line += Printf(" [zero-filled: %d bytes past the decoded payload]", r.zeroFilledBytes);
     }
     return line + "\n";
 }
