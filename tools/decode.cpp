@@ -155,6 +155,15 @@ DecodedDatagram DecodeInput(const uint8_t* data, size_t length) {
     d.cls = c.type == kMessageTypeMbp   ? DatagramClass::kMarketByPrice
             : c.type == kMessageTypeOhl ? DatagramClass::kOpenHighLow
                                         : DatagramClass::kTicker;
+    if (c.records == 0) {
+        // A negative count: the frame is taken, and the store walks no record of it.
+        Record r;
+        r.kind = c.type == kMessageTypeOhl ? "ohl" : "ticker";
+        r.noRecord = true;
+        Add(r.fields, "recordCount", c.count);
+        d.records.push_back(std::move(r));
+        return d;
+    }
     for (int i = 0; i < c.records; ++i) {
         Record r = d.cls == DatagramClass::kMarketByPrice
                        ? MbpInRecord(RecordAt<NEW_MKT_MBP_DATA>(decodedArea, i))
@@ -313,6 +322,7 @@ DecodedDatagram DecodeOutput(const uint8_t* data, size_t length) {
             r.kind = "mbp_out";
             AddText(r.fields, "segment", segment);
             Add(r.fields, "numberOfRecords", 0);
+            r.noRecord = true;
             d.records.push_back(std::move(r));
             return d;
         }
