@@ -318,6 +318,13 @@ TEST_F(DumpTool, MalformedDatagramsAreReportedAndSkipped) {
     EXPECT_EQ(decoded[11][2].Int("zeroFilledBytes"), 28);
     EXPECT_FALSE(decoded[11][1].Has("zeroFilledBytes"));
     EXPECT_EQ(decoded[12][1].Int("zeroFilledBytes"), 16);
+    const ToolResult text = Dump({"--pcap", work.File("d0.pcap")});
+    EXPECT_NE(text.out.find("#11 ohl     token 0 open 0 high 0 low 0 close 0 [zero-filled: 28 bytes past the "
+                            "decoded payload]\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("#11 ohl     token 101 open 2004 high 2008 low 2012 close 2016\n"),
+              std::string::npos);
     EXPECT_EQ(decoded[17][0].Str("segment"), "unknown");
     EXPECT_EQ(decoded[17][0].Int("numberOfRecords"), 0);
     EXPECT_EQ(decoded[19][1].Int("token"), 101);
@@ -395,6 +402,8 @@ TEST_F(DumpTool, EveryRuleOfTheIntakeTable) {
     }
     EXPECT_NE(result.err.find("; " + std::to_string(malformed) + " malformed"), std::string::npos)
         << result.err;
+    const ToolResult text = Dump({"--pcap", work.File("d0.pcap")});
+    EXPECT_NE(text.out.find(" ticker  record count -32768: taken, no record applied\n"), std::string::npos);
 }
 
 // The intake in this process, fed the datagrams one by one as the relay loop does: which it refused,
