@@ -123,11 +123,9 @@ std::string RefusalReason(const FrameClass& c, size_t length) {
             if (length < static_cast<size_t>(kFrameHeaderSize)) {
                 return Printf("short datagram: %zu bytes, a frame header needs %d", length, kFrameHeaderSize);
             }
-            if (c.compressed <= 0 || c.compressed > kMaxCompressedLength) {
-                return Printf("compressed length %d outside 1..%d", c.compressed, kMaxCompressedLength);
-            }
-            return Printf("compressed length %d but the datagram carries %zu payload bytes", c.compressed,
-                          length - static_cast<size_t>(kFrameHeaderSize));
+            return Printf(
+                "compressed length %d outside 1..%d or past the %zu payload bytes the datagram carries",
+                c.compressed, kMaxCompressedLength, length - static_cast<size_t>(kFrameHeaderSize));
         case FrameVerdict::kRefusedDecodeFailure:
             return Printf("LZ4 block does not decode into 1..%d bytes (result %d)", kDecompressBufferSize,
                           c.decoded);

@@ -269,7 +269,7 @@ TEST_F(DumpTool, MalformedDatagramsAreReportedAndSkipped) {
         {bcsttest::MakeFrame(10500, -2, lz4Of280), {"malformed"}, "not 140 bytes for each of -2 records"},
         {bcsttest::MakeFrameWithLength(10500, 100, 2, Bytes(10, 0)),
          {"malformed"},
-         "carries 10 payload bytes"},
+         "past the 10 payload bytes"},
         {bcsttest::MakeFrameWithLength(10500, 0, 2, Bytes(10, 0)),
          {"malformed"},
          "compressed length 0 outside"},
