@@ -129,6 +129,9 @@ TEST_F(FrameIntake, EveryRuleOfTheTable) {
         covered.insert({static_cast<int>(row.verdict), row.type});
     }
     ASSERT_EQ(covered.size(), 8u);
+    const Bytes minusOne = MakeFrameWithLength(kMbp, -1, 18, LongestPayload());  // the length rows' -1
+    ASSERT_EQ(minusOne[2], 0xFF);
+    ASSERT_EQ(minusOne[3], 0xFF);
     static char decoded[kDecompressBufferSize];
     constexpr CounterId kWatched[] = {kCounterFramesMbp,
                                       kCounterFramesOhl,

@@ -187,10 +187,12 @@ std::vector<FrameRule> FrameRuleTable() {
             refused(Name(u.what, type, u.count), MakeFrame(type, u.count, u.payload),
                     FrameVerdict::kRefusedDecodeFailure);
         }
-        refused(Name("negative count, payload that does not decode", type, -2),
-                MakeFrame(type, -2, Bytes(16, 0xFF)), FrameVerdict::kRefusedDecodeFailure);
-        refused(Name("negative count, length 0", type, -2), MakeFrameWithLength(type, 0, -2, twoRecords),
-                FrameVerdict::kRefusedBadLength);
+        for (int16_t count : {-1, -2, -32768}) {  // decoded all the same
+            refused(Name("negative count, payload that does not decode", type, count),
+                    MakeFrame(type, count, Bytes(16, 0xFF)), FrameVerdict::kRefusedDecodeFailure);
+            refused(Name("negative count, length 0", type, count),
+                    MakeFrameWithLength(type, 0, count, twoRecords), FrameVerdict::kRefusedBadLength);
+        }
     }
 
     // Market by price: 140 x count up to 141 x count - 1 decoded bytes; a negative count never passes.
