@@ -115,31 +115,23 @@ std::vector<FrameRule> FrameRuleTable() {
     };
     const Bytes garbage(300, 0xFF);
 
-    // A record count of 0 comes first: whatever the type, the length or the payload.
+    // A record count of 0 comes first, then the type: whatever the payload or its length.
     const Bytes twoRecords = CompressBlock(RecordBytes(2, 280));
+    auto whateverThePayload = [&](const char* what, int16_t type, int16_t count, FrameVerdict verdict) {
+        const std::string name = Name(what, type, count);
+        refused(name + ", valid payload", MakeFrame(type, count, twoRecords), verdict);
+        refused(name + ", payload that does not decode", MakeFrame(type, count, garbage), verdict);
+        refused(name + ", payload decoding to nothing", MakeFrame(type, count, Bytes{0x00}), verdict);
+        refused(name + ", length -1", MakeFrameWithLength(type, -1, count, garbage), verdict);
+        refused(name + ", length 3000", MakeFrameWithLength(type, 3000, count, garbage), verdict);
+    };
     for (int16_t type : {kMbp, kTicker, kOhl, int16_t{0}, int16_t{4242}}) {
-        refused(Name("count 0, valid payload", type, 0), MakeFrame(type, 0, twoRecords),
-                FrameVerdict::kRefusedZeroCount);
-        refused(Name("count 0, payload that does not decode", type, 0), MakeFrame(type, 0, garbage),
-                FrameVerdict::kRefusedZeroCount);
-        refused(Name("count 0, length", type, -1), MakeFrameWithLength(type, -1, 0, garbage),
-                FrameVerdict::kRefusedZeroCount);
-        refused(Name("count 0, length", type, 3000), MakeFrameWithLength(type, 3000, 0, garbage),
-                FrameVerdict::kRefusedZeroCount);
-        refused(Name("count 0, payload decoding to nothing", type, 0), MakeFrame(type, 0, Bytes{0x00}),
-                FrameVerdict::kRefusedZeroCount);
+        whateverThePayload("count 0", type, 0, FrameVerdict::kRefusedZeroCount);
     }
     refused("empty datagram", Bytes{}, FrameVerdict::kRefusedZeroCount);
-
-    // Then the type. 1065 is 10500 with its bytes exchanged (0x29 0x04 on the wire).
-    const Bytes oneRecord = CompressBlock(RecordBytes(1, 140));
+    // 1065 is 10500 with its bytes exchanged (0x29 0x04 on the wire).
     for (int16_t type : {0, 1, 1065, 10499, 10501, 10599, 10601, 10749, 10751, -10500, 32767, -32768}) {
-        refused(Name("unknown type, valid payload", type, 1), MakeFrame(type, 1, oneRecord),
-                FrameVerdict::kRefusedUnknownType);
-        refused(Name("unknown type, payload that does not decode", type, 1), MakeFrame(type, 1, garbage),
-                FrameVerdict::kRefusedUnknownType);
-        refused(Name("unknown type, length", type, -1), MakeFrameWithLength(type, -1, 1, garbage),
-                FrameVerdict::kRefusedUnknownType);
+        whateverThePayload("unknown type", type, 1, FrameVerdict::kRefusedUnknownType);
     }
 
     // Then the compressed length: inside the receive buffer and inside the datagram. The payload that
