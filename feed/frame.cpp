@@ -1,5 +1,6 @@
-// Frame intake. Protocol mismatches (unknown type, no records, wrong record size) are dropped
-// silently; decoding failures are logged.
+// Frame intake. ClassifyNewMktData holds every rule of what a frame is; ProcessNewMktData acts on its
+// verdict. Protocol mismatches (unknown type, no records, wrong record size) are dropped silently;
+// decoding failures are logged.
 #include "feed/frame.h"
 
 #include <lz4.h>
@@ -21,27 +22,99 @@ namespace {
 // that is the last 120 bytes, instead of clearing all 6,000 before every decode.
 alignas(64) char gDecompressBuffer[kDecompressBufferSize];
 
-void ZeroAfter(int decoded) {
-    memset(gDecompressBuffer + decoded, 0, static_cast<size_t>(kDecompressBufferSize - decoded));
+// A payload that lies inside the datagram, and so inside the receive buffer: the decoder never reads
+// past either. A frame cut short in transit fails here instead of decoding missing bytes.
+bool PayloadLengthFits(int compressed, int length) {
+    return compressed > 0 && compressed <= kMaxCompressedLength && compressed <= length - kFrameHeaderSize;
 }
 
-// A length the frame cannot have: out of range, or more payload than the datagram carries.
-int RefuseLength() {
+int Decode(const char* frame, int compressed, char* out) {
+    const int decoded = LZ4_decompress_safe(frame + kFrameHeaderSize, out, compressed, kDecompressBufferSize);
+    if (decoded > 0) {
+        memset(out + decoded, 0, static_cast<size_t>(kDecompressBufferSize - decoded));
+    }
+    return decoded;
+}
+
+int RecordSizeOf(int16_t type) {
+    switch (type) {
+        case kMessageTypeMbp:
+            return static_cast<int>(sizeof(NEW_MKT_MBP_DATA));
+        case kMessageTypeOhl:
+            return static_cast<int>(sizeof(NEW_MKT_OHL_DATA));
+        case kMessageTypeTicker:
+            return static_cast<int>(sizeof(NEW_MKT_TICKER_DATA));
+        default:
+            return 0;
+    }
+}
+
+// The first of the two lines of a length the frame cannot have, and its counter.
+void ReportBadLength() {
     CounterAdd(kCounterRefusedBadLength);
     LogFixedMessage(kLogFrameLength);
-    return 0;
 }
 
 }  // namespace
 
-int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, int length, char* out) {
-    const int compressed = frame->compressedLength;
-    // The payload must lie inside the datagram, and so inside the receive buffer: the decoder never
-    // reads past either. A frame cut short in transit lands here instead of decoding missing bytes.
-    if (compressed <= 0 || compressed > kMaxCompressedLength || compressed > length - kFrameHeaderSize) {
-        return RefuseLength();
+FrameClass ClassifyNewMktData(const char* frame, int length, char* out) {
+    FrameClass c;
+    if (length <= 0) {
+        // No bytes, no frame, and not a cut one either: taken as the zero-filled buffer it used to be
+        // read as, a record count of 0.
+        c.verdict = FrameVerdict::kRefusedZeroCount;
+        return c;
     }
-    const int decoded = LZ4_decompress_safe(frame->compressedData, out, compressed, kDecompressBufferSize);
+    if (length < kFrameHeaderSize) {
+        // Cut inside the header: neither type nor count can be trusted.
+        c.verdict = FrameVerdict::kRefusedBadLength;
+        return c;
+    }
+    NEW_MKT_BCAST_DATA header;
+    memcpy(&header, frame, kFrameHeaderSize);
+    c.type = header.messageType;
+    c.count = header.recordCount;
+    c.compressed = header.compressedLength;
+    c.recordSize = RecordSizeOf(c.type);
+    if (c.count == 0) {
+        c.verdict = FrameVerdict::kRefusedZeroCount;
+        return c;
+    }
+    if (c.recordSize == 0) {
+        c.verdict = FrameVerdict::kRefusedUnknownType;
+        return c;
+    }
+    if (!PayloadLengthFits(c.compressed, length)) {
+        c.verdict = FrameVerdict::kRefusedBadLength;
+        return c;
+    }
+    c.decoded = Decode(frame, c.compressed, out);
+    if (c.decoded <= 0) {
+        c.verdict = FrameVerdict::kRefusedDecodeFailure;
+        return c;
+    }
+    if (c.type == kMessageTypeMbp) {
+        // Accepts 140 * count up to 141 * count - 1 decoded bytes; a negative count never passes. The
+        // records used are the first 140 * count bytes.
+        if (c.decoded / c.count != c.recordSize) {
+            c.verdict = FrameVerdict::kRefusedWrongRecordSize;
+            return c;
+        }
+        c.records = c.count;
+    } else {
+        // The store walks `count` records whatever was decoded.
+        c.records = StoreRecordsApplied(c.count, static_cast<size_t>(c.recordSize));
+    }
+    c.verdict = FrameVerdict::kAccepted;
+    return c;
+}
+
+int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, int length, char* out) {
+    if (!PayloadLengthFits(frame->compressedLength, length)) {
+        ReportBadLength();
+        return 0;
+    }
+    const int decoded = Decode(reinterpret_cast<const char*>(frame), frame->compressedLength, out);
     if (decoded <= 0) {
         CounterAdd(kCounterRefusedDecodeFailure);
     }
@@ -57,56 +130,45 @@ int ProcessNewMktData(char* frame, int length) {
         LogFixedMessage(kLogFrameNull);
         return 1;
     }
-    if (length <= 0) {
-        // No bytes, no frame, and not a cut one either; counted as the zero-filled buffer it used to
-        // be read as, a record count of 0.
-        CounterAdd(kCounterRefusedZeroCount);
-        return 0;
-    }
-    int decoded = 0;
-    int count = 0;
-    int16_t type = 0;
-    if (length < kFrameHeaderSize) {
-        decoded = RefuseLength();  // cut inside the header: neither type nor count can be trusted
-    } else {
-        const auto* header = reinterpret_cast<const NEW_MKT_BCAST_DATA*>(frame);
-        count = header->recordCount;
-        type = header->messageType;
-        if (count == 0) {
+    const FrameClass c = ClassifyNewMktData(frame, length, gDecompressBuffer);
+    switch (c.verdict) {
+        case FrameVerdict::kRefusedZeroCount:
             CounterAdd(kCounterRefusedZeroCount);
             return 0;
-        }
-        if (type != kMessageTypeMbp && type != kMessageTypeOhl && type != kMessageTypeTicker) {
+        case FrameVerdict::kRefusedUnknownType:
             CounterAdd(kCounterRefusedUnknownType);
             return 0;
-        }
-        decoded = DecompressNewMktData(header, length, gDecompressBuffer);
+        case FrameVerdict::kRefusedBadLength:
+            // A bad length is refused with two log lines, the length line and then the size line, in
+            // this order and in these words. The two lines are an operators' contract: log watchers
+            // match the pair, so both stay even though the second says nothing the first did not.
+            ReportBadLength();
+            LogFixedMessage(kLogFrameDecodeError);
+            return 1;
+        case FrameVerdict::kRefusedDecodeFailure:
+            CounterAdd(kCounterRefusedDecodeFailure);
+            LogFixedMessage(kLogFrameDecodeError);
+            return 1;
+        case FrameVerdict::kRefusedWrongRecordSize:
+            CounterAdd(kCounterRefusedWrongRecordSize);
+            return 0;
+        case FrameVerdict::kAccepted:
+            break;
     }
-    if (decoded <= 0) {
-        LogFixedMessage(kLogFrameDecodeError);
-        return 1;
-    }
-    ZeroAfter(decoded);
-
-    switch (type) {
+    switch (c.type) {
         case kMessageTypeTicker:
             CountAcceptedFrame(kCounterFramesTicker);
-            ProcessTickerData(gDecompressBuffer, count);
+            ProcessTickerData(gDecompressBuffer, c.count);
             break;
         case kMessageTypeOhl:
             CountAcceptedFrame(kCounterFramesOhl);
-            ProcessOHLData(gDecompressBuffer, count);
+            ProcessOHLData(gDecompressBuffer, c.count);
             break;
         default:
-            // Accepts 140 * count up to 141 * count - 1 decoded bytes; a negative count never passes.
-            if (decoded / count == static_cast<int>(sizeof(NEW_MKT_MBP_DATA))) {
-                CountPacket(glReceivedPktCount);
-                CounterAdd(kCounterReceived);
-                CountAcceptedFrame(kCounterFramesMbp);
-                ProcessMBPData(gDecompressBuffer, count);
-            } else {
-                CounterAdd(kCounterRefusedWrongRecordSize);
-            }
+            CountPacket(glReceivedPktCount);
+            CounterAdd(kCounterReceived);
+            CountAcceptedFrame(kCounterFramesMbp);
+            ProcessMBPData(gDecompressBuffer, c.count);
             break;
     }
     return 0;

@@ -31,6 +31,36 @@ constexpr int kReceiveBufferSize = 2500;
 // The longest payload that lies inside the receive buffer behind the header.
 constexpr int kMaxCompressedLength = kReceiveBufferSize - kFrameHeaderSize;
 
+// What the intake does with a datagram, as one verdict. Each refusal has its own counter.
+enum class FrameVerdict : uint8_t {
+    kAccepted,                // dispatched: to the conversion (10500) or to the store (10750, 10600)
+    kRefusedZeroCount,        // record count 0, or an empty datagram: nothing logged
+    kRefusedUnknownType,      // none of the three message types: nothing logged
+    kRefusedBadLength,        // cut inside the header, or a compressed length outside 1..kMaxCompressedLength
+                              // or past the datagram's end: the two length lines
+    kRefusedDecodeFailure,    // not a valid LZ4 block, or one decoding to nothing or to more than
+                              // kDecompressBufferSize bytes: the size line
+    kRefusedWrongRecordSize,  // 10500 whose decoded size is not 140 bytes a record: nothing logged
+};
+
+struct FrameClass {
+    FrameVerdict verdict = FrameVerdict::kRefusedZeroCount;
+    int16_t type = 0;        // from the header; 0 when the datagram is shorter than the header
+    int16_t count = 0;       // likewise
+    int16_t compressed = 0;  // likewise
+    int decoded = 0;         // the decoder's result, once the payload was handed to it
+    int recordSize = 0;      // of the message type, once it is known
+    int records = 0;         // accepted: records applied, the first `records` of the decoded area
+};
+
+// Says what ProcessNewMktData does with the datagram of `length` bytes at `frame` (which may be null
+// only when `length` is 0), reading nothing past its end and changing nothing: no store, no counter,
+// no log. A frame that reaches the decoder is decoded into `out` (kDecompressBufferSize bytes), which
+// is then zero after the decoded bytes. For an accepted frame `records` is what the handler applies:
+// 10500 `count` records, all within the decoded bytes; 10750 and 10600 `count` records cut to what
+// `out` holds (none for a negative count), those past the decoded bytes reading as zeros.
+FrameClass ClassifyNewMktData(const char* frame, int length, char* out);
+
 // Handles the datagram of `length` bytes at `frame` as one frame; nothing past its end is read. A
 // frame whose header or payload reaches past the end is refused like a payload length out of range.
 // An empty datagram holds no frame and is ignored. 0 when handled or ignored; 1 for a null frame, a

@@ -4,7 +4,6 @@
 
 #include <sys/mman.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "app/counters.h"
@@ -39,11 +38,6 @@ void* ReserveMemory(size_t bytes) {
         madvise(static_cast<char*>(block) + kHugePagesFrom, bytes - kHugePagesFrom, MADV_HUGEPAGE);
     }
     return block;
-}
-
-// Records of `size` bytes that lie wholly inside the decompression buffer.
-int RecordsThatFit(int count, size_t size) {
-    return std::min(count, static_cast<int>(kDecompressBufferSize / size));
 }
 
 bool gReportedFull = false;
@@ -223,7 +217,7 @@ int ProcessOHLData(char* data, int count) {
         LogFixedMessage(kLogOhlNull);
         return 1;
     }
-    const int records = RecordsThatFit(count, sizeof(NEW_MKT_OHL_DATA));
+    const int records = StoreRecordsApplied(count, sizeof(NEW_MKT_OHL_DATA));
     for (int i = 0; i < records; ++i) {
         NEW_MKT_OHL_DATA record;
         memcpy(&record, data + i * sizeof(NEW_MKT_OHL_DATA), sizeof record);
@@ -250,7 +244,7 @@ int ProcessTickerData(char* data, int count) {
         LogFixedMessage(kLogTickerNull);
         return 1;
     }
-    const int records = RecordsThatFit(count, sizeof(NEW_MKT_TICKER_DATA));
+    const int records = StoreRecordsApplied(count, sizeof(NEW_MKT_TICKER_DATA));
     for (int i = 0; i < records; ++i) {
         NEW_MKT_TICKER_DATA record;
         memcpy(&record, data + i * sizeof(NEW_MKT_TICKER_DATA), sizeof record);

@@ -179,8 +179,16 @@ extern StoreIterator gOHLMapIterator;  // the one lookup cursor every user goes 
 // Size of the decoded-payload area the record handlers read from (the intake's decompression buffer).
 constexpr int kDecompressBufferSize = 6000;
 
-// Apply the first `count` records of `data` (a decompression buffer of kDecompressBufferSize bytes).
-// A count beyond what that buffer holds is cut to the records that fit. 1 for a null `data`, else 0.
+// Of `count` records of `size` bytes, those the handlers below apply: none for a count of 0 or less,
+// and a count beyond what a decompression buffer holds (214 open/high/low, 375 ticker records) cut to
+// the records that fit.
+inline int StoreRecordsApplied(int count, size_t size) {
+    const int fit = static_cast<int>(kDecompressBufferSize / size);
+    return count <= 0 ? 0 : count < fit ? count : fit;
+}
+
+// Apply the first StoreRecordsApplied(count, record size) records of `data` (a decompression buffer
+// of kDecompressBufferSize bytes). 1 for a null `data`, else 0.
 int ProcessOHLData(char* data, int count);
 int ProcessTickerData(char* data, int count);
 

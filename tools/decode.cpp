@@ -1,10 +1,9 @@
-// Both sides of the bridge decoded with the bridge's own layouts; format.cpp prints the records. Every
-// read is preceded by a check against the datagram's length; decoded feed records are read from a
-// zeroed 6,000-byte area.
+// Both sides of the bridge decoded with the bridge's own layouts; format.cpp prints the records. Feed
+// frames are classified by the bridge's own intake rule (ClassifyNewMktData), so a frame shows as
+// the bridge takes it. Every read is preceded by a check against the datagram's length.
 #include "tools/decode.h"
 
-#include <lz4.h>
-
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -112,79 +111,66 @@ Layout RecordAt(const char* decoded, int index) {
     return record;
 }
 
+// Why the bridge refuses a frame, in the words of its counters, with the numbers that made it so.
+std::string RefusalReason(const FrameClass& c, size_t length) {
+    switch (c.verdict) {
+        case FrameVerdict::kRefusedZeroCount:
+            return length == 0 ? std::string("empty datagram: no frame")
+                               : Printf("record count 0: the bridge takes no record from this frame");
+        case FrameVerdict::kRefusedUnknownType:
+            return Printf("message type %d is none of 10500, 10600, 10750", c.type);
+        case FrameVerdict::kRefusedBadLength:
+            if (length < static_cast<size_t>(kFrameHeaderSize)) {
+                return Printf("short datagram: %zu bytes, a frame header needs %d", length, kFrameHeaderSize);
+            }
+            return Printf(
+                "compressed length %d outside 1..%d or past the %zu payload bytes the datagram carries",
+                c.compressed, kMaxCompressedLength, length - static_cast<size_t>(kFrameHeaderSize));
+        case FrameVerdict::kRefusedDecodeFailure:
+            return Printf("LZ4 block does not decode into 1..%d bytes (result %d)", kDecompressBufferSize,
+                          c.decoded);
+        case FrameVerdict::kRefusedWrongRecordSize:
+            return Printf("decoded %d bytes: not %d bytes for each of %d records", c.decoded, c.recordSize,
+                          c.count);
+        case FrameVerdict::kAccepted:
+            break;
+    }
+    return "";
+}
+
+// The frame as the bridge's intake takes it: refused with the reason, or the records it applies. Open/
+// high/low and ticker records that reach past the decoded bytes are applied as zeros there, and say
+// how many of their bytes are such zeros.
 DecodedDatagram DecodeInput(const uint8_t* data, size_t length) {
-    if (length < static_cast<size_t>(kFrameHeaderSize)) {
-        return MalformedDatagram(
-            Printf("short datagram: %zu bytes, a frame header needs %d", length, kFrameHeaderSize));
-    }
-    const auto type = bcst::LoadLittleEndian<int16_t>(data + offsetof(NEW_MKT_BCAST_DATA, messageType));
-    const auto compressed =
-        bcst::LoadLittleEndian<int16_t>(data + offsetof(NEW_MKT_BCAST_DATA, compressedLength));
-    const auto count = bcst::LoadLittleEndian<int16_t>(data + offsetof(NEW_MKT_BCAST_DATA, recordCount));
-
-    DecodedDatagram d;
-    size_t recordSize;
-    switch (type) {
-        case kMessageTypeMbp:
-            d.cls = DatagramClass::kMarketByPrice;
-            recordSize = sizeof(NEW_MKT_MBP_DATA);
-            break;
-        case kMessageTypeOhl:
-            d.cls = DatagramClass::kOpenHighLow;
-            recordSize = sizeof(NEW_MKT_OHL_DATA);
-            break;
-        case kMessageTypeTicker:
-            d.cls = DatagramClass::kTicker;
-            recordSize = sizeof(NEW_MKT_TICKER_DATA);
-            break;
-        default:
-            return MalformedDatagram(Printf("message type %d is none of 10500, 10600, 10750", type));
-    }
-    if (count <= 0) {
-        return MalformedDatagram(
-            Printf("record count %d: the bridge takes no record from this frame", count));
-    }
-    if (compressed <= 0 || compressed > kMaxCompressedLength) {
-        return MalformedDatagram(
-            Printf("compressed length %d outside 1..%d", compressed, kMaxCompressedLength));
-    }
-    const size_t carried = length - static_cast<size_t>(kFrameHeaderSize);
-    if (static_cast<size_t>(compressed) > carried) {
-        return MalformedDatagram(
-            Printf("compressed length %d but the datagram carries %zu payload bytes", compressed, carried));
-    }
-
     static char decodedArea[kDecompressBufferSize];
-    memset(decodedArea, 0, sizeof decodedArea);
-    const int decoded = LZ4_decompress_safe(reinterpret_cast<const char*>(data) + kFrameHeaderSize,
-                                            decodedArea, compressed, kDecompressBufferSize);
-    if (decoded <= 0) {
-        return MalformedDatagram(
-            Printf("LZ4 block does not decode into %d bytes (result %d)", kDecompressBufferSize, decoded));
+    // Nothing past the receive buffer reaches the bridge's intake.
+    const int taken = static_cast<int>(std::min(length, static_cast<size_t>(kReceiveBufferSize)));
+    const FrameClass c = ClassifyNewMktData(reinterpret_cast<const char*>(data), taken, decodedArea);
+    if (c.verdict != FrameVerdict::kAccepted) {
+        return MalformedDatagram(RefusalReason(c, length));
     }
-
-    if (d.cls == DatagramClass::kMarketByPrice) {
-        // The bridge's own size rule: anything else it drops without converting a record.
-        if (decoded / count != static_cast<int>(recordSize)) {
-            return MalformedDatagram(
-                Printf("decoded %d bytes: not %zu bytes for each of %d records", decoded, recordSize, count));
-        }
-        for (int i = 0; i < count; ++i) {
-            d.records.push_back(MbpInRecord(RecordAt<NEW_MKT_MBP_DATA>(decodedArea, i)));
-        }
+    DecodedDatagram d;
+    d.cls = c.type == kMessageTypeMbp   ? DatagramClass::kMarketByPrice
+            : c.type == kMessageTypeOhl ? DatagramClass::kOpenHighLow
+                                        : DatagramClass::kTicker;
+    if (c.records == 0) {
+        // A negative count: the frame is taken, and the store walks no record of it.
+        Record r;
+        r.kind = c.type == kMessageTypeOhl ? "ohl" : "ticker";
+        r.noRecord = true;
+        Add(r.fields, "recordCount", c.count);
+        d.records.push_back(std::move(r));
         return d;
     }
-    const int whole = decoded / static_cast<int>(recordSize);
-    const int shown = count < whole ? count : whole;
-    for (int i = 0; i < shown; ++i) {
-        d.records.push_back(d.cls == DatagramClass::kOpenHighLow
-                                ? OhlRecord(RecordAt<NEW_MKT_OHL_DATA>(decodedArea, i))
-                                : TickerRecord(RecordAt<NEW_MKT_TICKER_DATA>(decodedArea, i)));
-    }
-    if (static_cast<size_t>(decoded) != static_cast<size_t>(count) * recordSize) {
-        d.malformed = true;
-        d.records.push_back(Malformed(
-            Printf("decoded %d bytes but %d records of %zu bytes announced", decoded, count, recordSize)));
+    for (int i = 0; i < c.records; ++i) {
+        Record r = d.cls == DatagramClass::kMarketByPrice
+                       ? MbpInRecord(RecordAt<NEW_MKT_MBP_DATA>(decodedArea, i))
+                   : d.cls == DatagramClass::kOpenHighLow
+                       ? OhlRecord(RecordAt<NEW_MKT_OHL_DATA>(decodedArea, i))
+                       : TickerRecord(RecordAt<NEW_MKT_TICKER_DATA>(decodedArea, i));
+        const int end = (i + 1) * c.recordSize;
+        r.zeroFilledBytes = end <= c.decoded ? 0 : std::min(end - c.decoded, c.recordSize);
+        d.records.push_back(std::move(r));
     }
     return d;
 }
@@ -334,6 +320,7 @@ DecodedDatagram DecodeOutput(const uint8_t* data, size_t length) {
             r.kind = "mbp_out";
             AddText(r.fields, "segment", segment);
             Add(r.fields, "numberOfRecords", 0);
+            r.noRecord = true;
             d.records.push_back(std::move(r));
             return d;
         }

@@ -28,6 +28,12 @@ struct Record {
     Fields fields;
     std::vector<Fields> levels;
     std::string reason;
+    // Feed records: how many of the record's bytes lie past the frame's decoded bytes, which the bridge
+    // reads as zeros (an open/high/low or ticker frame announcing more records than it carries).
+    int zeroFilledBytes = 0;
+    // Stands for a datagram the bridge takes but that carries no record: an output datagram of segment
+    // code 0, or an open/high/low or ticker frame with a negative record count (field `recordCount`).
+    bool noRecord = false;
     // The named number field, or `otherwise` when the record has none.
     int64_t Number(const char* name, int64_t otherwise = 0) const;
     std::string Text(const char* name) const;

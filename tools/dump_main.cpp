@@ -191,7 +191,7 @@ class Dumper {
             ++segments_[d.segment];
         }
         for (const Record& r : d.records) {
-            if (r.kind != "malformed" && !(r.kind == "mbp_out" && r.Number("numberOfRecords") == 0)) {
+            if (r.kind != "malformed" && !r.noRecord) {
                 ++records_;
             }
         }

@@ -60,6 +60,9 @@ std::string FormatJson(const Record& record, const DatagramContext& context) {
     if (record.kind == "malformed") {
         json.Text("reason", record.reason);
     }
+    if (record.zeroFilledBytes > 0) {
+        json.Number("zeroFilledBytes", record.zeroFilledBytes);
+    }
     for (const Field& f : record.fields) {
         if (f.isText) {
             json.Text(f.name.c_str(), f.text);
@@ -88,6 +91,9 @@ std::string FormatLine(const Record& r, const DatagramContext& c) {
     auto n = [&r](const char* name) { return r.Number(name); };
     if (r.kind == "malformed") {
         line += Printf("malformed (%zu bytes): ", c.length) + r.reason;
+    } else if (r.noRecord && r.kind != "mbp_out") {
+        line += Printf("%-7s record count %" PRId64 ": taken, no record applied", r.kind.c_str(),
+                       n("recordCount"));
     } else if (r.kind == "ohl") {
         line += Printf("ohl     token %" PRId64 " open %" PRId64 " high %" PRId64 " low %" PRId64
                        " close %" PRId64,
@@ -100,7 +106,7 @@ std::string FormatLine(const Record& r, const DatagramContext& c) {
                        n("token"), n("lastTradedPrice"), n("volumeTradedToday"), n("averageTradePrice"),
                        n("lastTradeTime"), n("indicatorBits"));
         line += " bid " + LevelText(r, 0) + " ask " + LevelText(r, 5);
-    } else if (r.Number("numberOfRecords") == 0) {
+    } else if (r.noRecord) {
         line += "mbp_out " + r.Text("segment") + " (segment code 0: no message)";
     } else {
         line += Printf("mbp_out %s slot %" PRId64 " token %" PRId64 " status %" PRId64 " ltp %" PRId64
@@ -111,6 +117,9 @@ std::string FormatLine(const Record& r, const DatagramContext& c) {
                        n("netPriceChangeFromClosingPrice"), n("lastTradeQuantity"), n("volumeTradedToday"),
                        n("openPrice"), n("highPrice"), n("lowPrice"), n("closingPrice"));
         line += " bid " + LevelText(r, 0) + " ask " + LevelText(r, 5);
+    }
+    if (r.zeroFilledBytes > 0) {
+        line += Printf(" [zero-filled: %d bytes past the decoded payload]", r.zeroFilledBytes);
     }
     return line + "\n";
 }

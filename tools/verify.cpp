@@ -18,6 +18,7 @@
 #include "feed/store.h"
 #include "feed/store_file.h"
 #include "mbp/framing.h"
+#include "mbp/new_mbp.h"
 #include "net/multicast.h"
 #include "tools/decode.h"
 
@@ -51,15 +52,19 @@ int CollectDatagram(const char* data, int length) {
     return length;
 }
 
-// Whether the store knows each record's instrument as the frame arrives, asked of the store itself.
-std::vector<bool> UnseenInstruments(const uint8_t* data, size_t length) {
+// Whether the store knows each record's instrument as the frame arrives, asked of the store itself,
+// for the records of a frame the intake will convert.
+std::vector<bool> UnseenInstruments(const char* data, int length) {
+    static char decoded[kDecompressBufferSize];
     std::vector<bool> unseen;
-    const DecodedDatagram frame = DecodeDatagram(data, length, DatagramFormat::kInput);
-    if (frame.cls != DatagramClass::kMarketByPrice || frame.malformed) {
+    const FrameClass frame = ClassifyNewMktData(data, length, decoded);
+    if (frame.verdict != FrameVerdict::kAccepted || frame.type != kMessageTypeMbp) {
         return unseen;
     }
-    for (const Record& r : frame.records) {
-        unseen.push_back(LookUpInstrument(static_cast<int32_t>(r.Number("token"))) == nullptr);
+    for (int i = 0; i < frame.records; ++i) {
+        NEW_MKT_MBP_DATA record;
+        memcpy(&record, decoded + static_cast<size_t>(i) * sizeof record, sizeof record);
+        unseen.push_back(LookUpInstrument(record.token) == nullptr);
     }
     return unseen;
 }
@@ -157,7 +162,7 @@ bool RunThroughBridge(const std::vector<DatagramBytes>& input, const std::string
         memset(buffer, 0, sizeof buffer);
         std::copy_n(input[i].begin(), length, buffer);
         collector.input = static_cast<int64_t>(i);
-        collector.recordUnseen = UnseenInstruments(input[i].data(), length);
+        collector.recordUnseen = UnseenInstruments(buffer, static_cast<int>(length));
         collector.sentForFrame = 0;
         ProcessNewMktData(buffer, static_cast<int>(length));
     }

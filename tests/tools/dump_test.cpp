@@ -1,12 +1,20 @@
 // bcst-dump: old-format datagrams written by the tests' oracle from the layout tables decode to the
-// values put in; malformed datagrams of every kind are reported and skipped; truncations, random and
+// values put in; feed frames show as the bridge's intake takes them, over the intake's table of rules
+// and against the intake itself on a mixed capture; malformed datagrams of every kind are reported and
+// skipped; truncations, random and
 // mutated datagrams and damaged captures never crash it; live decoding and capture on a group.
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <random>
 
+#include "app/counters.h"
+#include "app/statistics.h"
+#include "feed/frame.h"
+#include "feed/store.h"
+#include "net/multicast.h"
 #include "support/expected_messages.h"
+#include "support/frame_rules.h"
 #include "support/pcap_files.h"
 #include "support/tool_output.h"
 
@@ -254,14 +262,14 @@ TEST_F(DumpTool, MalformedDatagramsAreReportedAndSkipped) {
     almostOutput.pop_back();
 
     const std::vector<Case> cases = {
-        {{}, {"malformed"}, "short datagram: 0 bytes"},
+        {{}, {"malformed"}, "empty datagram"},
         {Bytes(5, 0x04), {"malformed"}, "short datagram: 5 bytes"},
         {bcsttest::MakeFrame(1234, 2, lz4Of280), {"malformed"}, "message type 1234"},
         {bcsttest::MakeFrame(10500, 0, lz4Of280), {"malformed"}, "record count 0"},
-        {bcsttest::MakeFrame(10500, -2, lz4Of280), {"malformed"}, "record count -2"},
+        {bcsttest::MakeFrame(10500, -2, lz4Of280), {"malformed"}, "not 140 bytes for each of -2 records"},
         {bcsttest::MakeFrameWithLength(10500, 100, 2, Bytes(10, 0)),
          {"malformed"},
-         "carries 10 payload bytes"},
+         "past the 10 payload bytes"},
         {bcsttest::MakeFrameWithLength(10500, 0, 2, Bytes(10, 0)),
          {"malformed"},
          "compressed length 0 outside"},
@@ -275,16 +283,15 @@ TEST_F(DumpTool, MalformedDatagramsAreReportedAndSkipped) {
         {bcsttest::MakeFrame(10500, 2, bcsttest::CompressBlock(Bytes(282 + 140, 0))),
          {"malformed"},
          "decoded 422 bytes: not 140 bytes for each of 2 records"},
-        {FeedFrame(10750, 2, 28, 3),
-         {"ohl", "ohl", "malformed"},
-         "decoded 56 bytes but 3 records of 28 bytes"},
-        {FeedFrame(10600, 1, 16, 2), {"ticker", "malformed"}, "decoded 16 bytes but 2 records"},
-        {FeedFrame(10600, 3, 16, 1), {"ticker", "malformed"}, "decoded 48 bytes but 1 records"},
+        // Store frames are taken whatever their count: records past the decoded bytes read as zeros.
+        {FeedFrame(10750, 2, 28, 3), {"ohl", "ohl", "ohl"}, ""},
+        {FeedFrame(10600, 1, 16, 2), {"ticker", "ticker"}, ""},
+        {FeedFrame(10600, 3, 16, 1), {"ticker"}, ""},
         {wrongCode, {"malformed"}, "transaction code 7207"},
         {threeRecords, {"malformed"}, "with 3 records"},
         {foWithCmLength, {"malformed"}, "CO message length 466, not 470"},
         {unknownSegmentOutput, {"mbp_out"}, ""},
-        {almostOutput, {"malformed"}, "message type 4 "},
+        {almostOutput, {"malformed"}, "record count 0"},  // the output frame head's bytes 4 and 5
         {FeedFrame(10500, 2, 140, 2), {"mbp_in", "mbp_in"}, ""},
     };
     std::vector<Bytes> datagrams;
@@ -307,6 +314,17 @@ TEST_F(DumpTool, MalformedDatagramsAreReportedAndSkipped) {
         }
         malformed += cases[i].reason.empty() ? 0 : 1;
     }
+    EXPECT_EQ(decoded[11][2].Int("token"), 0) << "the third record lies wholly past the decoded bytes";
+    EXPECT_EQ(decoded[11][2].Int("zeroFilledBytes"), 28);
+    EXPECT_FALSE(decoded[11][1].Has("zeroFilledBytes"));
+    EXPECT_EQ(decoded[12][1].Int("zeroFilledBytes"), 16);
+    const ToolResult text = Dump({"--pcap", work.File("d0.pcap")});
+    EXPECT_NE(text.out.find("#11 ohl     token 0 open 0 high 0 low 0 close 0 [zero-filled: 28 bytes past the "
+                            "decoded payload]\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("#11 ohl     token 101 open 2004 high 2008 low 2012 close 2016\n"),
+              std::string::npos);
     EXPECT_EQ(decoded[17][0].Str("segment"), "unknown");
     EXPECT_EQ(decoded[17][0].Int("numberOfRecords"), 0);
     EXPECT_EQ(decoded[19][1].Int("token"), 101);
@@ -322,6 +340,198 @@ TEST_F(DumpTool, MalformedDatagramsAreReportedAndSkipped) {
     // Forced to the input side, an output datagram is read as a frame header.
     auto asInput = DumpJson({CapitalMarketDatagram()}, {"--format", "input"});
     EXPECT_EQ(asInput[0].at(0).Str("kind"), "malformed");
+}
+
+// The words each refusal is reported with.
+const char* ReasonOf(FrameVerdict verdict, size_t length) {
+    switch (verdict) {
+        case FrameVerdict::kRefusedZeroCount:
+            return length == 0 ? "empty datagram" : "record count 0";
+        case FrameVerdict::kRefusedUnknownType:
+            return "is none of 10500, 10600, 10750";
+        case FrameVerdict::kRefusedBadLength:
+            return length < 6 ? "short datagram" : "compressed length";
+        case FrameVerdict::kRefusedDecodeFailure:
+            return "does not decode";
+        case FrameVerdict::kRefusedWrongRecordSize:
+            return "bytes for each of";
+        case FrameVerdict::kAccepted:
+            break;
+    }
+    return "";
+}
+
+TEST_F(DumpTool, EveryRuleOfTheIntakeTable) {
+    const std::vector<FrameRule> table = FrameRuleTable();
+    std::vector<Bytes> datagrams;
+    for (const FrameRule& row : table) {
+        datagrams.push_back(row.datagram);
+    }
+    ToolResult result;
+    auto decoded = DumpJson(datagrams, {"--format", "input"}, &result);
+    int64_t malformed = 0;
+    for (size_t i = 0; i < table.size(); ++i) {
+        const FrameRule& row = table[i];
+        SCOPED_TRACE(row.what);
+        const std::vector<Json>& records = decoded[static_cast<int64_t>(i)];
+        ASSERT_FALSE(records.empty());
+        if (row.verdict != FrameVerdict::kAccepted) {
+            ++malformed;
+            ASSERT_EQ(records.size(), 1u);
+            EXPECT_EQ(records[0].Str("kind"), "malformed");
+            EXPECT_NE(records[0].Str("reason").find(ReasonOf(row.verdict, row.datagram.size())),
+                      std::string::npos)
+                << records[0].Str("reason");
+            continue;
+        }
+        const std::string kind = row.type == 10500 ? "mbp_in" : row.type == 10750 ? "ohl" : "ticker";
+        if (row.records == 0) {
+            ASSERT_EQ(records.size(), 1u);
+            EXPECT_EQ(records[0].Str("kind"), kind);
+            EXPECT_LT(records[0].Int("recordCount"), 0);
+            EXPECT_FALSE(records[0].Has("token"));
+            continue;
+        }
+        EXPECT_EQ(records.size(), static_cast<size_t>(row.records));
+        int zeroFilled = 0;
+        for (const Json& r : records) {
+            EXPECT_EQ(r.Str("kind"), kind);
+            zeroFilled += r.Has("zeroFilledBytes") ? 1 : 0;
+        }
+        EXPECT_EQ(zeroFilled, row.zeroFilledRecords);
+    }
+    EXPECT_NE(result.err.find("; " + std::to_string(malformed) + " malformed"), std::string::npos)
+        << result.err;
+    const ToolResult text = Dump({"--pcap", work.File("d0.pcap")});
+    EXPECT_NE(text.out.find(" ticker  record count -32768: taken, no record applied\n"), std::string::npos);
+}
+
+// The intake in this process, fed the datagrams one by one as the relay loop does: which it refused,
+// and the tokens of the messages it sent for each.
+struct IntakeRun {
+    std::vector<bool> refused;
+    std::vector<std::vector<int64_t>> sentTokens;
+};
+std::vector<int64_t>* gSentTokens = nullptr;
+int CollectTokens(const char* data, int length) {
+    const Bytes d(data, data + length);
+    // A capital-market message: the record count at 48, the 16-bit tokens of its records from 50 on.
+    for (uint16_t slot = 0; slot < GetBe16(d, 6 + 48); ++slot) {
+        gSentTokens->push_back(GetBe16(d, 6 + 50 + 212 * slot));
+    }
+    return length;
+}
+
+IntakeRun RunIntake(const std::vector<Bytes>& datagrams) {
+    IntakeRun run;
+    ResetBridgeState("CM");
+    gSendCapture = CollectTokens;
+    static char buffer[kReceiveBufferSize];
+    for (const Bytes& d : datagrams) {
+        int64_t refusals = 0;
+        for (int id = kCounterRefusedUnknownType; id <= kCounterRefusedWrongRecordSize; ++id) {
+            refusals -= CounterValue(static_cast<CounterId>(id));
+        }
+        run.sentTokens.emplace_back();
+        gSentTokens = &run.sentTokens.back();
+        memset(buffer, 0, sizeof buffer);
+        std::copy(d.begin(), d.end(), buffer);
+        ProcessNewMktData(buffer, static_cast<int>(d.size()));
+        for (int id = kCounterRefusedUnknownType; id <= kCounterRefusedWrongRecordSize; ++id) {
+            refusals += CounterValue(static_cast<CounterId>(id));
+        }
+        run.refused.push_back(refusals == 1);
+    }
+    gSendCapture = nullptr;
+    gSentTokens = nullptr;
+    return run;
+}
+
+TEST_F(DumpTool, AgreesWithTheIntakeOnAMixedCapture) {
+    // Good frames of every type, store frames announcing more records than they carry (past the
+    // decoded bytes, and past the buffer), a negative count, refused frames of every kind, and frames
+    // cut short in transit.
+    Bytes ohl;
+    for (int i = 0; i < 3; ++i) {
+        const Bytes r = EncodeOhlRecord(300 + i, 1000 + i, 1100 + i, 900 + i, 1050 + i, i, -i);
+        ohl.insert(ohl.end(), r.begin(), r.end());
+    }
+    Bytes tickers = EncodeTickerRecord(300, 77);
+    const Bytes more = EncodeTickerRecord(555, 55);
+    tickers.insert(tickers.end(), more.begin(), more.end());
+    Bytes partialOhl = EncodeOhlRecord(400, 4, 4, 4, 4, 4, 4);
+    partialOhl.resize(28 + 8, 0x11);  // the second record's token and open price only
+    const Bytes mbp = FeedFrame(10500, 3, 140, 3);
+    const Bytes store = bcsttest::MakeFrame(10750, 2, bcsttest::CompressBlock(ohl));
+    const std::vector<Bytes> capture = {
+        mbp,
+        bcsttest::MakeFrame(10750, 3, bcsttest::CompressBlock(ohl)),
+        bcsttest::MakeFrame(10750, 5, bcsttest::CompressBlock(ohl)),         // two records past the bytes
+        bcsttest::MakeFrame(10600, 4, bcsttest::CompressBlock(tickers)),     // two records past the bytes
+        bcsttest::MakeFrame(10750, 2, bcsttest::CompressBlock(partialOhl)),  // one partly decoded
+        bcsttest::MakeFrame(10600, 400, bcsttest::CompressBlock(tickers)),   // cut to 375
+        bcsttest::MakeFrame(10600, -3, bcsttest::CompressBlock(tickers)),    // taken, nothing applied
+        FeedFrame(10500, 2, 140, 2),
+        bcsttest::MakeFrame(10500, 0, bcsttest::CompressBlock(ohl)),
+        bcsttest::MakeFrame(4242, 1, bcsttest::CompressBlock(ohl)),
+        bcsttest::MakeFrameWithLength(10750, 2600, 2, ohl),
+        bcsttest::MakeFrame(10600, 1, Bytes(12, 0xFF)),
+        bcsttest::MakeFrame(10500, 2, bcsttest::CompressBlock(Bytes(282, 1))),
+        bcsttest::MakeFrame(10500, -1, bcsttest::CompressBlock(Bytes(140, 1))),
+        Bytes(mbp.begin(), mbp.end() - 1),
+        Bytes(store.begin(), store.begin() + 4),
+        Bytes{},
+        FeedFrame(10500, 1, 140, 1),
+    };
+    auto decoded = DumpJson(capture, {"--format", "input"});
+    ASSERT_EQ(decoded.size(), capture.size());
+
+    ScopedWorkingDir scratch;  // the intake's log
+    const IntakeRun intake = RunIntake(capture);
+
+    // Each datagram refused by both or by neither; the same market-by-price records, in order; and the
+    // store the intake built is the one bcst-dump's records build.
+    std::map<int32_t, NEW_MKT_MAP_DATA> model;
+    size_t refused = 0;
+    for (size_t i = 0; i < capture.size(); ++i) {
+        SCOPED_TRACE("datagram " + std::to_string(i));
+        const std::vector<Json>& records = decoded[static_cast<int64_t>(i)];
+        ASSERT_FALSE(records.empty());
+        const bool malformed = records[0].Str("kind") == "malformed";
+        EXPECT_EQ(malformed, intake.refused[i]) << records[0].Str("kind");
+        refused += malformed ? 1 : 0;
+        std::vector<int64_t> mbpTokens;
+        for (const Json& r : records) {
+            if (r.Str("kind") == "mbp_in") {
+                mbpTokens.push_back(r.Int("token"));
+            } else if (r.Str("kind") == "ohl" && r.Has("token")) {
+                NEW_MKT_MAP_DATA& e = model[static_cast<int32_t>(r.Int("token"))];
+                e.token = static_cast<int32_t>(r.Int("token"));
+                e.openPrice = static_cast<int32_t>(r.Int("openPrice"));
+                e.highPrice = static_cast<int32_t>(r.Int("highPrice"));
+                e.lowPrice = static_cast<int32_t>(r.Int("lowPrice"));
+                e.closingPrice = static_cast<int32_t>(r.Int("closingPrice"));
+                e.ohlExtra1 = static_cast<int32_t>(r.Int("ohlExtra1"));
+                e.ohlExtra2 = static_cast<int32_t>(r.Int("ohlExtra2"));
+            } else if (r.Str("kind") == "ticker" && r.Has("token")) {
+                NEW_MKT_MAP_DATA& e = model[static_cast<int32_t>(r.Int("token"))];
+                e.token = static_cast<int32_t>(r.Int("token"));
+                e.tickerValue = static_cast<int32_t>(r.Int("tickerValue"));
+            }
+        }
+        EXPECT_EQ(mbpTokens, intake.sentTokens[i]);
+    }
+    EXPECT_EQ(refused, 9u);
+    ASSERT_EQ(gOHLMapData.size(), model.size());
+    EXPECT_EQ(model.count(0), 1u) << "records past the decoded bytes are token 0";
+    for (const auto& [token, want] : model) {
+        SCOPED_TRACE("token " + std::to_string(token));
+        ASSERT_EQ(gOHLMapData.count(token), 1u);
+        const NEW_MKT_MAP_DATA& got = gOHLMapData.at(token);
+        EXPECT_EQ(memcmp(&got, &want, sizeof want), 0)
+            << got.openPrice << " " << want.openPrice << " " << got.tickerValue << " " << want.tickerValue;
+    }
+    ResetBridgeState("CM");
 }
 
 TEST_F(DumpTool, EveryTruncationIsReported) {
