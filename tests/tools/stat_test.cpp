@@ -274,7 +274,7 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     EXPECT_TRUE(ProcessRunning(getpid(), own));
     EXPECT_TRUE(ProcessRunning(getpid(), 0));
     EXPECT_FALSE(ProcessRunning(getpid(), own + 1));
-    const BCST_COUNTERS_HEADER killed = Snapshot(rig.file).header;
+    const BCST_COUNTERS_HEADER killed = Snapshot(rig.CountersFile()).header;
     EXPECT_NE(killed.startTicks, 0u);
     EXPECT_FALSE(ProcessRunning(killed.pid, killed.startTicks)) << "the killed bridge";
     EXPECT_FALSE(ProcessRunning(0, 0));
