@@ -89,8 +89,7 @@ uint8_t gSendPath = kSendPathUnknown;
 // under it, and the header's arguments.
 struct CountersFile {
     std::string name;
-    dev_t device = 0;
-    ino_t inode = 0;
+    struct stat identity = {};  // of the file under `name` when the bridge wrote it
     int16_t instance = 0;
     char segment[sizeof(BCST_COUNTERS_HEADER::segment)] = {};
     uint8_t mode = 0;
@@ -156,26 +155,12 @@ void CountersSetSendPath(uint8_t path) {
 
 int CreateCountersFile(int16_t instance, const char* segment, uint8_t mode) {
     const std::string name = CountersFileName(instance);
-    const std::string temporary = name + "." + std::to_string(getpid()) + ".tmp";
-    const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return Fail(name, "open", errno);
+    NewMappedFile file;
+    const char* what = "";
+    if (CreateMappedFile(name, kCountersFileSize, kCountersFileSize, false, &file, &what) != 0) {
+        return Fail(name, what, errno);
     }
-    // Blocks are reserved now: a store into a mapped page of a full disk would kill the process.
-    const int reserved = posix_fallocate(fd, 0, kCountersFileSize);
-    if (reserved != 0) {
-        close(fd);
-        unlink(temporary.c_str());
-        return Fail(name, "reserve", reserved);
-    }
-    void* mapped = mmap(nullptr, kCountersFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    const int mapError = errno;
-    close(fd);
-    if (mapped == MAP_FAILED) {
-        unlink(temporary.c_str());
-        return Fail(name, "map", mapError);
-    }
-
+    void* mapped = file.mapping;
     auto* header = static_cast<BCST_COUNTERS_HEADER*>(mapped);
     header->layoutVersion = kCountersLayoutVersion;
     header->fileSize = kCountersFileSize;
@@ -204,19 +189,15 @@ int CreateCountersFile(int16_t instance, const char* segment, uint8_t mode) {
     __atomic_store_n(&header->magic, kCountersMagic, __ATOMIC_RELEASE);
 
     struct stat created;
-    if (rename(temporary.c_str(), name.c_str()) != 0 || stat(name.c_str(), &created) != 0) {
-        const int renameError = errno;
-        munmap(mapped, kCountersFileSize);
-        unlink(temporary.c_str());
-        return Fail(name, "rename", renameError);
+    if (PublishMappedFile(&file, name, &created, &what) != 0) {
+        return Fail(name, what, errno);
     }
+    close(file.fd);  // the mapping is all the bridge needs
     ForgetCountersMapping();
-    GuardMapping(mapped, kCountersFileSize);
     gMappedHeader = header;
     gCounterFileBase = cells;
     gCountersFile.name = name;
-    gCountersFile.device = created.st_dev;
-    gCountersFile.inode = created.st_ino;
+    gCountersFile.identity = created;
     gCountersFile.instance = instance;
     memcpy(gCountersFile.segment, header->segment, sizeof gCountersFile.segment);
     gCountersFile.mode = mode;
@@ -229,21 +210,15 @@ void CountersTick(int64_t nowNs) {
         return;  // never had a file
     }
     const char* happened = nullptr;
-    struct stat named;
     if (gMappedHeader == nullptr) {
         // Lost earlier and not yet written again: once a second.
         if (nowNs - gCountersFile.lastRetryNs < 1000000000) {
             return;
         }
         happened = "unwritable";
-    } else if (MappingLost(gMappedHeader)) {
-        happened = "truncated";
-    } else if (stat(gCountersFile.name.c_str(), &named) != 0) {
-        happened = "removed";
-    } else if (named.st_ino != gCountersFile.inode || named.st_dev != gCountersFile.device) {
-        happened = "replaced";
-    } else if (named.st_size < static_cast<off_t>(kCountersFileSize)) {
-        happened = "truncated";
+    } else {
+        happened =
+            MappedFileChange(gCountersFile.name, gMappedHeader, gCountersFile.identity, kCountersFileSize);
     }
     if (happened == nullptr) {
         return;

@@ -65,7 +65,8 @@ constexpr char kLogFrameDecodeError[] = "ProcessNewMktData :  Decompression Size
 constexpr char kLogOhlNull[] = "ProcessOHLData : Input parameter is NULL ";
 constexpr char kLogTickerNull[] = "ProcessTickerData : Input parameter is NULL ";
 constexpr char kLogMbpNull[] = "ProcessMBPData : Input parameter is NULL ";
-constexpr char kLogStoreFileLost[] = "Instrument store file %s was %s; written again from memory (%u instruments)";
+constexpr char kLogStoreFileLost[] =
+    "Instrument store file %s was %s; written again from memory (%u instruments)";
 constexpr char kLogStoreNoRoom[] =
     "Instrument store file %s has room for %u instruments (%s); later ones are kept in memory only";
 constexpr char kLogStoreFull[] = "Instrument store full at %u instruments; records of new tokens are dropped";

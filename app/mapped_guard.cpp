@@ -1,7 +1,13 @@
-// SIGBUS on a truncated shared file mapping: the range becomes anonymous memory and is marked lost.
+// Shared file mappings: their creation, their guard (SIGBUS on a truncated file: the range becomes
+// anonymous memory and is marked lost), and what became of their files.
 #include "app/mapped_guard.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <csignal>
@@ -77,4 +83,71 @@ bool MappingLost(const void* base) {
         }
     }
     return false;
+}
+
+int CreateMappedFile(const std::string& name, size_t size, size_t mapLength, bool lock, NewMappedFile* file,
+                     const char** what) {
+    file->temporary = name + "." + std::to_string(getpid()) + ".tmp";
+    file->mapLength = mapLength;
+    file->fd = open(file->temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (file->fd < 0) {
+        *what = "open";
+        return 1;
+    }
+    int error = 0;
+    if (lock && flock(file->fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno;
+        *what = "lock";
+    }
+    if (error == 0) {
+        error = posix_fallocate(file->fd, 0, static_cast<off_t>(size));
+        *what = "reserve";
+    }
+    if (error == 0) {
+        void* mapping = mmap(nullptr, mapLength, PROT_READ | PROT_WRITE, MAP_SHARED, file->fd, 0);
+        error = mapping == MAP_FAILED ? errno : 0;
+        *what = "map";
+        file->mapping = mapping == MAP_FAILED ? nullptr : mapping;
+    }
+    if (error != 0) {
+        close(file->fd);
+        unlink(file->temporary.c_str());
+        file->fd = -1;
+        errno = error;
+        return 1;
+    }
+    GuardMapping(file->mapping, mapLength);
+    return 0;
+}
+
+int PublishMappedFile(NewMappedFile* file, const std::string& name, struct stat* identity,
+                      const char** what) {
+    if (rename(file->temporary.c_str(), name.c_str()) == 0 && stat(name.c_str(), identity) == 0) {
+        return 0;
+    }
+    const int error = errno;
+    UnguardMapping(file->mapping);
+    munmap(file->mapping, file->mapLength);
+    close(file->fd);
+    unlink(file->temporary.c_str());
+    file->mapping = nullptr;
+    file->fd = -1;
+    *what = "rename";
+    errno = error;
+    return 1;
+}
+
+const char* MappedFileChange(const std::string& name, const void* mapping, const struct stat& identity,
+                             size_t size) {
+    if (MappingLost(mapping)) {
+        return "truncated";
+    }
+    struct stat named;
+    if (stat(name.c_str(), &named) != 0) {
+        return "removed";
+    }
+    if (named.st_ino != identity.st_ino || named.st_dev != identity.st_dev) {
+        return "replaced";
+    }
+    return static_cast<size_t>(named.st_size) < size ? "truncated" : nullptr;
 }

@@ -40,8 +40,7 @@ struct StoreFile {
     int fd = -1;        // open and locked
     int openError = 0;  // why LockStoreFile found no file
     void* mapping = nullptr;
-    dev_t device = 0;
-    ino_t inode = 0;
+    struct stat identity = {};  // of the file under `name` when the bridge wrote or opened it
     uint32_t tradingDate = 0;
     int64_t lastSyncNs = 0;
     int64_t lastRetryNs = 0;
@@ -78,11 +77,7 @@ void Attach(int fd, void* mapping, uint32_t reserved) {
     }
     gFile.fd = fd;
     gFile.mapping = mapping;
-    struct stat status;
-    if (fstat(fd, &status) == 0) {
-        gFile.device = status.st_dev;
-        gFile.inode = status.st_ino;
-    }
+    fstat(fd, &gFile.identity);
     auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
     gStoreMirror.header = header;
     gStoreMirror.entries = reinterpret_cast<NEW_MKT_MAP_DATA*>(static_cast<char*>(mapping) + kHeaderSize);
@@ -102,32 +97,14 @@ void* MapFile(int fd) {
 // Writes the store as it is in memory to a new file under a temporary name, locks it and renames it
 // over the store file's name. 0 on success; 1 with the failing step in `*what` and errno.
 int WriteFreshFile(const char** what) {
-    const std::string temporary = gFile.name + "." + std::to_string(getpid()) + ".tmp";
-    const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        *what = "open";
-        return 1;
-    }
     const auto inMemory = static_cast<uint32_t>(gOHLMapData.size());
     const uint32_t wanted = std::max(kFirstReserve, inMemory + std::min(inMemory / 2, kLargestReserveStep));
     const uint32_t reserved = std::min(wanted, kStoreFileMaxEntries);
-    int error = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
-    *what = "lock";
-    if (error == 0) {
-        error = posix_fallocate(fd, 0, static_cast<off_t>(FileBytes(reserved)));
-        *what = "reserve";
-    }
-    void* mapping = error == 0 ? MapFile(fd) : nullptr;
-    if (error == 0 && mapping == nullptr) {
-        error = errno;
-        *what = "map";
-    }
-    if (error != 0) {
-        close(fd);
-        unlink(temporary.c_str());
-        errno = error;
+    NewMappedFile file;
+    if (CreateMappedFile(gFile.name, FileBytes(reserved), kMappingLength, true, &file, what) != 0) {
         return 1;
     }
+    void* mapping = file.mapping;
     auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
     header->layoutVersion = kStoreLayoutVersion;
     header->headerSize = kHeaderSize;
@@ -145,17 +122,11 @@ int WriteFreshFile(const char** what) {
     }
     header->count = written;
     __atomic_store_n(&header->magic, kStoreMagic, __ATOMIC_RELEASE);
-    if (rename(temporary.c_str(), gFile.name.c_str()) != 0) {
-        error = errno;
-        UnguardMapping(mapping);
-        munmap(mapping, kMappingLength);
-        close(fd);
-        unlink(temporary.c_str());
-        *what = "rename";
-        errno = error;
+    struct stat identity;
+    if (PublishMappedFile(&file, gFile.name, &identity, what) != 0) {
         return 1;
     }
-    Attach(fd, mapping, reserved);
+    Attach(file.fd, mapping, reserved);
     return 0;
 }
 
@@ -184,25 +155,6 @@ void StartFresh() {
         LogFormattedMessage(kLogStoreUnavailable, gFile.name.c_str(), what, strerror(errno));
         gFile.reportedLost = true;
     }
-}
-
-// The file as an operator may have left it: truncated, replaced by another file or removed.
-const char* WhatHappenedToFile() {
-    if (gFile.mapping != nullptr && MappingLost(gFile.mapping)) {
-        return "truncated";
-    }
-    struct stat named;
-    if (stat(gFile.name.c_str(), &named) != 0) {
-        return "removed";
-    }
-    if (named.st_ino != gFile.inode || named.st_dev != gFile.device) {
-        return "replaced";
-    }
-    struct stat held;
-    if (fstat(gFile.fd, &held) != 0 || static_cast<size_t>(held.st_size) < FileBytes(gStoreMirror.reserved)) {
-        return "truncated";
-    }
-    return nullptr;
 }
 
 // Room for what is coming, then the entries that found none.
@@ -360,7 +312,8 @@ void StoreFileTick(int64_t nowNs) {
         }
         return;
     }
-    if (const char* happened = WhatHappenedToFile()) {
+    if (const char* happened =
+            MappedFileChange(gFile.name, gFile.mapping, gFile.identity, FileBytes(gStoreMirror.reserved))) {
         ForgetMapping();  // the entries stay in memory; the hot path writes through to nothing
         const char* what = "";
         gFile.lastRetryNs = nowNs;
