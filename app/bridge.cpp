@@ -1,5 +1,5 @@
-// Start-up in its fixed order (handler, instance and its lock, configuration, the store's restore,
-// receiver, sender, counters) and the relay loop: every datagram either goes to the frame intake or
+// Start-up in its fixed order (handler, instance and its lock, configuration, the store's restore, the
+// role, receiver, sender, counters) and the relay loop: every datagram either goes to the frame intake or
 // out again as exactly 512 bytes.
 #include "app/bridge.h"
 
@@ -15,6 +15,7 @@
 #include "app/counters.h"
 #include "app/log.h"
 #include "app/log_texts.h"
+#include "app/role.h"
 #include "app/statistics.h"
 #include "app/tick.h"
 #include "config/config.h"
@@ -36,12 +37,19 @@ int gReceiveDirty = 0;
 alignas(64) char gForwardFrames[kMaxBatchDatagrams * kOutputFrameSize];
 int gForwardLengths[kMaxBatchDatagrams];
 
+// A tick that fell due while the receive waited runs before the datagram is handled, not after it: a
+// change of role then holds for every datagram received more than one tick interval after it.
+inline void TickBeforeHandling() {
+    TickIfDue(gCountersDatagramStart);
+}
+
 int ForwardQueuedDatagrams() {
     const int received =
         ReceiveMulticastBatch(gForwardFrames, kOutputFrameSize, kMaxBatchDatagrams, gForwardLengths);
     if (received < 0) {
         return received;
     }
+    TickBeforeHandling();
     for (int i = 0; i < received; ++i) {
         char* frame = gForwardFrames + static_cast<std::ptrdiff_t>(i) * kOutputFrameSize;
         memset(frame + gForwardLengths[i], 0, static_cast<size_t>(kOutputFrameSize - gForwardLengths[i]));
@@ -65,6 +73,7 @@ int RelayOneDatagram() {
     if (received < 0) {
         return received;
     }
+    TickBeforeHandling();
     if (gReceiveDirty > received) {
         memset(gReceiveBuffer + received, 0, static_cast<size_t>(gReceiveDirty - received));
     }
@@ -107,6 +116,8 @@ int BridgeMain(int argc, char** argv) {
         return 1;
     }
     RestoreStoreFile();
+    // Before the sockets: nothing can be sent before the role is known.
+    InitializeRole(gshRunningInstanceNo);
     if (InitializeRecvSocket() != 0) {
         LogMessage(gcaLogMessage);
         return 1;

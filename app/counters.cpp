@@ -57,6 +57,14 @@ const CounterDescription kCounterDescriptions[kCounterCount] = {
      "Log entries held back as repeats of one text; a summary entry stands for them.", true},
     {"log_lost", "log_entries_lost_total", "",
      "Log entries that could not be written to the log file nor to standard error.", true},
+    // Published by bcst-stat as the role and as bcstbridge_active.
+    {"standby", "", "", "1 while the instance is standby (its standby file exists) and sends nothing.",
+     false},
+    {"withheld", "datagrams_withheld_total", "", "Datagrams not sent because the instance was standby.",
+     true},
+    {"role_changes", "role_changes_total", "", "Changes between active and standby since the start.", true},
+    {"role_changed_ns", "", "", "When the role last changed (CLOCK_MONOTONIC, ns; 0 for never).", false,
+     kCounterTypeTimestampNs},
 };
 
 const char* CountersModeName(uint8_t mode) {
@@ -484,7 +492,7 @@ int64_t ServiceMaxNs(const CountersSnapshot& now, const CountersSnapshot* before
     return BoundAtMost(now, highest, maxNs);
 }
 
-bool ProcessStartTicks(int32_t pid, uint64_t* ticks, int* openError) {
+bool ProcessStartTicks(int32_t pid, uint64_t* ticks, int* openError, char* state) {
     char path[64];
     if (pid == 0) {
         snprintf(path, sizeof path, "/proc/self/stat");
@@ -505,6 +513,9 @@ bool ProcessStartTicks(int32_t pid, uint64_t* ticks, int* openError) {
     }
     text[n] = '\0';
     const char* field = strrchr(text, ')');  // the command name may hold blanks and parentheses
+    if (state != nullptr && field != nullptr && field[1] == ' ') {
+        *state = field[2];  // field 3
+    }
     for (int i = 2; field != nullptr && i < 22; ++i) {
         field = strchr(field + 1, ' ');
     }
@@ -521,8 +532,10 @@ bool ProcessRunning(int32_t pid, uint64_t startTicks) {
     }
     uint64_t ticks = 0;
     int openError = 0;
-    if (!ProcessStartTicks(pid, &ticks, &openError)) {
+    char state = '?';
+    if (!ProcessStartTicks(pid, &ticks, &openError, &state)) {
         return openError != 0 && openError != ENOENT;  // hidden from us (hidepid): the signal test has to do
     }
-    return startTicks == 0 || ticks == startTicks;
+    // A killed process that its parent has not yet reaped still has its pid, but runs no more.
+    return (startTicks == 0 || ticks == startTicks) && state != 'Z' && state != 'X';
 }

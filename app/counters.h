@@ -147,6 +147,10 @@ enum CounterId : int {
     kCounterStoreMemoryOnly,         // instruments held in memory but not (yet) in the store file
     kCounterLogHeldBack,             // log copies held back as repeats (a summary entry stands for them)
     kCounterLogLost,                 // log entries that could not be written anywhere (a full disk)
+    kCounterStandby,                 // 1 while the instance is standby (sends nothing), 0 while active
+    kCounterWithheld,                // datagrams not sent because the instance was standby
+    kCounterRoleChanges,             // changes of role since the start
+    kCounterRoleChangedNs,           // CLOCK_MONOTONIC of the latest change of role; 0 for none
     kCounterCount
 };
 static_assert(kCounterCount <= static_cast<int>(kCounterSlots), "counters fit the file");
@@ -334,10 +338,11 @@ int ReadCountersFile(const std::string& path, CountersSnapshot* out, std::string
 // The start of process `pid` (0: this process) in clock ticks after boot, field 22 of /proc/<pid>/stat:
 // what tells the process that wrote a file from a later one that got the same pid. False when the file
 // cannot be read, with the errno of opening it in `*openError` (0 when it opened but held no field 22).
-bool ProcessStartTicks(int32_t pid, uint64_t* ticks, int* openError);
+// `state` (when given) gets the process's state letter, field 3 ('Z' for a zombie).
+bool ProcessStartTicks(int32_t pid, uint64_t* ticks, int* openError, char* state = nullptr);
 
 // Whether `pid` is still the process that started at `startTicks` (0: any process with the pid): a pid
-// that is gone, or that a later process took over, is not running.
+// that is gone, a zombie, or a pid that a later process took over, is not running.
 bool ProcessRunning(int32_t pid, uint64_t startTicks);
 
 // The value of `id` in a snapshot, 0 when the file does not have it.

@@ -25,6 +25,10 @@ constexpr char kLogStoreOtherDay[] = "Instrument store %s is of %d-%d-%d; kept a
 constexpr char kLogStoreDamaged[] = "Instrument store %s is damaged (%s); kept as %s, starting empty";
 constexpr char kLogStoreUnavailable[] =
     "Instrument store file %s could not be written (%s: %s); instruments are kept in memory only";
+constexpr char kLogRoleStandbyAtStart[] =
+    "Standby file %s present at start-up; this instance is standby and sends nothing until it is removed";
+constexpr char kLogRoleUnknownAtStart[] =
+    "Standby file %s could not be checked at start-up (%s); this instance starts as standby";
 constexpr char kLogReceiverReady[] = "Receiver Socket Initialized Successfully";
 constexpr char kLogSenderReady[] = "Sender Socket Initialized Successfully";
 
@@ -71,6 +75,10 @@ constexpr char kLogStoreNoRoom[] =
     "Instrument store file %s has room for %u instruments (%s); later ones are kept in memory only";
 constexpr char kLogStoreFull[] = "Instrument store full at %u instruments; records of new tokens are dropped";
 constexpr char kLogCountersFileLost[] = "Counters file %s was %s; written again from memory";
+constexpr char kLogRoleStandby[] = "Standby file %s appeared; sending stopped, this instance is now standby";
+constexpr char kLogRoleActive[] =
+    "Standby file %s removed; sending resumed, this instance is now active (%lld datagrams withheld since "
+    "the start)";
 constexpr char kLogStatisticsOpenError[] = "Error while opening UDP_STATISTICS.txt file";
 
 // A text logged more often than the repeat limit allows is summed up later as

@@ -5,6 +5,7 @@
 
 #include "app/counters.h"
 #include "app/log.h"
+#include "app/role.h"
 #include "feed/store_file.h"
 #include "net/multicast.h"
 
@@ -54,6 +55,7 @@ void WatchdogTick(int64_t nowNs) {
 void RunLoopTick(int64_t nowNs) {
     gNextTickNs = nowNs + kTickIntervalNs;
     LogTick();
+    RoleTick(nowNs);
     StoreFileTick(nowNs);
     CountersTick(nowNs);
     WatchdogTick(nowNs);

@@ -25,6 +25,7 @@ int gReceiveSocketFD = -1;
 int gSenderSocketFD = -1;
 struct sockaddr_in gsAddrSendTo;
 SendCapture gSendCapture = nullptr;
+bool gSendWithheld = false;
 
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103  // Linux 4.18; older C libraries lack the name
@@ -391,6 +392,10 @@ int SendChunk(const char* data, int count, int length) {
 }  // namespace
 
 int SendMulticastBatch(const char* data, int count, int length) {
+    if (gSendWithheld) {
+        CounterAdd(kCounterWithheld, count);
+        return 0;
+    }
     // A lone datagram, or datagrams taken by a test, go exactly the single-datagram way.
     if (count == 1 || gSendCapture != nullptr) {
         return SendOneByOne(data, count, length);

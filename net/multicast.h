@@ -68,10 +68,14 @@ void SetSendPath(SendPath path);
 // The most datagrams one system call carries, within what the kernel segments in one send.
 constexpr int kMaxBatchDatagrams = 64;
 
+// While set (the instance is standby) a send leaves nothing: SendMulticastBatch counts the datagrams
+// as withheld instead, touching neither the socket nor the sent count. Set by the role's tick only.
+extern bool gSendWithheld;
+
 // Sends `count` datagrams of `length` bytes lying back to back from `data`, in order, with as few
-// system calls as the send path allows. The wire, the counters and the log are as if each had gone
-// through SendMulticastData: every datagram that left is counted in glSentPktCount, every one that
-// did not leave gets its own send-error entry, and none is sent twice. Returns how many left.
+// system calls as the send path allows (none while withheld). The wire, the counters and the log are as if
+// each had gone through SendMulticastData: every datagram that left is counted in glSentPktCount, every one
+// that did not leave gets its own send-error entry, and none is sent twice. Returns how many left.
 int SendMulticastBatch(const char* data, int count, int length);
 
 // Receives what is queued, at least one datagram (waiting at most kReceiveWaitMs for the first) and at

@@ -31,6 +31,7 @@ struct Options {
     bool once = false;
     bool json = false;
     bool prometheus = false;
+    bool check = false;
     double interval = 1;
     int count = 0;  // refreshes of the live view; 0: until interrupted
 };
@@ -191,6 +192,18 @@ const char* State(const Sample& s) {
     return !s.running ? "not running" : s.stalled ? "stalled" : "running";
 }
 
+// A bridge without the standby role (an older one) always sends: absent counts as active.
+bool Standby(const Sample& s) {
+    return Value(s, kCounterStandby) != 0;
+}
+const char* Role(const Sample& s) {
+    return Standby(s) ? "standby" : "active";
+}
+// Sending now: running and not standby. A pair whose instance is active on both hosts publishes twice.
+bool Active(const Sample& s) {
+    return s.running && !Standby(s);
+}
+
 int64_t Refused(const Sample& s) {
     int64_t total = 0;
     for (int id = kCounterRefusedUnknownType; id <= kCounterRefusedWrongRecordSize; ++id) {
@@ -300,9 +313,9 @@ std::string Table(const Options& o, const std::vector<Sample>& samples, const st
     snprintf(line, sizeof line, "bcst-stat  %s  %s\n", o.directory.c_str(), stamp);
     out += line;
     snprintf(line, sizeof line,
-             "%5s %-4s %-12s %-11s %7s %8s %8s %12s %12s %8s %8s %8s %8s %11s %9s %7s %7s %7s %7s\n", "INST",
-             "SEG", "MODE", "STATE", "PID", "RECV/s", "SENT/s", "RECEIVED", "SENT", "DROPS", "REFUSED",
-             "SENDERR", "STORE", "LAST FRAME", "MAX SVC", "P50", "P99", "P99.9", "MAX");
+             "%5s %-4s %-12s %-7s %-11s %7s %8s %8s %12s %12s %8s %8s %8s %8s %11s %9s %7s %7s %7s %7s\n",
+             "INST", "SEG", "MODE", "ROLE", "STATE", "PID", "RECV/s", "SENT/s", "RECEIVED", "SENT", "DROPS",
+             "REFUSED", "SENDERR", "STORE", "LAST FRAME", "MAX SVC", "P50", "P99", "P99.9", "MAX");
     out += line;
     std::string details;
     for (const Sample& s : samples) {
@@ -318,9 +331,9 @@ std::string Table(const Options& o, const std::vector<Sample>& samples, const st
         snprintf(service, sizeof service, "%.3fms",
                  static_cast<double>(Value(s, kCounterMaxServiceNs)) / 1e6);
         snprintf(line, sizeof line,
-                 "%5d %-4s %-12s %-11s %7d %8s %8s %12" PRId64 " %12" PRId64 " %8" PRId64 " %8" PRId64
+                 "%5d %-4s %-12s %-7s %-11s %7d %8s %8s %12" PRId64 " %12" PRId64 " %8" PRId64 " %8" PRId64
                  " %8" PRId64 " %8" PRId64 " %11s %9s %7s %7s %7s %7s\n",
-                 h.instance, Segment(s).c_str(), CountersModeName(h.mode), State(s), h.pid,
+                 h.instance, Segment(s).c_str(), CountersModeName(h.mode), Role(s), State(s), h.pid,
                  s.running ? Rate(s, before, kCounterReceived).c_str() : "-",
                  s.running ? Rate(s, before, kCounterSent).c_str() : "-", Value(s, kCounterReceived),
                  Value(s, kCounterSent), Value(s, kCounterKernelDrops), Refused(s),
@@ -366,6 +379,7 @@ std::string JsonLines(const std::vector<Sample>& samples, const std::vector<Samp
         json.Text("send_path", CountersSendPathName(h.sendPath));
         json.Number("pid", h.pid);
         json.Text("state", State(s));
+        json.Text("role", Role(s));
         json.Number("start_time_ms", h.startRealtimeNs / 1000000);
         // Every counter of the file by its own key, those of a newer bridge included; time stamps as ages.
         for (int id = 0; id < s.counters.counterCount; ++id) {
@@ -376,6 +390,9 @@ std::string JsonLines(const std::vector<Sample>& samples, const std::vector<Samp
         const int64_t last = Value(s, kCounterLastAcceptedNs);
         json.Number("last_frame_age_ms", last == 0 ? -1 : (s.monotonicNs - last) / 1000000);
         json.Number("heartbeat_age_ms", HeartbeatAgeNs(s) / 1000000);
+        const int64_t changed = Value(s, kCounterRoleChangedNs);
+        json.Number("role_changed_time_ms",
+                    changed == 0 ? -1 : static_cast<int64_t>(WallSeconds(s, changed) * 1000));
         const Latency latency = IntervalLatency(s, before);
         json.Number("interval_ms", before == nullptr ? -1 : (s.monotonicNs - before->monotonicNs) / 1000000);
         json.Number("service_p50_ns", latency.p50);
@@ -441,6 +458,12 @@ std::string Prometheus(const std::vector<Sample>& samples) {
     for (const Sample* s : valid) {
         sample("stalled", *s, "", s->stalled ? "1" : "0");
     }
+    family("active", "gauge",
+           "1 while the instance runs and sends (not standby); summed over a pair, above 1 means both "
+           "hosts publish.");
+    for (const Sample* s : valid) {
+        sample("active", *s, "", Active(*s) ? "1" : "0");
+    }
     family("info", "gauge", "Mode and send path of the instance; always 1.");
     for (const Sample* s : valid) {
         const std::string extra = std::string("mode=\"") + CountersModeName(s->counters.header.mode) +
@@ -473,6 +496,16 @@ std::string Prometheus(const std::vector<Sample>& samples) {
     for (const Sample* s : valid) {
         snprintf(value, sizeof value, "%.3f", static_cast<double>(s->counters.header.startRealtimeNs) / 1e9);
         sample("start_time_seconds", *s, "", value);
+    }
+    family("role_changed_timestamp_seconds", "gauge",
+           "When the instance last changed between active and standby, in seconds since the epoch (the start "
+           "time before the first change).");
+    for (const Sample* s : valid) {
+        const int64_t changed = Value(*s, kCounterRoleChangedNs);
+        snprintf(value, sizeof value, "%.3f",
+                 changed == 0 ? static_cast<double>(s->counters.header.startRealtimeNs) / 1e9
+                              : WallSeconds(*s, changed));
+        sample("role_changed_timestamp_seconds", *s, "", value);
     }
     family(
         "last_frame_timestamp_seconds", "gauge",
@@ -533,6 +566,27 @@ int ReadAll(std::vector<Sample>* samples, bool report) {
     return status;
 }
 
+// Health for keepalived's track_script and other checks: quiet and 0 when every instance runs and its
+// loop ticks; otherwise 1 and one line for each one that does not.
+int Check(std::vector<Sample>* samples) {
+    int status = bcst::kExitSuccess;
+    for (Sample& s : *samples) {
+        Read(&s);
+        if (!s.valid) {
+            bcst::Note("instance %d: %s: %s", s.instance, s.path.c_str(), s.error.c_str());
+        } else if (!s.running) {
+            bcst::Note("instance %d: not running", s.counters.header.instance);
+        } else if (s.stalled) {
+            bcst::Note("instance %d: stalled (loop last ticked %.1f s ago)", s.counters.header.instance,
+                       static_cast<double>(HeartbeatAgeNs(s)) / 1e9);
+        } else {
+            continue;
+        }
+        status = bcst::kExitFailure;
+    }
+    return status;
+}
+
 // The directory is listed again for every refresh, so instances started meanwhile appear.
 int LiveView(const Options& o) {
     bcst::InstallStopSignals();
@@ -584,6 +638,11 @@ int main(int argc, char** argv) {
         "are those of that interval");
     app.add_flag("--prometheus", o.prometheus, "Print the Prometheus text exposition format and exit")
         ->excludes(json);
+    app.add_flag("--check", o.check,
+                 "Print nothing and exit 0 when every instance runs and its loop ticks; otherwise exit 1 "
+                 "with a line for each one that does not (a health check, e.g. keepalived's track_script)")
+        ->excludes(json)
+        ->excludes("--prometheus");
     app.add_option("--interval", o.interval, "Seconds between refreshes of the live view")
         ->check(CLI::Validator(
             [](std::string& text) -> std::string {
@@ -611,6 +670,9 @@ int main(int argc, char** argv) {
     std::string error;
     if (!FindFiles(o, &samples, &error)) {
         return bcst::Fail("%s", error.c_str());
+    }
+    if (o.check) {
+        return Check(&samples);
     }
     if (o.prometheus) {
         const int status = ReadAll(&samples, true);

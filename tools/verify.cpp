@@ -303,6 +303,12 @@ Comparison CompareDatagrams(const std::vector<ExpectedDatagram>& expected,
     Reporter report(&result, reportLimit);
     auto missing = [&](size_t i) {
         ++result.missing;
+        std::vector<Gap>& gaps = result.gaps;
+        if (gaps.empty() || gaps.back().firstExpected + gaps.back().count != static_cast<int64_t>(i)) {
+            gaps.push_back({static_cast<int64_t>(i), 0, expected[i].input, expected[i].input});
+        }
+        ++gaps.back().count;
+        gaps.back().lastInput = expected[i].input;
         report.Line("missing: " + ExpectedName(expected[i], i) + ", " + Tokens(expected[i].bytes));
     };
     auto extra = [&](size_t j) {

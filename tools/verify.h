@@ -39,6 +39,14 @@ bool SetStartingStore(const std::string& path, std::string* error);
 bool RunThroughBridge(const std::vector<DatagramBytes>& input, const std::string& segment, VerifyMode mode,
                       BridgeRun* run, std::string* error);
 
+// A run of consecutive expected datagrams that were never captured: what a failover between two
+// bridges, or a loss on the way, leaves.
+struct Gap {
+    int64_t firstExpected = 0;
+    int64_t count = 0;
+    int64_t firstInput = -1, lastInput = -1;  // the input datagrams they came from
+};
+
 struct Comparison {
     int64_t matched = 0;
     int64_t missing = 0;              // expected, never captured
@@ -47,6 +55,7 @@ struct Comparison {
     int64_t unseen = 0;               // differing only in records of instruments the input had not yet seen
     std::vector<std::string> report;  // one line per difference, in capture order, at most the limit
     int64_t unreported = 0;           // differences beyond the limit
+    std::vector<Gap> gaps;            // the missing datagrams as runs, in order
     bool Identical() const { return missing == 0 && extra == 0 && differing == 0 && unseen == 0; }
 };
 

@@ -1,8 +1,12 @@
 // bcst-verify: proves what an instance sent. The input capture goes through the bridge's own code and
 // the datagrams that gives are compared, in order, with the capture of the instance's output.
+#include <arpa/inet.h>
+#include <sys/time.h>
+
 #include <CLI/CLI.hpp>
 #include <cinttypes>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -29,9 +33,17 @@ struct Options {
 // yet seen (a capture that starts mid-stream); 0 means identical, 1 anything else that differs.
 constexpr int kExitOnlyUnseen = 3;
 
-// The UDP payloads of a capture, segmented super-packets cut into their 512-byte datagrams.
+// Consecutive captured datagrams from one source address.
+struct SourceRun {
+    uint32_t source;
+    size_t first, count;
+    struct timeval firstTime, lastTime;
+};
+
+// The UDP payloads of a capture, segmented super-packets cut into their 512-byte datagrams; `sources`
+// (when given) gets the runs of their source addresses.
 bool ReadPayloads(const std::string& path, const std::string& filter, std::vector<DatagramBytes>* out,
-                  std::string* error) {
+                  std::string* error, std::vector<SourceRun>* sources = nullptr) {
     PcapReader reader;
     if (!reader.Open(path, error) || (!filter.empty() && !reader.SetFilter(filter, error))) {
         return false;
@@ -42,6 +54,13 @@ bool ReadPayloads(const std::string& path, const std::string& filter, std::vecto
         if (!d.complete) {
             ++cut;
             continue;
+        }
+        if (sources != nullptr) {
+            if (sources->empty() || sources->back().source != d.source) {
+                sources->push_back({d.source, out->size(), 0, d.time, d.time});
+            }
+            ++sources->back().count;
+            sources->back().lastTime = d.time;
         }
         out->push_back(std::move(d.payload));
     }
@@ -57,6 +76,47 @@ bool ReadPayloads(const std::string& path, const std::string& filter, std::vecto
         Note("%s: %" PRIu64 " datagrams cut short by the snapshot length left out", path.c_str(), cut);
     }
     return true;
+}
+
+std::string Dotted(uint32_t address) {
+    char text[INET_ADDRSTRLEN];
+    struct in_addr in = {};
+    in.s_addr = address;
+    inet_ntop(AF_INET, &in, text, sizeof text);
+    return text;
+}
+
+std::string ClockTime(const struct timeval& t) {
+    struct tm local;
+    const time_t seconds = t.tv_sec;
+    localtime_r(&seconds, &local);
+    char text[32];
+    snprintf(text, sizeof text, "%02d:%02d:%02d.%06ld", local.tm_hour, local.tm_min, local.tm_sec,
+             static_cast<long>(t.tv_usec));
+    return text;
+}
+
+double Seconds(const struct timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+// The output's senders, when more than one host sent it (a failover between a pair of bridges): each
+// run of datagrams from one address, and the silence before each change.
+void PrintSources(const std::vector<SourceRun>& runs) {
+    if (runs.size() < 2) {
+        return;
+    }
+    for (size_t k = 0; k < runs.size(); ++k) {
+        const SourceRun& r = runs[k];
+        printf("output from %s: captured datagrams %zu-%zu (%zu), %s to %s", Dotted(r.source).c_str(),
+               r.first, r.first + r.count - 1, r.count, ClockTime(r.firstTime).c_str(),
+               ClockTime(r.lastTime).c_str());
+        if (k > 0) {
+            printf(", %.3f s after the previous sender's last",
+                   Seconds(r.firstTime) - Seconds(runs[k - 1].lastTime));
+        }
+        printf("\n");
+    }
 }
 
 }  // namespace
@@ -104,7 +164,8 @@ int main(int argc, char** argv) {
     if (!ReadPayloads(o.input, o.inFilter, &input, &error)) {
         return Fail("%s: %s", o.input.c_str(), error.c_str());
     }
-    if (!ReadPayloads(o.output, o.outFilter, &output, &error)) {
+    std::vector<SourceRun> sources;
+    if (!ReadPayloads(o.output, o.outFilter, &output, &error, &sources)) {
         return Fail("%s: %s", o.output.c_str(), error.c_str());
     }
     BridgeRun run;
@@ -121,6 +182,14 @@ int main(int argc, char** argv) {
     }
     if (c.unreported > 0 && !o.quiet) {
         printf("... %" PRId64 " more differences not shown (see --max-report)\n", c.unreported);
+    }
+    if (!o.quiet) {
+        for (const Gap& g : c.gaps) {
+            printf("gap: expected datagrams %" PRId64 "-%" PRId64 " missing (%" PRId64
+                   ", from input datagrams %" PRId64 "-%" PRId64 ")\n",
+                   g.firstExpected, g.firstExpected + g.count - 1, g.count, g.firstInput, g.lastInput);
+        }
+        PrintSources(sources);
     }
     printf("%s: %zu input datagrams, %zu expected, %zu captured: %" PRId64 " matched, %" PRId64
            " differing, %" PRId64 " missing, %" PRId64 " extra, %" PRId64

@@ -254,6 +254,74 @@ TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
         });
 }
 
+// A standby instance (its standby file exists) receives, keeps its store and converts, but sends
+// nothing, from its start on; once the file goes, its first datagrams are priced from the store it
+// built while standby, and once the file is back, it sends nothing again.
+TEST_F(Relay, AStandbyInstanceSendsNothingAndTakesOverWithAWarmStore) {
+    ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.9"));
+    const std::string standby = rig_->bridge.dir().File("BcstBridge1.standby");
+    WriteFile(standby, "");
+    ASSERT_TRUE(rig_->bridge.KillAndRestart()) << rig_->bridge.Log();
+    const std::string file = "Standby file BcstBridge1.standby ";
+    auto logged = [&](const std::string& entry) {
+        const std::vector<std::string> log = rig_->bridge.LogEntries();
+        return std::count(log.begin(), log.end(), entry);
+    };
+    EXPECT_EQ(logged(file + "present at start-up; this instance is standby and sends nothing until it is "
+                            "removed"),
+              1)
+        << rig_->bridge.Log();
+    auto expectNothingSent = [&] {
+        ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+        Bytes one;
+        EXPECT_FALSE(rig_->out.Receive(&one, 300ms)) << "a standby instance sent " << one.size() << " bytes";
+    };
+
+    // Standby from the start: the store fills, the frames are converted and withheld.
+    StoreModel store;
+    Send(store.OhlFrame(kOhl1));
+    Send(store.TickerFrame(kTickers1));
+    const std::vector<FeedRecord> a = {Record(1001, 1, 12000, false, true),
+                                       Record(1002, 2, 1043, false, true), Record(1003, 3, 700, true, true)};
+    Send(MbpFrame(a));
+    ASSERT_NO_FATAL_FAILURE(expectNothingSent());
+    EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(1, 0));
+
+    // Active: byte-exact with the store built while standby.
+    ASSERT_EQ(unlink(standby.c_str()), 0);
+    const std::string resumed = file +
+                                "removed; sending resumed, this instance is now active (2 datagrams "
+                                "withheld since the start)";
+    ASSERT_TRUE(WaitUntil([&] { return logged(resumed) == 1; }, 5s)) << rig_->bridge.Log();
+    const std::vector<FeedRecord> b = {Record(1001, 4, 12000, false, true),
+                                       Record(-25536, 5, 500, false, true), Record(1003, 6, 700, true, true)};
+    Send(MbpFrame(b));
+    ExpectDatagrams(
+        DatagramsUpToSentinel(),
+        {ExpectedCmDatagram({{b[0], store.At(1001), '+', 2000}, {b[1], store.At(-25536), '+', 2500}}),
+         ExpectedCmDatagram({{b[2], store.At(1003), ' ', 0}})});
+
+    // Standby again: nothing more leaves, the sent count stays.
+    WriteFile(standby, "");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return logged(file + "appeared; sending stopped, this instance is now standby") == 1; }, 5s))
+        << rig_->bridge.Log();
+    Send(MbpFrame(b));
+    ASSERT_NO_FATAL_FAILURE(expectNothingSent());
+    EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(4, 3));
+
+    const ToolResult stat =
+        RunTool(rig_->bridge.dir().path(), {BCST_STAT_EXE, "--json", "--interval", "0.1"});
+    ASSERT_EQ(stat.status, 0) << stat.err;
+    const std::vector<Json> lines = ParseJsonLines(stat.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].Str("role"), "standby");
+    EXPECT_EQ(lines[0].Int("withheld"), 4);
+    EXPECT_EQ(lines[0].Int("sent"), 3);
+    EXPECT_EQ(lines[0].Int("role_changes"), 2);
+    EXPECT_GE(lines[0].Int("role_changed_time_ms"), lines[0].Int("start_time_ms"));
+}
+
 // An operator truncates, replaces or removes the counters file or the store file under the running
 // bridge: it relays on, logs each once, writes the file again from memory within about a second, and
 // neither counts nor prices are lost.

@@ -198,6 +198,13 @@ TEST(VerifyTool, ReportsWhatDiffersBetweenInputAndOutputCaptures) {
             p.erase(p.begin() + *frame);
         }
     });
+    // A failover: five datagrams lost in the gap, then another host's.
+    Rewrite(s, "out.pcap", "failover.pcap", [&](auto& p) {
+        p.erase(p.begin() + static_cast<long>(k), p.begin() + static_cast<long>(k) + 5);
+        for (size_t i = k; i < p.size(); ++i) {
+            p[i].data[14 + 12] = 10;  // the IPv4 source: 10.x.x.x
+        }
+    });
     // The output as super-packets of 1 to 21 datagrams each, as a capture on the bridge's host holds it.
     size_t superPackets = 0;
     Rewrite(s, "out.pcap", "segmented.pcap", [&](auto& p) {
@@ -238,6 +245,8 @@ TEST(VerifyTool, ReportsWhatDiffersBetweenInputAndOutputCaptures) {
         {"began late", "in.pcap", "late.pcap", 1, n - late, 0, late, 0,
          "missing: expected datagram 0 (from input datagram "},
         {"one duplicated", "in.pcap", "duplicated.pcap", 1, n, 0, 0, 1, "extra: captured datagram "},
+        {"failover", "in.pcap", "failover.pcap", 1, n - 5, 0, 5, 0,
+         "\ngap: expected datagrams " + std::to_string(k) + "-" + std::to_string(k + 4) + " missing (5, "},
         {"segmented", "in.pcap", "segmented.pcap", 0, n, 0, 0, 0,
          std::to_string(superPackets) + " segmented packets split into "},
     };
@@ -252,6 +261,16 @@ TEST(VerifyTool, ReportsWhatDiffersBetweenInputAndOutputCaptures) {
         EXPECT_EQ(v.unseen, 0) << v.out;
         EXPECT_NE((v.out + v.err).find(c.reported), std::string::npos) << v.out << v.err;
     }
+
+    const std::string switched = Verify(s, "in.pcap", "failover.pcap").out;
+    EXPECT_NE(switched.find("\noutput from 127.0.0.1: captured datagrams 0-" + std::to_string(k - 1) + " (" +
+                            std::to_string(k) + "), "),
+              std::string::npos)
+        << switched;
+    EXPECT_NE(switched.find("\noutput from 10.0.0.1: captured datagrams " + std::to_string(k) + "-"),
+              std::string::npos)
+        << switched;
+    EXPECT_NE(switched.find(" s after the previous sender's last\n"), std::string::npos) << switched;
 
     // Mid-stream: the open/high/low values the bridge had are not in the input; the records that
     // carry them are named as instruments not yet seen, nothing is called wrong.

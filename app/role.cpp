@@ -1,0 +1,79 @@
+// The standby role: what the file says, taken by the sender's withhold switch.
+#include "app/role.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/counters.h"
+#include "app/log.h"
+#include "app/log_texts.h"
+#include "net/multicast.h"
+
+namespace {
+
+// Formatted once at start-up, so the tick's stat allocates nothing.
+char gStandbyPath[32] = "";
+
+enum class FileState { kPresent, kAbsent, kUnknown };
+
+FileState StandbyFileState() {
+    struct stat status;
+    if (stat(gStandbyPath, &status) == 0) {
+        return FileState::kPresent;
+    }
+    return errno == ENOENT || errno == ENOTDIR ? FileState::kAbsent : FileState::kUnknown;
+}
+
+void TakeRole(bool standby) {
+    gSendWithheld = standby;
+    CounterSet(kCounterStandby, standby ? 1 : 0);
+}
+
+}  // namespace
+
+std::string StandbyFileName(int instance) {
+    return "BcstBridge" + std::to_string(instance) + ".standby";
+}
+
+void InitializeRole(int16_t instance) {
+    snprintf(gStandbyPath, sizeof gStandbyPath, "BcstBridge%d.standby", instance);
+    const FileState state = StandbyFileState();
+    TakeRole(state != FileState::kAbsent);
+    if (state == FileState::kPresent) {
+        LogFormattedMessage(kLogRoleStandbyAtStart, gStandbyPath);
+    } else if (state == FileState::kUnknown) {
+        LogFormattedMessage(kLogRoleUnknownAtStart, gStandbyPath, strerror(errno));
+    }
+}
+
+void RoleTick(int64_t nowNs) {
+    if (gStandbyPath[0] == '\0') {
+        return;
+    }
+    const FileState state = StandbyFileState();
+    if (state == FileState::kUnknown || (state == FileState::kPresent) == gSendWithheld) {
+        return;
+    }
+    const bool standby = state == FileState::kPresent;
+    TakeRole(standby);
+    CounterAdd(kCounterRoleChanges);
+    CounterSet(kCounterRoleChangedNs, nowNs);
+    if (standby) {
+        LogFormattedMessage(kLogRoleStandby, gStandbyPath);
+    } else {
+        LogFormattedMessage(kLogRoleActive, gStandbyPath,
+                            static_cast<long long>(CounterValue(kCounterWithheld)));
+    }
+}
+
+bool IsStandby() {
+    return gSendWithheld;
+}
+
+void ResetRole() {
+    gStandbyPath[0] = '\0';
+    gSendWithheld = false;
+}
