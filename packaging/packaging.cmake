@@ -19,6 +19,15 @@ configure_file(${BCST_PACKAGING_DIR}/prometheus/bcstbridge-prometheus
                ${CMAKE_BINARY_DIR}/packaging/bcstbridge-prometheus @ONLY)
 set(BCST_PROMETHEUS_SCRIPT ${CMAKE_BINARY_DIR}/packaging/bcstbridge-prometheus)
 install(PROGRAMS ${BCST_PROMETHEUS_SCRIPT} DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
+# The hot-standby scripts that keepalived runs, and its example configuration with a systemd drop-in.
+foreach(script bcstbridge-role bcstbridge-healthy)
+  configure_file(${BCST_PACKAGING_DIR}/ha/${script} ${CMAKE_BINARY_DIR}/packaging/${script} @ONLY)
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/packaging/${script} DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/bcstbridge)
+endforeach()
+set(BCST_ROLE_SCRIPT ${CMAKE_BINARY_DIR}/packaging/bcstbridge-role)
+set(BCST_HEALTHY_SCRIPT ${CMAKE_BINARY_DIR}/packaging/bcstbridge-healthy)
+install(FILES ${BCST_SOURCE_DIR}/examples/keepalived.conf ${BCST_SOURCE_DIR}/examples/keepalived-bcstbridge.conf
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 set(BCST_PROMETHEUS_RULES ${BCST_PACKAGING_DIR}/prometheus/bcstbridge-rules.yml)
 install(FILES ${BCST_PROMETHEUS_RULES} DESTINATION ${CMAKE_INSTALL_DATADIR}/bcstbridge/prometheus)
 # systemd looks in <prefix>/lib for /usr and /usr/local; sysctl.d likewise. The name sorts first, so
@@ -92,6 +101,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Library dependencies (libc6, liblz4-1, ...) come from the binaries through dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+# A hot-standby pair runs keepalived (bcstbridge-role, bcstbridge-healthy); a single host does not.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "keepalived")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${BCST_PACKAGING_DIR}/debian/postinst
   ${BCST_PACKAGING_DIR}/debian/prerm

@@ -39,6 +39,7 @@ depends=$(field Depends)
 for dep in 'libc6 (>= ' 'liblz4-1 (>= ' adduser; do
     case $depends in *"$dep"*) ;; *) fail "Depends lacks '$dep': $depends" ;; esac
 done
+[ "$(field Suggests)" = keepalived ] || fail "Suggests: $(field Suggests) (keepalived for a hot-standby pair)"
 
 # Contents: the same file set as an installation to /usr.
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort >"$WORK/found"

@@ -9,6 +9,10 @@ expected_files() {
             echo "$prefix/share/man/man1/$tool.1.gz"
         done
         echo "$prefix/share/doc/bcstbridge/examples/BCSTBRIDGE.INI"
+        echo "$prefix/share/doc/bcstbridge/examples/keepalived.conf"
+        echo "$prefix/share/doc/bcstbridge/examples/keepalived-bcstbridge.conf"
+        echo "$prefix/libexec/bcstbridge/bcstbridge-role"
+        echo "$prefix/libexec/bcstbridge/bcstbridge-healthy"
         for doc in "$src"/docs/*.md; do echo "$prefix/share/doc/bcstbridge/$(basename "$doc")"; done
         [ -f "$src/README.md" ] && echo "$prefix/share/doc/bcstbridge/README.md"
         echo "$prefix/libexec/bcstbridge/bcstbridge-prometheus"

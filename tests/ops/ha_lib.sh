@@ -60,7 +60,10 @@ ha_cleanup() {
         ha_wait 30 ha_gone "$pid" || kill -9 "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
-    for host in a b; do ip netns del "$(ha_ns $host)" 2>/dev/null; done
+    for host in a b; do
+        ip link del "$(ha_ns $host)" 2>/dev/null
+        ip netns del "$(ha_ns $host)" 2>/dev/null
+    done
     ip link del "${HA_NAME}0" 2>/dev/null
     [ ! -f "$WORK/ha.guard" ] || kill "$(cat "$WORK/ha.guard")" 2>/dev/null
     rm -f "$WORK/ha.guard" "$WORK/ha.pids"
@@ -132,7 +135,7 @@ ha_start_keepalived() {
         -e "s|/usr/libexec/bcstbridge/bcstbridge-healthy 1 2|$HEALTHY --directory $dir 1|" \
         -e "s|/usr/libexec/bcstbridge/bcstbridge-role 1 2|$ROLE --directory $dir 1|" \
         "$KEEPALIVED_CONF" >"$dir/keepalived.conf"
-    (exec ip netns exec "$(ha_ns "$host")" keepalived --dont-fork --log-console --log-detail --no-syslog \
+    (BCST_STAT=$STAT exec ip netns exec "$(ha_ns "$host")" keepalived --dont-fork --log-console --log-detail --no-syslog \
         --vrrp -f "$dir/keepalived.conf" -p "$dir/keepalived.pid" -r "$dir/vrrp.pid" -c "$dir/checkers.pid" \
         >"$dir/keepalived.log" 2>&1) &
     echo $! >"$dir/keepalived.pid.own"
@@ -199,4 +202,4 @@ ha_datagrams() {
 }
 
 # The number of datagrams sent so far by host $1's instance, from its counters.
-ha_sent() { "$STAT" --json --interval 0.05 -i 1 "$WORK/$1" | sed -n 's/.*"sent":\([0-9]*\).*/\1/p'; }
+ha_sent() { "$STAT" --json --interval 0.1 -i 1 "$WORK/$1" | sed -n 's/.*"sent":\([0-9]*\).*/\1/p'; }

@@ -32,13 +32,19 @@ check_prefix() { # prefix
         [ -x "$root/bin/$exe" ] || fail "$prefix: bin/$exe is not executable"
         file -b "$root/bin/$exe" | grep -q '^ELF' || fail "$prefix: bin/$exe is not an ELF executable"
     done
-    [ -x "$root/libexec/bcstbridge/bcstbridge-logs" ] || fail "$prefix: bcstbridge-logs is not executable"
+    local script
+    for script in bcstbridge-logs bcstbridge-role bcstbridge-healthy; do
+        [ -x "$root/libexec/bcstbridge/$script" ] || fail "$prefix: $script is not executable"
+    done
     # The installed bridge runs: without its one argument it stops at once with status 1.
     "$root/bin/bcstbridge" >/dev/null 2>&1
     [ $? -eq 1 ] || fail "$prefix: installed bcstbridge without argument did not exit with 1"
 
-    cmp -s "$SRC/examples/BCSTBRIDGE.INI" "$root/share/doc/bcstbridge/examples/BCSTBRIDGE.INI" ||
-        fail "$prefix: example configuration differs from examples/BCSTBRIDGE.INI"
+    local example
+    for example in BCSTBRIDGE.INI keepalived.conf keepalived-bcstbridge.conf; do
+        cmp -s "$SRC/examples/$example" "$root/share/doc/bcstbridge/examples/$example" ||
+            fail "$prefix: installed example differs from examples/$example"
+    done
     cmp -s "$SRC/tools/wireshark/bcstbridge.lua" "$root/share/bcstbridge/wireshark/bcstbridge.lua" ||
         fail "$prefix: dissector differs from its source"
 

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Checks the systemd units with systemd-analyze: "verify" on copies whose ExecStart= points at the
 # built programs, and the offline security review of both services against an exposure threshold.
-# Usage: systemd_test.sh UNIT_DIR BCSTBRIDGE_EXECUTABLE LOG_SCRIPT PROMETHEUS_SCRIPT
+# Then the example drop-in for keepalived of a hot-standby pair, on keepalived's own unit.
+# Usage: systemd_test.sh UNIT_DIR BCSTBRIDGE_EXECUTABLE LOG_SCRIPT PROMETHEUS_SCRIPT KEEPALIVED_DROPIN ROLE_SCRIPT
 set -uo pipefail
 UNITS=$1
 BRIDGE=$2
 LOGS=$3
 EXPORTER=$4
+DROPIN=$5
+ROLE=$6
 
 if ! command -v systemd-analyze >/dev/null; then
     echo "SKIP: systemd-analyze is not installed (scripts/test installs systemd)"
@@ -69,5 +72,27 @@ grep -qx 'WatchdogSec=10s' bcstbridge@.service || fail "bcstbridge@.service has 
 if ! grep -q '^ExecStart=.* %i$' bcstbridge@.service; then
     fail "bcstbridge@.service does not pass the instance name to the bridge"
 fi
+
+# keepalived's unit (a stand-in where keepalived is not installed) with the drop-in, its role script
+# the built one: verify reads the drop-in (a broken copy must fail), and the role script runs after
+# keepalived ends in any way (ExecStopPost=), not only through keepalived's own notify_stop.
+mkdir -p "$WORK/keepalived/keepalived.service.d" "$WORK/keepalived-broken/keepalived.service.d"
+for dir in keepalived keepalived-broken; do
+    if [ -f /lib/systemd/system/keepalived.service ]; then
+        cp /lib/systemd/system/keepalived.service "$WORK/$dir/"
+    else
+        printf '[Service]\nType=notify\nExecStart=/bin/true\n' >"$WORK/$dir/keepalived.service"
+    fi
+done
+sed "s|/usr/libexec/bcstbridge/bcstbridge-role|$ROLE|" "$DROPIN" >"$WORK/keepalived/keepalived.service.d/bcstbridge.conf"
+sed "s|/usr/libexec/bcstbridge/bcstbridge-role|$WORK/no-such-program|" "$DROPIN" \
+    >"$WORK/keepalived-broken/keepalived.service.d/bcstbridge.conf"
+(cd "$WORK/keepalived" && SYSTEMD_UNIT_PATH="$WORK/keepalived:" systemd-analyze verify --man=no keepalived.service) \
+    >"$WORK/verify-keepalived.log" 2>&1 || fail "keepalived drop-in: $(cat "$WORK/verify-keepalived.log")"
+(cd "$WORK/keepalived-broken" &&
+    SYSTEMD_UNIT_PATH="$WORK/keepalived-broken:" systemd-analyze verify --man=no keepalived.service) >/dev/null 2>&1 &&
+    fail "systemd-analyze verify did not read the keepalived drop-in"
+grep -qx 'ExecStopPost=/usr/libexec/bcstbridge/bcstbridge-role [0-9 ]* STOP' "$DROPIN" ||
+    fail "the keepalived drop-in does not make the instances standby when keepalived ends"
 
 finish "systemd units"
