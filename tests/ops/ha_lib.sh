@@ -12,7 +12,7 @@
 #   HA_NET     the segment's first three octets (10.213.0): .1 the bridge device, .2 host a, .3 host b
 #   HA_GROUP   the groups' first two octets (239.213): input .1.1, output .2.1
 #   WORK       scratch directory (removed by the caller)
-#   BRIDGE FEED DUMP STAT VERIFY ROLE HEALTHY   programs; KEEPALIVED_CONF the example configuration
+#   BRIDGE FEED STAT ROLE HEALTHY   programs; KEEPALIVED_CONF the example configuration
 
 HA_IN_PORT=34330
 HA_OUT_PORT=34330  # configured; 6790 on the wire (the send port goes out byte-exchanged)
@@ -72,8 +72,9 @@ ha_cleanup() {
 }
 
 # A process outside this script's process tree that waits for the script to end and then removes
-# what ha_cleanup would have, for a script killed before its trap could run (a test runner's time-out
-# sends SIGKILL). It finds the namespaces by name and the root-namespace processes in $WORK/ha.pids.
+# what ha_cleanup and the caller's trap would have, for a script killed before its trap could run (a
+# test runner's time-out sends SIGKILL). It finds the namespaces by name and the root-namespace
+# processes in $WORK/ha.pids, and removes $WORK.
 ha_guard() {
     local owner=$$
     (
@@ -81,8 +82,9 @@ ha_guard() {
             while kill -0 "$1" 2>/dev/null; do sleep 0.5; done
             for ns in "$2-a" "$2-b"; do for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$pid"; done; done
             [ -f "$3" ] && for pid in $(cat "$3"); do kill -9 "$pid" 2>/dev/null; done
-            ip netns del "$2-a"; ip netns del "$2-b"; ip link del "${2}0"
-        ' guard "$owner" "$HA_NAME" "$WORK/ha.pids" </dev/null >/dev/null 2>&1 &
+            ip link del "$2-a"; ip link del "$2-b"; ip netns del "$2-a"; ip netns del "$2-b"; ip link del "${2}0"
+            rm -rf "$4"
+        ' guard "$owner" "$HA_NAME" "$WORK/ha.pids" "$WORK" </dev/null >/dev/null 2>&1 &
         echo $! >"$WORK/ha.guard"
     )
 }
@@ -155,6 +157,9 @@ ha_master() {
     [ -n "$found" ] && echo "$found"
 }
 ha_is_master() { [ "$(ha_master)" = "$1" ]; }
+# Host $1's bridge's role as it has seen its standby file (it looks every 100 ms): active or standby.
+ha_role() { "$STAT" --json --interval 0.1 -i 1 "$WORK/$1" | sed -n 's/.*"role":"\([a-z]*\)".*/\1/p'; }
+ha_sends() { [ "$(ha_role "$1")" = active ]; }
 # Host $1 stands by: no virtual address, standby file present.
 ha_is_backup() {
     ! ip -n "$(ha_ns "$1")" -br addr show dev eth0 | grep -q "$HA_NET.250/" && [ -e "$WORK/$1/BcstBridge1.standby" ]
@@ -193,12 +198,12 @@ ha_fail_link() {
 }
 ha_restore_link() { ip -n "$(ha_ns "$1")" link set eth0 up; }
 
-# "TIME_US SOURCE" for every output datagram of the capture $1, in capture order (segmented sends
-# split into their datagrams).
-ha_datagrams() {
-    "$DUMP" --pcap "$1" --json --quiet |
-        sed -n 's/.*"timeMicros":\([0-9]*\),"source":"\([0-9.]*\)".*"datagram":\([0-9]*\),.*/\3 \1 \2/p' |
-        awk '$1 != last { print $2, $3; last = $1 }'
+# Microseconds since the epoch of a time of day "HH:MM:SS.micros" of today, local time, as bcst-verify
+# shows when each sender's datagrams begin and end.
+ha_epoch_us() {
+    local seconds
+    seconds=$(date -d "$(date +%F) ${1%.*}" +%s)
+    echo $((seconds * 1000000 + 10#${1#*.}))
 }
 
 # The number of datagrams sent so far by host $1's instance, from its counters.
