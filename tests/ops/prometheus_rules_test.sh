@@ -41,7 +41,32 @@ tests:
         values: '0+600x10'
       - series: 'bcstbridge_service_seconds_bucket{$host,exported_instance="4",segment="FO",le="+Inf"}'
         values: '0+600x10'
+      # A pair: instance 5 published by both hosts, instance 6 by neither, instance 7 by one.
+      - series: 'bcstbridge_active{$host,exported_instance="5",segment="CM"}'
+        values: '1x10'
+      - series: 'bcstbridge_active{instance="bridge2:9100",job="node",exported_instance="5",segment="CM"}'
+        values: '1x10'
+      - series: 'bcstbridge_active{$host,exported_instance="6",segment="CM"}'
+        values: '0x10'
+      - series: 'bcstbridge_active{instance="bridge2:9100",job="node",exported_instance="6",segment="CM"}'
+        values: '0x10'
+      - series: 'bcstbridge_active{$host,exported_instance="7",segment="CM"}'
+        values: '1x10'
+      - series: 'bcstbridge_active{instance="bridge2:9100",job="node",exported_instance="7",segment="CM"}'
+        values: '0x10'
     alert_rule_test:
+      - eval_time: 5m
+        alertname: BcstBridgeSplitBrain
+        exp_alerts:
+          - exp_labels: {severity: critical, exported_instance: "5", segment: CM}
+            exp_annotations:
+              summary: "bcstbridge instance 5 (CM) is published by 2 hosts at once"
+      - eval_time: 5m
+        alertname: BcstBridgeNoPublisher
+        exp_alerts:
+          - exp_labels: {severity: critical, exported_instance: "6", segment: CM}
+            exp_annotations:
+              summary: "bcstbridge instance 6 (CM) is published by no host"
       - eval_time: 5m
         alertname: BcstBridgeDown
         exp_alerts:
