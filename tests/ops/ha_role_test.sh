@@ -48,6 +48,9 @@ MASTER              | 2 | 1
 --bogus 2 BACKUP    | 2 | 1
 TABLE
 
+for script in "$ROLE" "$HEALTHY"; do
+    [[ $("$script" --version) == "$(basename "$script") (bcstbridge) "[0-9]* ]] || fail "$script --version"
+done
 # The files are empty, readable by the bridge's user, and no temporary file stays behind.
 [ "$(stat -c '%s %a' "$D/BcstBridge1.standby")" = "0 644" ] ||
     fail "standby file: $(stat -c 'size %s mode %a' "$D/BcstBridge1.standby")"
