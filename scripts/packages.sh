@@ -3,10 +3,11 @@
 #
 # BUILD_PACKAGES builds the bridge and its operator tools (all that scripts/demo builds);
 # TEST_PACKAGES adds the test suite, the benchmarks, the fuzzers and the real components the tests
-# run (tshark, systemd, Prometheus, node_exporter, lintian).
+# run (tshark, systemd, Prometheus, node_exporter, lintian, keepalived).
 BUILD_PACKAGES=(build-essential cmake pkg-config liblz4-dev libsystemd-dev libpcap-dev libcli11-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev nlohmann-json3-dev tshark
-               systemd dpkg-dev file prometheus-node-exporter prometheus curl python3 lintian groff-base)
+               systemd dpkg-dev file prometheus-node-exporter prometheus curl python3 lintian groff-base
+               keepalived)
 
 # install_packages WHO PACKAGE...: installs those not yet installed (apt-get, as root). Without root it
 # names what is missing and fails.
