@@ -22,7 +22,7 @@ KEEPALIVED_CONF=$src/examples/keepalived.conf
 for exe in "$BRIDGE" "$FEED" "$STAT" "$VERIFY" "$ROLE" "$HEALTHY"; do
     [ -x "$exe" ] || { echo "failover.sh: $exe not built" >&2; exit 1; }
 done
-HA_NAME=bcsthb HA_NET=10.214.0 HA_GROUP=239.214
+HA_NAME=bcsthb HA_NET=10.214 HA_GROUP=239.214
 WORK=$(mktemp -d /tmp/bcst-failover-XXXXXX)
 . "$src/tests/ops/ha_lib.sh"
 reason=$(ha_skip_reason)

@@ -10,7 +10,7 @@
 set -uo pipefail
 SRC=$1 BRIDGE=$2 FEED=$3 STAT=$4 VERIFY=$5 ROLE=$6 HEALTHY=$7
 KEEPALIVED_CONF=$SRC/examples/keepalived.conf
-HA_NAME=bcstha HA_NET=10.213.0 HA_GROUP=239.213
+HA_NAME=bcstha HA_NET=10.213 HA_GROUP=239.213
 . "$(dirname "$0")/check_lib.sh"
 . "$(dirname "$0")/ha_lib.sh"
 reason=$(ha_skip_reason)

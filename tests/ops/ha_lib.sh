@@ -7,13 +7,16 @@
 # its source. Nothing leaves the segment the script made; everything is removed on exit, and by a
 # guard process if the script itself is killed outright.
 #
-# The caller sets before ha_setup:
-#   HA_NAME    prefix of every name (bridge ${HA_NAME}0, namespaces ${HA_NAME}-a and -b), 6 chars at most
-#   HA_NET     the segment's first three octets (10.213.0): .1 the bridge device, .2 host a, .3 host b
+# The caller sets before sourcing:
+#   HA_NAME    prefix of every name, 6 chars at most; this process's id in hex is added, so that two
+#              runs side by side (two build trees) never meet: bridge ${HA_NAME}0, namespaces -a and -b
+#   HA_NET     the segment's first two octets (10.213); ha_setup adds a third octet that no address of
+#              this host uses: .1 the bridge device, .2 host a, .3 host b
 #   HA_GROUP   the groups' first two octets (239.213): input .1.1, output .2.1
 #   WORK       scratch directory (removed by the caller)
 #   BRIDGE FEED STAT ROLE HEALTHY   programs; KEEPALIVED_CONF the example configuration
 
+HA_NAME="$HA_NAME$(printf %x $$)"
 HA_IN_PORT=34330
 HA_OUT_PORT=34330  # configured; 6790 on the wire (the send port goes out byte-exchanged)
 HA_PIDS=()         # processes started in the root namespace
@@ -94,12 +97,16 @@ ha_started() { # pid: a root-namespace process to end at clean-up
     echo "$1" >>"$WORK/ha.pids"
 }
 
-# The segment and both hosts' network, nothing running yet. Leftovers of an earlier run of the same
-# name that was killed outright go first.
+# The segment and both hosts' network, nothing running yet.
 ha_setup() {
-    ha_cleanup
     ha_guard
-    local br="${HA_NAME}0" host ns
+    local br="${HA_NAME}0" host ns third i
+    # Starting from this process's id, so that runs started together look at different octets first.
+    for ((i = 0; i < 256; i++)); do
+        third=$((($$ + i) % 256))
+        ip -4 -o addr show | grep -q " $HA_NET\.$third\." || break
+    done
+    HA_NET="$HA_NET.$third"
     ip link add "$br" type bridge mcast_snooping 0 || return 1
     ip addr add "$HA_NET.1/24" dev "$br" && ip link set "$br" up || return 1
     for host in a b; do
