@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/counters.h"
 #include "app/log.h"
 #include "app/statistics.h"
 #include "config/config.h"
@@ -380,6 +381,20 @@ TEST_F(SendPaths, EveryPathPutsTheSameDatagramsOnTheWire) {
         }
     }
     EXPECT_EQ(Log().size(), logAfterSetup_);
+
+    // A standby instance: no path puts anything on the wire, every datagram is counted as withheld.
+    SetSegment("CM");
+    gSendWithheld = true;
+    for (const SendPath path : kAllPaths) {
+        SCOPED_TRACE(static_cast<int>(path));
+        SetSendPath(path);
+        glSentPktCount = 0;
+        const int64_t withheld = CounterValue(kCounterWithheld);
+        EXPECT_TRUE(SendAndCollect(data, 42, 0).empty());
+        EXPECT_EQ(glSentPktCount.load(), 0);
+        EXPECT_EQ(CounterValue(kCounterWithheld), withheld + 21);
+    }
+    gSendWithheld = false;
 }
 
 TEST_F(SendPaths, FailuresAreLoggedPerDatagramAndRefusedPathsFallBackOnce) {

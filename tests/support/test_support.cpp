@@ -436,6 +436,7 @@ void ResetBridgeState(const char* segment) {
     ForgetLogRepeats();
     gshRunningInstanceNo = 1;
     gSendCapture = nullptr;
+    gSendWithheld = false;
 }
 
 void PutLe16(Bytes& b, size_t at, uint16_t v) {

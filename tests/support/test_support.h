@@ -182,7 +182,7 @@ class BridgeUnderTest {
 
 // Puts the bridge's process-wide state back as a relay-mode instance 1 of `segment` starts: the
 // configuration otherwise empty, an empty store, zero counters, an empty log buffer, sends to the
-// socket (no capture).
+// socket (no capture), active (nothing withheld).
 void ResetBridgeState(const char* segment = "CM");
 
 // Feed frames come from the one encoder the tools and benchmarks use too.
