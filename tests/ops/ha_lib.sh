@@ -16,6 +16,7 @@
 #   WORK       scratch directory (removed by the caller)
 #   BRIDGE FEED STAT ROLE HEALTHY   programs; KEEPALIVED_CONF the example configuration
 
+PATH="$PATH:/usr/sbin:/sbin"  # ip, keepalived
 HA_NAME="$HA_NAME$(printf %x $$)"
 HA_IN_PORT=34330
 HA_OUT_PORT=34330  # configured; 6790 on the wire (the send port goes out byte-exchanged)
