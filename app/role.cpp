@@ -34,18 +34,15 @@ void TakeRole(bool standby) {
 
 }  // namespace
 
-std::string StandbyFileName(int instance) {
-    return "BcstBridge" + std::to_string(instance) + ".standby";
-}
-
 void InitializeRole(int16_t instance) {
     snprintf(gStandbyPath, sizeof gStandbyPath, "BcstBridge%d.standby", instance);
     const FileState state = StandbyFileState();
+    const int error = errno;
     TakeRole(state != FileState::kAbsent);
     if (state == FileState::kPresent) {
         LogFormattedMessage(kLogRoleStandbyAtStart, gStandbyPath);
     } else if (state == FileState::kUnknown) {
-        LogFormattedMessage(kLogRoleUnknownAtStart, gStandbyPath, strerror(errno));
+        LogFormattedMessage(kLogRoleUnknownAtStart, gStandbyPath, strerror(error));
     }
 }
 
@@ -67,13 +64,4 @@ void RoleTick(int64_t nowNs) {
         LogFormattedMessage(kLogRoleActive, gStandbyPath,
                             static_cast<long long>(CounterValue(kCounterWithheld)));
     }
-}
-
-bool IsStandby() {
-    return gSendWithheld;
-}
-
-void ResetRole() {
-    gStandbyPath[0] = '\0';
-    gSendWithheld = false;
 }

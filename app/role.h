@@ -7,10 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-
-// "BcstBridge<instance>.standby".
-std::string StandbyFileName(int instance);
 
 // Takes the role the file gives at start-up (one log entry when it is standby). A file that cannot
 // be checked for another reason than its absence counts as present: a restarted bridge never
@@ -21,9 +17,3 @@ void InitializeRole(int16_t instance);
 // with one log entry, and is counted; a check that fails for another reason than the file's absence
 // keeps the role as it is.
 void RoleTick(int64_t nowNs);
-
-// Whether the instance is standby now.
-bool IsStandby();
-
-// Back to active with no file name (tests).
-void ResetRole();
