@@ -31,19 +31,12 @@ trap 'ha_cleanup || true; rm -rf "$WORK"' EXIT
 trap 'exit 130' INT TERM HUP
 
 die() { echo "failover.sh: $*" >&2; exit 1; }
-sent_beyond() { [ "$(ha_sent "$1")" -ge $(($2 + $3)) ]; }
 backups() { grep -c 'Entering BACKUP STATE' "$WORK/$1/keepalived.log"; }
 
-ha_setup || die "could not build the segment and the namespaces"
-for host in a b; do ha_start_bridge $host || die "host $host's bridge did not start"; done
-ha_start_capture || die "no capture"
-ha_start_keepalived a 150
-ha_start_keepalived b 100
-ha_wait 100 ha_master || die "no MASTER within 10 s"
+ha_start_pair || die "the pair did not come up"
 master=$(ha_master)
-ha_wait 50 ha_sends "$master" || die "MASTER $master's bridge is not active"
 ha_start_feed "$rate"
-ha_wait 150 sent_beyond "$master" 5000 0 || die "MASTER $master does not publish"
+ha_wait 150 ha_sent_beyond "$master" 5000 0 || die "MASTER $master does not publish"
 
 echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores," \
     "kernel $(uname -r), keepalived $(keepalived --version 2>&1 | head -1 | cut -d' ' -f2); $rate frames/s," \
@@ -58,12 +51,12 @@ for ((k = 1; k <= failovers; k++)); do
     fail_times+=("$(ha_fail_link $old)")
     ha_wait 100 ha_is_master $new || die "failover $k: host $new did not become MASTER within 10 s"
     before=$(ha_sent $new)
-    ha_wait 150 sent_beyond $new 1 "$before" || die "failover $k: new MASTER $new does not publish"
+    ha_wait 150 ha_sent_beyond $new 1 "$before" || die "failover $k: new MASTER $new does not publish"
     ha_restore_link $old
     ha_wait 100 bash -c "[ \$(grep -c 'Entering BACKUP STATE' '$WORK/$old/keepalived.log') -gt $count ]" ||
         die "failover $k: host $old did not return to BACKUP"
     sleep 2 # the new MASTER publishes a while before the next failover
-    sent_beyond $new 1 "$before" || die "failover $k: host $new stopped publishing"
+    ha_sent_beyond $new 1 "$before" || die "failover $k: host $new stopped publishing"
 done
 ha_stop_feed || true
 # The MASTER has had the whole feed but what came while its own link was down: wait for its count to

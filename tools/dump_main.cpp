@@ -1,7 +1,6 @@
 // bcst-dump: decodes the exchange feed and the bridge's old-format output, live from a multicast group
 // or offline from a pcap capture, into readable lines or JSON Lines; or captures a group to a pcap file
 // without decoding, counting what the kernel dropped.
-#include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <CLI/CLI.hpp>
@@ -55,14 +54,6 @@ struct Addressing {
     uint16_t sourcePort = 0, destinationPort = 0;
 };
 
-std::string Dotted(uint32_t address) {
-    char text[INET_ADDRSTRLEN];
-    struct in_addr in = {};
-    in.s_addr = address;
-    inet_ntop(AF_INET, &in, text, sizeof text);
-    return text;
-}
-
 // The datagram's time (UTC, ISO 8601, and microseconds since 1970 for arithmetic) and its addresses,
 // placed in front of the record's own fields of a JSON line.
 std::string WithAddressing(const std::string& line, const Addressing& a) {
@@ -76,9 +67,9 @@ std::string WithAddressing(const std::string& line, const Addressing& a) {
     json.BeginObject();
     json.Text("time", stamp);
     json.Number("timeMicros", static_cast<int64_t>(a.time.tv_sec) * 1000000 + a.time.tv_usec);
-    json.Text("source", Dotted(a.source));
+    json.Text("source", DottedIpv4(a.source));
     json.Number("sourcePort", a.sourcePort);
-    json.Text("destination", Dotted(a.destination));
+    json.Text("destination", DottedIpv4(a.destination));
     json.Number("destinationPort", a.destinationPort);
     std::string prefix = json.str();  // {"time":...,"destinationPort":N
     return line.size() > 1 && line[0] == '{' ? prefix + "," + line.substr(1) : line;

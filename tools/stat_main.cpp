@@ -497,26 +497,24 @@ std::string Prometheus(const std::vector<Sample>& samples) {
         snprintf(value, sizeof value, "%.3f", static_cast<double>(s->counters.header.startRealtimeNs) / 1e9);
         sample("start_time_seconds", *s, "", value);
     }
+    // A time stamp counter in seconds since the epoch; the start time while it is still 0 (never).
+    auto timestamp = [&](const char* name, CounterId id) {
+        for (const Sample* s : valid) {
+            const int64_t at = Value(*s, id);
+            snprintf(value, sizeof value, "%.3f",
+                     at == 0 ? static_cast<double>(s->counters.header.startRealtimeNs) / 1e9
+                             : WallSeconds(*s, at));
+            sample(name, *s, "", value);
+        }
+    };
     family("role_changed_timestamp_seconds", "gauge",
            "When the instance last changed between active and standby, in seconds since the epoch (the start "
            "time before the first change).");
-    for (const Sample* s : valid) {
-        const int64_t changed = Value(*s, kCounterRoleChangedNs);
-        snprintf(value, sizeof value, "%.3f",
-                 changed == 0 ? static_cast<double>(s->counters.header.startRealtimeNs) / 1e9
-                              : WallSeconds(*s, changed));
-        sample("role_changed_timestamp_seconds", *s, "", value);
-    }
+    timestamp("role_changed_timestamp_seconds", kCounterRoleChangedNs);
     family(
         "last_frame_timestamp_seconds", "gauge",
         "When the last datagram was accepted, in seconds since the epoch (the start time before the first).");
-    for (const Sample* s : valid) {
-        const int64_t last = Value(*s, kCounterLastAcceptedNs);
-        snprintf(value, sizeof value, "%.3f",
-                 last == 0 ? static_cast<double>(s->counters.header.startRealtimeNs) / 1e9
-                           : WallSeconds(*s, last));
-        sample("last_frame_timestamp_seconds", *s, "", value);
-    }
+    timestamp("last_frame_timestamp_seconds", kCounterLastAcceptedNs);
     family("max_frame_service_seconds", "gauge", "Longest handling of one datagram since the start.");
     for (const Sample* s : valid) {
         snprintf(value, sizeof value, "%.9f", static_cast<double>(Value(*s, kCounterMaxServiceNs)) / 1e9);

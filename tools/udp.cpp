@@ -45,6 +45,14 @@ bool ParseIpv4(const std::string& text, uint32_t* address) {
     return true;
 }
 
+std::string DottedIpv4(uint32_t address) {
+    char text[INET_ADDRSTRLEN];
+    struct in_addr in = {};
+    in.s_addr = address;
+    inet_ntop(AF_INET, &in, text, sizeof text);
+    return text;
+}
+
 int OpenMulticastSender(const std::string& interfaceAddress, int ttl, std::string* error) {
     uint32_t local;
     if (!ParseIpv4(interfaceAddress, &local)) {

@@ -31,6 +31,8 @@ bool SendTo(int socket, uint32_t group, uint16_t port, const uint8_t* data, size
 
 // Parses a dotted IPv4 address into network byte order; false when it is not one.
 bool ParseIpv4(const std::string& text, uint32_t* address);
+// An address in network byte order as dotted text.
+std::string DottedIpv4(uint32_t address);
 
 // Seconds on the monotonic clock, and the wall clock as a timeval.
 double MonotonicSeconds();

@@ -1,6 +1,5 @@
 // bcst-verify: proves what an instance sent. The input capture goes through the bridge's own code and
 // the datagrams that gives are compared, in order, with the capture of the instance's output.
-#include <arpa/inet.h>
 #include <sys/time.h>
 
 #include <CLI/CLI.hpp>
@@ -13,6 +12,7 @@
 #include "mbp/framing.h"
 #include "tools/capture.h"
 #include "tools/cli.h"
+#include "tools/udp.h"
 #include "tools/verify.h"
 
 using namespace bcst;
@@ -78,14 +78,6 @@ bool ReadPayloads(const std::string& path, const std::string& filter, std::vecto
     return true;
 }
 
-std::string Dotted(uint32_t address) {
-    char text[INET_ADDRSTRLEN];
-    struct in_addr in = {};
-    in.s_addr = address;
-    inet_ntop(AF_INET, &in, text, sizeof text);
-    return text;
-}
-
 std::string ClockTime(const struct timeval& t) {
     struct tm local;
     const time_t seconds = t.tv_sec;
@@ -108,7 +100,7 @@ void PrintSources(const std::vector<SourceRun>& runs) {
     }
     for (size_t k = 0; k < runs.size(); ++k) {
         const SourceRun& r = runs[k];
-        printf("output from %s: captured datagrams %zu-%zu (%zu), %s to %s", Dotted(r.source).c_str(),
+        printf("output from %s: captured datagrams %zu-%zu (%zu), %s to %s", DottedIpv4(r.source).c_str(),
                r.first, r.first + r.count - 1, r.count, ClockTime(r.firstTime).c_str(),
                ClockTime(r.lastTime).c_str());
         if (k > 0) {

@@ -29,30 +29,21 @@ abort() {
     finish failover
     exit 1
 }
-# Datagrams host $1 has sent so far: at least $2 more than $3, within 15 s.
-sent_beyond() { [ "$(ha_sent "$1")" -ge $(($2 + $3)) ]; }
-
-ha_setup || abort "could not build the segment and the namespaces"
-for host in a b; do ha_start_bridge $host || abort "host $host's bridge did not start"; done
-ha_start_capture || abort "no capture"
-ha_start_keepalived a 150
-ha_start_keepalived b 100
-ha_wait 100 ha_master || abort "no MASTER within 10 s"
+ha_start_pair || abort "the pair did not come up"
 old=$(ha_master)
 new=$([ "$old" = a ] && echo b || echo a)
 ha_wait 50 ha_is_backup $new || abort "host $new is not BACKUP beside MASTER $old"
-ha_wait 50 ha_sends $old || abort "MASTER $old's bridge is not active"
 echo "host $old is MASTER, host $new BACKUP"
 
 ha_start_feed 1000
-ha_wait 150 sent_beyond $old 2000 0 || abort "MASTER $old does not publish"
+ha_wait 150 ha_sent_beyond $old 2000 0 || abort "MASTER $old does not publish"
 [ "$(ha_sent $new)" -eq 0 ] || fail "BACKUP $new sent $(ha_sent $new) datagrams while $old was MASTER"
 [ "$(ha_role $new)" = standby ] || fail "host $new's bridge is $(ha_role $new), not standby"
 
 fail_time=$(ha_fail_link $old)
 ha_wait 100 ha_is_master $new || abort "host $new did not become MASTER within 10 s of $old's link going down"
 [ -e "$WORK/$old/BcstBridge1.standby" ] || fail "host $old (link down) has no standby file"
-ha_wait 150 sent_beyond $new 2000 0 || abort "new MASTER $new does not publish"
+ha_wait 150 ha_sent_beyond $new 2000 0 || abort "new MASTER $new does not publish"
 
 faults=$(grep -c 'Entering BACKUP STATE' "$WORK/$old/keepalived.log")
 ha_restore_link $old

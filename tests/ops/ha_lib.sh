@@ -151,6 +151,20 @@ ha_start_keepalived() {
     echo $! >"$dir/keepalived.pid.own"
 }
 
+# The whole pair up, as an operator brings it up: the segment, both bridges (standby), the capture,
+# both keepalived (host a preferred), one MASTER elected and its bridge sending. Run in the caller's
+# shell (it starts what ha_cleanup ends); on a failure it prints why and fails.
+ha_start_pair() {
+    local host
+    ha_setup || { echo "could not build the segment and the namespaces"; return 1; }
+    for host in a b; do ha_start_bridge $host || { echo "host $host's bridge did not start"; return 1; }; done
+    ha_start_capture || { echo "no capture"; return 1; }
+    ha_start_keepalived a 150
+    ha_start_keepalived b 100
+    ha_wait 100 ha_master || { echo "no MASTER within 10 s"; return 1; }
+    ha_wait 50 ha_sends "$(ha_master)" || { echo "MASTER $(ha_master)'s bridge is not active"; return 1; }
+}
+
 # The host whose instance publishes: keepalived holds the virtual address there and its standby file
 # is gone. Prints a or b; fails when neither or both.
 ha_master() {
@@ -215,4 +229,6 @@ ha_epoch_us() {
 }
 
 # The number of datagrams sent so far by host $1's instance, from its counters.
+# Host $1 has sent at least $2 datagrams more than $3.
+ha_sent_beyond() { [ "$(ha_sent "$1")" -ge $(($2 + $3)) ]; }
 ha_sent() { "$STAT" --json --interval 0.1 -i 1 "$WORK/$1" | sed -n 's/.*"sent":\([0-9]*\).*/\1/p'; }
