@@ -1,4 +1,4 @@
-// Start-up in its fixed order (handler, instance and its lock, configuration, the store's restore, the
+// Start-up in its fixed order (handler, instance and its locks, configuration, the store's restore, the
 // role, receiver, sender, counters) and the relay loop: every datagram either goes to the frame intake or
 // out again as exactly 512 bytes.
 #include "app/bridge.h"
@@ -13,6 +13,7 @@
 
 #include "app/command_line.h"
 #include "app/counters.h"
+#include "app/instance_lock.h"
 #include "app/log.h"
 #include "app/log_texts.h"
 #include "app/role.h"
@@ -106,7 +107,8 @@ int BridgeMain(int argc, char** argv) {
     // One process per instance's files, taken before anything is written to them: the same instance
     // twice, or two numbers equal in 16 bits, would share a log, a counters file and a store.
     std::string refusal;
-    if (LockStoreFile(gshRunningInstanceNo, &refusal) != 0) {
+    if (LockInstance(gshRunningInstanceNo, &refusal) != 0 ||
+        LockStoreFile(gshRunningInstanceNo, &refusal) != 0) {
         fprintf(stderr, "bcstbridge: instance %d not started: %s\n", instance, refusal.c_str());
         return 1;
     }

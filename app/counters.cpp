@@ -65,6 +65,10 @@ const CounterDescription kCounterDescriptions[kCounterCount] = {
     {"role_changes", "role_changes_total", "", "Changes between active and standby since the start.", true},
     {"role_changed_ns", "", "", "When the role last changed (CLOCK_MONOTONIC, ns; 0 for never).", false,
      kCounterTypeTimestampNs},
+    {"log_to_stderr", "log_entries_to_stderr_total", "",
+     "Log entries the log file could not take (not writable, a full disk), written to standard error.", true},
+    {"store_repaired", "store_file_repairs_total", "",
+     "Store file headers and entries found changed under the bridge and written back from memory.", true},
 };
 
 const char* CountersModeName(uint8_t mode) {

@@ -151,6 +151,8 @@ enum CounterId : int {
     kCounterWithheld,                // datagrams not sent because the instance was standby
     kCounterRoleChanges,             // changes of role since the start
     kCounterRoleChangedNs,           // CLOCK_MONOTONIC of the latest change of role; 0 for none
+    kCounterLogToStandardError,      // log entries the log file could not take, written to standard error
+    kCounterStoreRepaired,           // store file headers and entries found changed and written back
     kCounterCount
 };
 static_assert(kCounterCount <= static_cast<int>(kCounterSlots), "counters fit the file");

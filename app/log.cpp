@@ -108,6 +108,13 @@ bool WriteToStandardError(const char* stamp, size_t stampLength, const char* mes
     return written == static_cast<ssize_t>(stampLength - 1 + length + 1);
 }
 
+// An entry the log file could not take (not opened, or a full disk) goes to standard error, and is
+// counted either way: as diverted, or as lost when standard error could not take it either.
+void DivertToStandardError(const char* stamp, size_t stampLength, const char* message, size_t length) {
+    CounterAdd(WriteToStandardError(stamp, stampLength, message, length) ? kCounterLogToStandardError
+                                                                         : kCounterLogLost);
+}
+
 // The relay thread's write of one entry through the kept-open file.
 int WriteRelayEntry(const LogClock& clock, const char* message, size_t length) {
     char name[kLogNameSize];
@@ -143,9 +150,8 @@ int WriteRelayEntry(const LogClock& clock, const char* message, size_t length) {
         struct iovec parts[2] = {{stamp, stampLength}, {const_cast<char*>(message), length}};
         result = AppendWhole(gLogFile.fd, parts, 2);
     }
-    // An entry that reached neither the file nor standard error (a full disk) leaves a count behind.
-    if (gLogFile.fd < 0 ? !WriteToStandardError(stamp, stampLength, message, length) : result != 0) {
-        CounterAdd(kCounterLogLost);
+    if (result != 0) {
+        DivertToStandardError(stamp, stampLength, message, length);
     }
     errno = saved;
     return result;
@@ -311,9 +317,7 @@ int AppendLogEntry(const LogClock& clock, const char* message, size_t length) {
     const int saved = errno;
     const int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
-        if (!WriteToStandardError(stamp, stampLength, message, length)) {
-            CounterAdd(kCounterLogLost);
-        }
+        DivertToStandardError(stamp, stampLength, message, length);
         errno = saved;
         return 1;
     }
@@ -322,7 +326,7 @@ int AppendLogEntry(const LogClock& clock, const char* message, size_t length) {
     const int result = AppendWhole(fd, parts, 2);
     close(fd);
     if (result != 0) {
-        CounterAdd(kCounterLogLost);
+        DivertToStandardError(stamp, stampLength, message, length);
     }
     errno = saved;
     return result;

@@ -23,6 +23,9 @@ constexpr char kLogCountersUnavailable[] =
 constexpr char kLogStoreRestored[] = "Instrument store %s restored: %u instruments of %d-%d-%d";
 constexpr char kLogStoreOtherDay[] = "Instrument store %s is of %d-%d-%d; kept as %s, the day starts empty";
 constexpr char kLogStoreDamaged[] = "Instrument store %s is damaged (%s); kept as %s, starting empty";
+constexpr char kLogStoreNotHeld[] =
+    "Instrument store %s lacks %u instruments that the process which wrote it held (no room on disk); "
+    "they start empty";
 constexpr char kLogStoreUnavailable[] =
     "Instrument store file %s could not be written (%s: %s); instruments are kept in memory only";
 constexpr char kLogRoleStandbyAtStart[] =
@@ -73,6 +76,12 @@ constexpr char kLogStoreFileLost[] =
     "Instrument store file %s was %s; written again from memory (%u instruments)";
 constexpr char kLogStoreNoRoom[] =
     "Instrument store file %s has room for %u instruments (%s); later ones are kept in memory only";
+constexpr char kLogStoreRoomAgain[] = "Instrument store file %s has room again; all %u instruments are in it";
+constexpr char kLogStoreNewDay[] = "Instrument store %s carried into %d-%d-%d with %u instruments";
+constexpr char kLogStoreHeaderRepaired[] =
+    "Instrument store file %s had a header that differed from memory; written back";
+constexpr char kLogStoreEntriesRepaired[] =
+    "Instrument store file %s had %u of its %u entries differing from memory; written back";
 constexpr char kLogStoreFull[] = "Instrument store full at %u instruments; records of new tokens are dropped";
 constexpr char kLogCountersFileLost[] = "Counters file %s was %s; written again from memory";
 constexpr char kLogRoleStandby[] = "Standby file %s appeared; sending stopped, this instance is now standby";

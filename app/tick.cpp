@@ -4,6 +4,7 @@
 #include <systemd/sd-daemon.h>
 
 #include "app/counters.h"
+#include "app/instance_lock.h"
 #include "app/log.h"
 #include "app/role.h"
 #include "feed/store_file.h"
@@ -57,6 +58,7 @@ void RunLoopTick(int64_t nowNs) {
     LogTick();
     RoleTick(nowNs);
     StoreFileTick(nowNs);
+    InstanceLockTick();
     CountersTick(nowNs);
     WatchdogTick(nowNs);
 }

@@ -1,4 +1,4 @@
-// The store file: the lock, the restore at start-up, the write-through mapping and its upkeep.
+// The store file: the restore at start-up, the write-through mapping and its upkeep.
 #include "feed/store_file.h"
 
 #include <fcntl.h>
@@ -28,12 +28,19 @@ constexpr size_t kEntrySize = sizeof(NEW_MKT_MAP_DATA);
 // The whole file's largest size is mapped once; the file grows under the mapping.
 constexpr size_t kMappingLength = kHeaderSize + kEntrySize * kStoreFileMaxEntries;
 // Room is reserved on disk ahead of need, so that a store into the mapping never meets a full disk
-// (which would raise SIGBUS): 64 KiB at first, then half as much again as is in use, at most 4 MiB
-// at a time; more once less than a quarter is left.
+// (which would raise SIGBUS): 64 KiB at first, then half as much again as is in use, 1 MiB at most at
+// a time (reserving it costs well under a millisecond); more once less than a quarter is left.
 constexpr uint32_t kFirstReserve = 2048;
-constexpr uint32_t kLargestReserveStep = 131072;
-constexpr int64_t kSyncIntervalNs = 1000 * 1000 * 1000;
+constexpr uint32_t kLargestReserveStep = 32768;
+// Entries a tick copies into a file written again, and compares with memory: a million instruments
+// are written again within 6 s and compared within a minute, each tick well under a millisecond.
+constexpr uint32_t kCatchUpPerTick = 16384;
+constexpr uint32_t kScrubPerTick = 2048;
+constexpr int64_t kSecondNs = 1000 * 1000 * 1000;
 constexpr uint32_t kTickMigrateSlots = 16384;
+// The header's bytes that the bridge keeps as it wrote them (the journal's entry only matters while
+// `journalRef` names it).
+constexpr size_t kScrubbedHeaderBytes = offsetof(BCST_STORE_HEADER, journal);
 
 struct StoreFile {
     std::string name;   // kept from start-up, so that the tick formats nothing
@@ -41,11 +48,16 @@ struct StoreFile {
     int openError = 0;  // why LockStoreFile found no file
     void* mapping = nullptr;
     struct stat identity = {};  // of the file under `name` when the bridge wrote or opened it
-    uint32_t tradingDate = 0;
+    BCST_STORE_HEADER written;  // the header as the bridge keeps it (count, memoryOnly set when compared)
+    uint32_t tradingDate = 0;   // the latest day the process ran into
     int64_t lastSyncNs = 0;
     int64_t lastRetryNs = 0;
+    int64_t lastRoomTryNs = 0;
+    uint32_t scrubNext = 0;       // the next entry to compare with memory
+    uint32_t scrubRepaired = 0;   // entries written back in this pass over the file
     bool wanted = false;          // the bridge runs with a file (a lost one is written again)
     bool reportedLost = false;    // its re-creation failed and said so; retried every second
+    bool roomRefused = false;     // the disk refused room; the insert path waits for the tick
     bool reportedNoRoom = false;  // entries live in memory only and the log said so
 } gFile;
 
@@ -58,6 +70,10 @@ uint32_t Today() {
     struct tm local;
     localtime_r(&now, &local);
     return StoreDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
+
+uint32_t NextStep(uint32_t reserved) {
+    return std::min(std::max(reserved / 2, kFirstReserve), kLargestReserveStep);
 }
 
 void ForgetMapping() {
@@ -79,6 +95,10 @@ void Attach(int fd, void* mapping, uint32_t reserved) {
     gFile.mapping = mapping;
     fstat(fd, &gFile.identity);
     auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
+    gFile.written = *header;
+    gFile.scrubNext = 0;
+    gFile.scrubRepaired = 0;
+    gFile.roomRefused = false;
     gStoreMirror.header = header;
     gStoreMirror.entries = reinterpret_cast<NEW_MKT_MAP_DATA*>(static_cast<char*>(mapping) + kHeaderSize);
     gStoreMirror.reserved = reserved;
@@ -94,12 +114,17 @@ void* MapFile(int fd) {
     return mapping;
 }
 
+void UnmapFile(void* mapping) {
+    UnguardMapping(mapping);
+    munmap(mapping, kMappingLength);
+}
+
 // Writes the store as it is in memory to a new file under a temporary name, locks it and renames it
-// over the store file's name. 0 on success; 1 with the failing step in `*what` and errno.
+// over the store file's name. What does not fit a first, bounded reservation follows at the next
+// ticks. 0 on success; 1 with the failing step in `*what` and errno.
 int WriteFreshFile(const char** what) {
     const auto inMemory = static_cast<uint32_t>(gOHLMapData.size());
-    const uint32_t wanted = std::max(kFirstReserve, inMemory + std::min(inMemory / 2, kLargestReserveStep));
-    const uint32_t reserved = std::min(wanted, kStoreFileMaxEntries);
+    const uint32_t reserved = std::min(std::max(kFirstReserve, inMemory + inMemory / 2), kLargestReserveStep);
     NewMappedFile file;
     if (CreateMappedFile(gFile.name, FileBytes(reserved), kMappingLength, true, &file, what) != 0) {
         return 1;
@@ -116,11 +141,12 @@ int WriteFreshFile(const char** what) {
     clock_gettime(CLOCK_REALTIME, &now);
     header->createdRealtimeNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
     header->pid = getpid();
-    const uint32_t written = std::min(inMemory, reserved);
+    const uint32_t written = std::min({inMemory, reserved, kCatchUpPerTick});
     if (written > 0) {  // an empty store may have no entry block yet
         memcpy(static_cast<char*>(mapping) + kHeaderSize, gOHLMapData.entries(), kEntrySize * written);
     }
     header->count = written;
+    header->memoryOnly = inMemory - written;
     __atomic_store_n(&header->magic, kStoreMagic, __ATOMIC_RELEASE);
     struct stat identity;
     if (PublishMappedFile(&file, gFile.name, &identity, what) != 0) {
@@ -130,12 +156,10 @@ int WriteFreshFile(const char** what) {
     return 0;
 }
 
-// Moves the file aside as `<name><suffix>`; a .bad file never replaces an earlier one.
-std::string KeepAs(const char* suffix, bool replace) {
+// Moves the file aside as `<name><suffix>`, or under the first free `<name><suffix>.<n>`: a kept
+// file never replaces an earlier one. The name kept under, or "" when it could not be moved.
+std::string KeepAs(const char* suffix) {
     std::string kept = gFile.name + suffix;
-    if (replace) {
-        return rename(gFile.name.c_str(), kept.c_str()) == 0 ? kept : std::string();
-    }
     for (int n = 2; n < 1000; ++n) {
         if (link(gFile.name.c_str(), kept.c_str()) == 0) {
             unlink(gFile.name.c_str());
@@ -157,36 +181,131 @@ void StartFresh() {
     }
 }
 
-// Room for what is coming, then the entries that found none.
-void MakeRoomAndCatchUp() {
+// Reserves `step` more entries on disk. One system call; 0 or the error.
+int Reserve(uint32_t step) {
+    StoreMirror& m = gStoreMirror;
+    const uint32_t grown = std::min(m.reserved + step, kStoreFileMaxEntries);
+    if (grown <= m.reserved) {
+        return ENOSPC;  // the file is as large as a store file gets
+    }
+    const int error = posix_fallocate(gFile.fd, static_cast<off_t>(FileBytes(m.reserved)),
+                                      static_cast<off_t>(FileBytes(grown) - FileBytes(m.reserved)));
+    if (error == 0) {
+        m.reserved = grown;
+    }
+    return error;
+}
+
+void ReportNoRoom(const char* why) {
+    if (!gFile.reportedNoRoom) {
+        gFile.reportedNoRoom = true;
+        LogFormattedMessage(kLogStoreNoRoom, gFile.name.c_str(), gStoreMirror.reserved, why);
+    }
+}
+
+// Room for what is coming, then (a bounded number of) the entries that found none.
+void MakeRoomAndCatchUp(int64_t nowNs) {
     StoreMirror& m = gStoreMirror;
     const auto inMemory = static_cast<uint32_t>(gOHLMapData.size());
     const uint32_t left = m.reserved - m.written;
-    if (m.reserved < kStoreFileMaxEntries && (left < m.reserved / 4 || inMemory > m.reserved)) {
-        const uint32_t step = std::min(std::max(m.reserved / 2, kFirstReserve), kLargestReserveStep);
-        const uint32_t grown = std::min(std::max(m.reserved + step, inMemory), kStoreFileMaxEntries);
-        const int error = posix_fallocate(gFile.fd, static_cast<off_t>(FileBytes(m.reserved)),
-                                          static_cast<off_t>(FileBytes(grown) - FileBytes(m.reserved)));
-        if (error == 0) {
-            m.reserved = grown;
-        } else if (inMemory > m.reserved && !gFile.reportedNoRoom) {
-            gFile.reportedNoRoom = true;
-            LogFormattedMessage(kLogStoreNoRoom, gFile.name.c_str(), m.reserved, strerror(error));
+    const bool wanted = left < m.reserved / 4 || inMemory > m.reserved;
+    // After a refusal the disk is asked again once a second, not at every tick.
+    if (wanted && m.reserved < kStoreFileMaxEntries &&
+        (!gFile.roomRefused || nowNs - gFile.lastRoomTryNs >= kSecondNs)) {
+        gFile.lastRoomTryNs = nowNs;
+        const int error = Reserve(NextStep(m.reserved));
+        gFile.roomRefused = error != 0;
+        if (error != 0 && inMemory > m.reserved) {
+            ReportNoRoom(strerror(error));
         }
     }
-    while (m.written < inMemory && m.written < m.reserved) {
-        m.entries[m.written] = gOHLMapData.entries()[m.written];
-        m.written += 1;
+    const uint32_t end = std::min({inMemory, m.reserved, m.written + kCatchUpPerTick});
+    if (m.written < end) {
+        memcpy(&m.entries[m.written], &gOHLMapData.entries()[m.written], kEntrySize * (end - m.written));
+        m.written = end;
         __atomic_store_n(&m.header->count, m.written, __ATOMIC_RELEASE);
     }
-    if (inMemory > m.written && m.reserved == kStoreFileMaxEntries && !gFile.reportedNoRoom) {
-        gFile.reportedNoRoom = true;
-        LogFormattedMessage(kLogStoreNoRoom, gFile.name.c_str(), m.reserved, "the file is full");
+    if (inMemory > m.written && m.reserved == kStoreFileMaxEntries) {
+        ReportNoRoom("the file is full");
     }
-    CounterSet(kCounterStoreMemoryOnly, static_cast<int64_t>(inMemory - m.written));
+    const uint32_t memoryOnly = inMemory - m.written;
+    m.header->memoryOnly = memoryOnly;
+    gFile.written.memoryOnly = memoryOnly;
+    if (memoryOnly == 0 && gFile.reportedNoRoom) {
+        gFile.reportedNoRoom = false;
+        LogFormattedMessage(kLogStoreRoomAgain, gFile.name.c_str(), inMemory);
+    }
+    CounterSet(kCounterStoreMemoryOnly, static_cast<int64_t>(memoryOnly));
+}
+
+// The header, then a slice of the entries, against the process's own copy; what differs is written
+// back (an entry through the journal, as any update). One log entry for the header, and one per pass
+// over the entries that found any to repair.
+void Scrub() {
+    StoreMirror& m = gStoreMirror;
+    BCST_STORE_HEADER expected = gFile.written;
+    expected.count = m.written;
+    expected.journalRef = 0;  // no rewrite is under way between datagrams
+    expected.memoryOnly = gFile.written.memoryOnly;
+    if (memcmp(m.header, &expected, kScrubbedHeaderBytes) != 0) {
+        memcpy(reinterpret_cast<char*>(m.header) + sizeof expected.magic,
+               reinterpret_cast<const char*>(&expected) + sizeof expected.magic,
+               kScrubbedHeaderBytes - sizeof expected.magic);
+        __atomic_store_n(&m.header->magic, kStoreMagic, __ATOMIC_RELEASE);
+        CounterAdd(kCounterStoreRepaired);
+        LogFormattedMessage(kLogStoreHeaderRepaired, gFile.name.c_str());
+    }
+    if (gFile.scrubNext >= m.written) {
+        if (gFile.scrubRepaired > 0) {
+            LogFormattedMessage(kLogStoreEntriesRepaired, gFile.name.c_str(), gFile.scrubRepaired, m.written);
+        }
+        gFile.scrubNext = 0;
+        gFile.scrubRepaired = 0;
+    }
+    const uint32_t end = std::min(m.written, gFile.scrubNext + kScrubPerTick);
+    const NEW_MKT_MAP_DATA* held = gOHLMapData.entries();
+    const uint32_t begin = gFile.scrubNext;
+    if (end > begin && memcmp(&m.entries[begin], &held[begin], kEntrySize * (end - begin)) != 0) {
+        for (uint32_t i = begin; i < end; ++i) {
+            if (memcmp(&m.entries[i], &held[i], kEntrySize) != 0) {
+                StoreFileUpdated(i, held[i]);
+                gFile.scrubRepaired += 1;
+                CounterAdd(kCounterStoreRepaired);
+            }
+        }
+    }
+    gFile.scrubNext = end;
+}
+
+void MoveIntoNewDay() {
+    const uint32_t today = Today();
+    if (today <= gFile.tradingDate) {
+        return;  // the same day, or a clock set back: the store's day stays
+    }
+    gFile.tradingDate = today;
+    gFile.written.tradingDate = today;
+    if (gStoreMirror.header != nullptr) {
+        gStoreMirror.header->tradingDate = today;
+    }
+    LogFormattedMessage(kLogStoreNewDay, gFile.name.c_str(), today % 100, today / 100 % 100, today / 10000,
+                        static_cast<unsigned>(gOHLMapData.size()));
 }
 
 }  // namespace
+
+bool StoreFileMakeRoom() {
+    StoreMirror& m = gStoreMirror;
+    if (m.header == nullptr || gFile.roomRefused) {
+        return false;
+    }
+    const int error = Reserve(NextStep(m.reserved));
+    if (error != 0) {
+        gFile.roomRefused = true;  // the tick asks again, once a second
+        ReportNoRoom(m.reserved == kStoreFileMaxEntries ? "the file is full" : strerror(error));
+        return false;
+    }
+    return true;
+}
 
 uint32_t StoreDate(int year, int month, int day) {
     return static_cast<uint32_t>(year * 10000 + month * 100 + day);
@@ -248,9 +367,8 @@ void RestoreStoreFile() {
         reason = "written by instance " + std::to_string(image.header.instance);
     }
     if (invalid != 0) {
-        UnguardMapping(mapping);
-        munmap(mapping, kMappingLength);
-        const std::string kept = KeepAs(".bad", false);
+        UnmapFile(mapping);
+        const std::string kept = KeepAs(".bad");
         LogFormattedMessage(kLogStoreDamaged, gFile.name.c_str(), reason.c_str(),
                             kept.empty() ? "(left in place)" : kept.c_str());
         if (!kept.empty()) {
@@ -260,11 +378,16 @@ void RestoreStoreFile() {
         }
         return;
     }
+    // A file of a later day than the clock's was written before the clock was set back: it is still
+    // the day the store holds. Only an earlier day's file is another day's.
     const uint32_t date = image.header.tradingDate;
-    if (date != gFile.tradingDate) {
-        UnguardMapping(mapping);
-        munmap(mapping, kMappingLength);
-        const std::string kept = KeepAs(".prev", true);
+    if (date < gFile.tradingDate) {
+        UnmapFile(mapping);
+        if (image.header.count == 0) {
+            StartFresh();  // nothing to keep, and nothing kept earlier is replaced by it
+            return;
+        }
+        const std::string kept = KeepAs(".prev");
         LogFormattedMessage(kLogStoreOtherDay, gFile.name.c_str(), date % 100, date / 100 % 100, date / 10000,
                             kept.empty() ? "(left in place)" : kept.c_str());
         if (!kept.empty()) {
@@ -274,9 +397,11 @@ void RestoreStoreFile() {
         }
         return;
     }
+    gFile.tradingDate = date;
 
-    // Today's file: its entries into memory, then the file goes on as it is.
+    // The day's file: its entries into memory, then the file goes on as it is.
     const uint32_t count = image.header.count;
+    const uint32_t notHeld = image.header.memoryOnly;
     LoadStoreImage(image);
     auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
     if (image.journalApplied) {
@@ -286,11 +411,16 @@ void RestoreStoreFile() {
         header->journalRef = 0;
     }
     header->pid = getpid();
+    header->memoryOnly = 0;
+    header->unused[0] = header->unused[1] = 0;
     const auto room = static_cast<uint32_t>((size - kHeaderSize) / kEntrySize);
     Attach(gFile.fd, mapping, std::min(room, kStoreFileMaxEntries));
     CounterSet(kCounterStoreRestored, count);
     LogFormattedMessage(kLogStoreRestored, gFile.name.c_str(), count, date % 100, date / 100 % 100,
                         date / 10000);
+    if (notHeld > 0) {
+        LogFormattedMessage(kLogStoreNotHeld, gFile.name.c_str(), notHeld);
+    }
 }
 
 void StoreFileTick(int64_t nowNs) {
@@ -299,9 +429,10 @@ void StoreFileTick(int64_t nowNs) {
     if (!gFile.wanted) {
         return;
     }
+    MoveIntoNewDay();
     if (gStoreMirror.header == nullptr) {
         // Lost and not yet written again: once a second.
-        if (nowNs - gFile.lastRetryNs >= kSyncIntervalNs) {
+        if (nowNs - gFile.lastRetryNs >= kSecondNs) {
             gFile.lastRetryNs = nowNs;
             const char* what = "";
             if (WriteFreshFile(&what) == 0) {
@@ -326,8 +457,9 @@ void StoreFileTick(int64_t nowNs) {
         }
         return;
     }
-    MakeRoomAndCatchUp();
-    if (nowNs - gFile.lastSyncNs >= kSyncIntervalNs) {
+    MakeRoomAndCatchUp(nowNs);
+    Scrub();
+    if (nowNs - gFile.lastSyncNs >= kSecondNs) {
         gFile.lastSyncNs = nowNs;
         msync(gFile.mapping, FileBytes(gStoreMirror.written), MS_ASYNC);
     }
@@ -406,7 +538,35 @@ void LoadStoreImage(const StoreFileImage& image) {
     }
 }
 
-int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string* reason) {
+namespace {
+
+// Reads [0, length) of `fd` into `*bytes` (fewer at the file's end). Read, not mapped: a file
+// truncated while it is read gives a short image, not a fault.
+void ReadPrefix(int fd, size_t length, std::string* bytes) {
+    bytes->assign(length, '\0');
+    size_t got = 0;
+    while (got < length) {
+        const ssize_t n = pread(fd, &(*bytes)[got], length - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    bytes->resize(got);
+}
+
+std::string Mebibytes(uint64_t bytes) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
+}  // namespace
+
+int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string* reason, std::string* note) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         *reason = strerror(errno);
@@ -418,19 +578,37 @@ int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string*
         *reason = "not a regular file";
         return 1;
     }
-    bytes->assign(static_cast<size_t>(status.st_size), '\0');
-    size_t got = 0;
-    while (got < bytes->size()) {
-        const ssize_t n = pread(fd, &(*bytes)[got], bytes->size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) {
-            continue;
+    // The header first, then only the entries it counts, never more than a store file can hold:
+    // the file's own size may be anything an operator or a fault made it.
+    ReadPrefix(fd, kHeaderSize, bytes);
+    size_t wanted = bytes->size();
+    if (bytes->size() == kHeaderSize) {
+        BCST_STORE_HEADER header;
+        memcpy(&header, bytes->data(), sizeof header);
+        if (header.magic == kStoreMagic && header.headerSize == kHeaderSize &&
+            header.entrySize == kEntrySize) {
+            wanted = FileBytes(std::min(header.count, kStoreFileMaxEntries));
         }
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
+    }
+    if (wanted > kHeaderSize) {
+        ReadPrefix(fd, wanted, bytes);
     }
     close(fd);
-    bytes->resize(got);
+    if (note != nullptr) {
+        note->clear();
+        const auto size = static_cast<uint64_t>(status.st_size);
+        const auto allocated = static_cast<uint64_t>(status.st_blocks) * 512;
+        if (size > kMappingLength) {
+            *note = "the file is " + Mebibytes(size) + ", larger than a store file gets (" +
+                    Mebibytes(kMappingLength) + ")";
+        }
+        if (allocated + (1u << 20) < size && allocated < size / 2) {
+            *note += (note->empty() ? "the file" : ", and") + std::string(" is sparse: ") +
+                     Mebibytes(allocated) + " of its " + Mebibytes(size) + " on disk";
+        }
+        if (!note->empty()) {
+            *note += "; read only the entries its header counts";
+        }
+    }
     return 0;
 }

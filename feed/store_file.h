@@ -10,8 +10,17 @@
 // instruction leaves every entry as it was before or after its last update, never a mix. The kernel
 // keeps the written pages of a killed process; the loop tick has them written back every second.
 //
-// The bridge holds an exclusive flock on the file while it runs: a second process that names the same
-// files (the same instance, or one equal to it in 16 bits) is refused before it logs anything.
+// An insert is in the file before the next datagram is handled: the tick reserves room ahead of need,
+// and an insert that outruns it reserves the next step itself. Only when the disk refuses the room does
+// an instrument live in memory only; `memoryOnly` says how many, for the next start to report.
+//
+// The file's day is the day of the process that writes it: a bridge that runs past midnight moves the
+// date at its tick, so that a restart on any later day of its run reads back what it held. The tick
+// also compares the file with the process's own copy, a slice at a time, and writes back what an
+// operator's copy or editor changed in place.
+//
+// The bridge holds an exclusive flock on the file while it runs (beside the instance lock of
+// app/instance_lock.h, which no file operation can take away).
 #pragma once
 
 #include <sys/types.h>
@@ -39,7 +48,8 @@ struct alignas(8) BCST_STORE_HEADER {
     int32_t pid;                // the writing process
     uint32_t count;             // entries in the file; an insert is complete once this covers it
     uint32_t journalRef;        // index + 1 of the entry being rewritten from `journal`, or 0
-    uint32_t unused[3];
+    uint32_t memoryOnly;        // instruments the writer held that found no room in this file
+    uint32_t unused[2];
     NEW_MKT_MAP_DATA journal;  // the new value of that entry
     uint8_t padding[32];
 };
@@ -55,6 +65,7 @@ static_assert(offsetof(BCST_STORE_HEADER, createdRealtimeNs) == 32, "creation ti
 static_assert(offsetof(BCST_STORE_HEADER, pid) == 40, "pid offset");
 static_assert(offsetof(BCST_STORE_HEADER, count) == 44, "count offset");
 static_assert(offsetof(BCST_STORE_HEADER, journalRef) == 48, "journal reference offset");
+static_assert(offsetof(BCST_STORE_HEADER, memoryOnly) == 52, "memory-only count offset");
 static_assert(offsetof(BCST_STORE_HEADER, journal) == 64, "journal offset");
 
 // The bridge's view of its file; `header` is null when there is none (entries then live in memory
@@ -69,14 +80,20 @@ extern StoreMirror gStoreMirror;
 
 // ---- the write-through, from the store's insert and update paths (no system call) -----------------
 
+// Reserves the next step of room for an insert that found none (one system call, rare). False when
+// there is no file or the disk refused: the entry then lives in memory only until the tick finds room.
+bool StoreFileMakeRoom();
+
 inline void StoreFileInserted(uint32_t index, const NEW_MKT_MAP_DATA& entry) {
     StoreMirror& m = gStoreMirror;
-    if (index == m.written && index < m.reserved) {
+    if (index == m.written && (index < m.reserved || StoreFileMakeRoom())) {
         m.entries[index] = entry;
         m.written = index + 1;
         __atomic_store_n(&m.header->count, m.written, __ATOMIC_RELEASE);
+    } else if (m.header != nullptr) {
+        // A kill now must not pass for a complete file: the next start says how many were not in it.
+        m.header->memoryOnly = index + 1 - m.written;
     }
-    // Otherwise the tick writes it once the file has room again.
 }
 
 inline void StoreFileUpdated(uint32_t index, const NEW_MKT_MAP_DATA& entry) {
@@ -101,14 +118,18 @@ std::string StoreFileName(int instance);
 // the lock, with the reason for standard error in `*refusal`.
 int LockStoreFile(int16_t instance, std::string* refusal);
 
-// After the configuration is read: reads a valid file of today back into the store, keeps a file of
-// another day as .prev and a damaged one as .bad, and starts writing through to a fresh file. Logs
-// one entry when there was something to say (nothing for a first start). Never fails the start-up.
+// After the configuration is read: reads a valid file of today (or of a later day: the clock went
+// back) into the store, keeps a file of an earlier day as .prev and a damaged one as .bad (each under
+// the next free number, never over an earlier one; a file without entries is not kept), and starts
+// writing through to a fresh file. Logs what there was to say (nothing for a first start). Never
+// fails the start-up.
 void RestoreStoreFile();
 
-// The tick's chore: brings a file that an operator truncated, replaced or deleted back from memory,
-// makes room for new entries ahead of need, writes entries that found no room, and once a second has
-// the kernel write the pages back. Also moves a growing index along.
+// The tick's chore, each part bounded so that no tick stalls the loop: moves the file's date into a
+// new day, brings back a file that an operator truncated, replaced or deleted, makes room ahead of
+// need, writes entries that found none, compares the header and a slice of entries with memory and
+// writes back what differs, and once a second has the kernel write the pages back. Also moves a
+// growing index along.
 void StoreFileTick(int64_t nowNs);
 
 // Closes and unmaps the file and releases the lock (tests; the bridge keeps it until it ends).
@@ -133,9 +154,12 @@ NEW_MKT_MAP_DATA StoreImageEntry(const StoreFileImage& image, uint32_t index);
 // Puts every entry of a validated image into the store, as a restart reads its file back.
 void LoadStoreImage(const StoreFileImage& image);
 
-// Reads a whole store file into `*bytes` (read, not mapped: a file truncated while it is read gives a
-// short image, not a fault). 0 on success; 1 with a reason.
-int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string* reason);
+// Reads a store file's header and the entries it counts into `*bytes`, never more than the largest
+// store file (read, not mapped: a file truncated while it is read gives a short image, not a fault).
+// 0 on success, with `*note` (when given) saying whether the file is larger than a store file gets or
+// sparse, "" when neither; 1 with a reason.
+int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string* reason,
+                       std::string* note = nullptr);
 
 // yyyymmdd of a local date.
 uint32_t StoreDate(int year, int month, int day);

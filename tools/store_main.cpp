@@ -36,12 +36,15 @@ int main(int argc, char** argv) {
     }
 
     // Read, never locked or mapped: the bridge holds the lock and the file may change while it is read.
-    std::string bytes, reason;
+    std::string bytes, reason, note;
     StoreFileImage image;
-    if (ReadStoreFileBytes(file, &bytes, &reason) != 0 ||
+    if (ReadStoreFileBytes(file, &bytes, &reason, &note) != 0 ||
         ValidateStoreImage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &image,
                            &reason) != 0) {
         return bcst::Fail("%s: %s", file.c_str(), reason.c_str());
+    }
+    if (!note.empty()) {
+        bcst::Note("%s: %s", file.c_str(), note.c_str());
     }
     const BCST_STORE_HEADER& h = image.header;
     const std::string day = std::to_string(h.tradingDate % 100) + "-" +

@@ -4,7 +4,8 @@
 //
 //   load_gen --group 239.40.x.y --port P [--rate FRAMES_PER_S | --rate 0 (flat out)] [--seconds S]
 //            [--instruments N] [--update-every K] [--store-only] [--plain BYTES] [--stamps FILE]
-//            [--refused-per-frame F]
+//            [--refused-per-frame F] [--no-mbp] [--new-tokens-per-frame N [--first-token T]
+//            [--new-token-rate R] [--new-token-frames F]]
 //
 // --store-only sends, at a gentle pace, the open/high/low and ticker frames that put every instrument
 // into the store, and nothing else. Otherwise one store-update frame follows every K market-by-price
@@ -12,8 +13,12 @@
 // updates (for pass-through). --stamps writes the CLOCK_MONOTONIC send time of every market-by-price
 // frame (or plain datagram) to FILE, one binary double each, for the sink's latency figures.
 // --refused-per-frame sends F frames cut short in transit (the first half of a market-by-price frame,
-// which the bridge refuses and logs) after every market-by-price frame. Prints what it sent as
-// key=value pairs.
+// which the bridge refuses and logs) after every market-by-price frame.
+// --new-tokens-per-frame sends, beside the market-by-price frames, open/high/low frames of N tokens
+// each that no frame carried before (T, T+1, T+2, ... in increasing order; T = 1000000 by default,
+// above the universe's tokens), R of them per second (1000 by default; 0 flat out, which needs
+// --new-token-frames), at most F of them: every one makes the store take N new instruments.
+// --no-mbp sends those frames alone. Prints what it sent as key=value pairs.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
@@ -22,6 +27,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,13 +51,18 @@ struct Options {
     int plain = 0;
     int refusedPerFrame = 0;
     std::string stamps;
+    bool noMbp = false;
+    int newTokensPerFrame = 0;
+    long firstToken = 1000000;
+    double newTokenRate = 1000;  // open/high/low frames of new tokens per second; 0 sends them flat out
+    long newTokenFrames = -1;    // -1: as many as the time allows
 };
 
 bool Parse(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--store-only") {
-            o->storeOnly = true;
+        if (arg == "--store-only" || arg == "--no-mbp") {
+            (arg == "--store-only" ? o->storeOnly : o->noMbp) = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -76,6 +87,14 @@ bool Parse(int argc, char** argv, Options* o) {
             o->plain = atoi(value);
         } else if (arg == "--stamps") {
             o->stamps = value;
+        } else if (arg == "--new-tokens-per-frame") {
+            o->newTokensPerFrame = atoi(value);
+        } else if (arg == "--first-token") {
+            o->firstToken = atol(value);
+        } else if (arg == "--new-token-rate") {
+            o->newTokenRate = atof(value);
+        } else if (arg == "--new-token-frames") {
+            o->newTokenFrames = atol(value);
         } else {
             return false;
         }
@@ -83,7 +102,11 @@ bool Parse(int argc, char** argv, Options* o) {
     // Loopback multicast in the 239/8 administrative range only.
     return o->group.rfind("239.", 0) == 0 && o->port > 0 && o->port < 65536 && o->rate >= 0 &&
            o->seconds > 0 && o->seconds <= 60 && o->instruments > 0 && o->updateEvery > 0 && o->plain >= 0 &&
-           o->plain <= 2500 && o->refusedPerFrame >= 0;
+           o->plain <= 2500 && o->refusedPerFrame >= 0 && o->newTokensPerFrame >= 0 &&
+           o->newTokensPerFrame <= kDecompressBufferSize / static_cast<int>(sizeof(NEW_MKT_OHL_DATA)) &&
+           o->newTokenRate >= 0 && (o->newTokenRate > 0 || o->newTokenFrames >= 0) &&
+           (!o->noMbp || o->newTokensPerFrame > 0) && o->firstToken >= INT32_MIN &&
+           o->firstToken <= INT32_MAX;
 }
 
 double Now() {
@@ -98,6 +121,26 @@ void SleepUntil(double when) {
     ts.tv_nsec = static_cast<long>((when - static_cast<double>(ts.tv_sec)) * 1e9);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
+}
+
+// `frames` open/high/low frames of `perFrame` records each, for the tokens `first`, `first` + 1, ...
+// in order, so that no token comes twice; empty when one does not compress into a datagram.
+std::vector<bcst::Bytes> MakeNewTokenFrames(long first, int perFrame, long frames) {
+    bcst::Universe fresh;
+    for (long i = 0; i < frames * perFrame; ++i) {
+        fresh.tokens.push_back(static_cast<int32_t>(first + i));
+        fresh.basePrices.push_back(static_cast<int32_t>(1000 + i % 4000) * 5);
+    }
+    std::vector<bcst::Bytes> out;
+    for (long f = 0; f < frames; ++f) {
+        out.push_back(
+            bcst::EncodeFrame(kMessageTypeOhl, static_cast<int16_t>(perFrame),
+                              bcst::MakeOhlPayload(fresh, static_cast<int>(f * perFrame), perFrame, 0)));
+        if (out.back().empty()) {
+            return {};
+        }
+    }
+    return out;
 }
 
 class Sender {
@@ -144,7 +187,9 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, &options)) {
         fprintf(stderr,
                 "usage: %s --group 239.x.y.z --port P [--rate R] [--seconds S] [--instruments N] "
-                "[--update-every K] [--store-only] [--plain BYTES] [--stamps FILE] [--refused-per-frame F]\n",
+                "[--update-every K] [--store-only] [--plain BYTES] [--stamps FILE] [--refused-per-frame F] "
+                "[--no-mbp] [--new-tokens-per-frame N [--first-token T] [--new-token-rate R] "
+                "[--new-token-frames F]]\n",
                 argv[0]);
         return 2;
     }
@@ -189,21 +234,51 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The open/high/low frames of new tokens, all made before the clock starts.
+    long newTotal = 0;
+    std::vector<bcst::Bytes> fresh;
+    if (options.newTokensPerFrame > 0) {
+        newTotal = options.newTokenRate > 0 ? static_cast<long>(options.newTokenRate * options.seconds) : -1;
+        if (options.newTokenFrames >= 0 && (newTotal < 0 || options.newTokenFrames < newTotal)) {
+            newTotal = options.newTokenFrames;
+        }
+        if (options.firstToken + newTotal * options.newTokensPerFrame - 1 > INT32_MAX) {
+            fprintf(stderr, "load_gen: the new tokens run past the largest token\n");
+            return 2;
+        }
+        fresh = MakeNewTokenFrames(options.firstToken, options.newTokensPerFrame, newTotal);
+        if (fresh.size() != static_cast<size_t>(newTotal)) {
+            fprintf(stderr, "load_gen: an open/high/low frame did not compress into one datagram\n");
+            return 1;
+        }
+    }
+
     bcst::Bytes refused = mbp[0];
     refused.resize(refused.size() / 2);
 
     long sentMbp = 0;
     long sentUpdates = 0;
     long sentRefused = 0;
+    long sentNew = 0;
     std::vector<double> stamps;
     stamps.reserve(options.rate > 0 ? static_cast<size_t>(options.rate * options.seconds) + 1 : 1 << 20);
     const double start = Now();
     const double end = start + options.seconds;
-    const long total = options.rate > 0 ? static_cast<long>(options.rate * options.seconds) : -1;
+    const long total = options.noMbp      ? 0
+                       : options.rate > 0 ? static_cast<long>(options.rate * options.seconds)
+                                          : -1;
     for (;;) {
         const double now = Now();
-        if (now >= end || (total >= 0 && sentMbp >= total)) {
+        if (now >= end || (total >= 0 && sentMbp >= total && sentNew >= newTotal)) {
             break;
+        }
+        const long dueNew =
+            options.newTokenRate > 0
+                ? std::min(newTotal, static_cast<long>((now - start) * options.newTokenRate) + 1)
+                : newTotal;
+        while (sentNew < dueNew) {
+            failed += sender.Send(fresh[static_cast<size_t>(sentNew)]) ? 0 : 1;
+            ++sentNew;
         }
         // Everything due by now goes out together; then sleep until the next frame is due.
         const long due =
@@ -234,8 +309,20 @@ int main(int argc, char** argv) {
                 ++sentUpdates;
             }
         }
-        if (options.rate > 0) {
-            SleepUntil(start + static_cast<double>(sentMbp) / options.rate);
+        // Sleep until the next frame of either kind is due; flat out, not at all.
+        const bool mbpPending = total < 0 || sentMbp < total;
+        if (mbpPending && options.rate == 0) {
+            continue;
+        }
+        double next = end;
+        if (mbpPending) {
+            next = std::min(next, start + static_cast<double>(sentMbp) / options.rate);
+        }
+        if (sentNew < newTotal && options.newTokenRate > 0) {
+            next = std::min(next, start + static_cast<double>(sentNew) / options.newTokenRate);
+        }
+        if (mbpPending || sentNew < newTotal) {
+            SleepUntil(next);
         }
     }
     const double elapsed = Now() - start;
@@ -248,8 +335,9 @@ int main(int argc, char** argv) {
         fclose(out);
     }
     printf(
-        "frames_in=%ld update_frames=%ld refused_frames=%ld send_errors=%ld seconds=%.3f "
-        "achieved_rate=%.0f\n",
-        sentMbp, sentUpdates, sentRefused, failed, elapsed, static_cast<double>(sentMbp) / elapsed);
+        "frames_in=%ld update_frames=%ld refused_frames=%ld new_token_frames=%ld new_tokens=%ld "
+        "send_errors=%ld seconds=%.3f achieved_rate=%.0f\n",
+        sentMbp, sentUpdates, sentRefused, sentNew, sentNew * options.newTokensPerFrame, failed, elapsed,
+        static_cast<double>(sentMbp) / elapsed);
     return 0;
 }

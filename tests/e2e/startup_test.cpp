@@ -434,6 +434,11 @@ TEST(StartupTest, TheStoreFileIsRestoredKeptAsideOrLeftAloneAsItDeserves) {
     Bytes badJournal = StoreFileBytes(today, two);
     PutLe32(badJournal, 48, 1);  // the journal's token (0) is not entry 1's
     const Bytes twice = StoreFileBytes(today, {two[0], two[1], two[0]});
+    Bytes otherInstance = StoreFileBytes(today, two);
+    PutLe32(otherInstance, 28, 2);  // renamed into place from instance 2
+    Bytes shortOfRoom = StoreFileBytes(today, two);
+    PutLe32(shortOfRoom, 52, 7);      // the writer held 7 more than the disk took
+    const uint32_t later = 20991231;  // a restart whose clock is behind the store's day
     const std::string damaged = "Instrument store BcstBridge1.store is damaged (";
 
     struct Case {
@@ -443,6 +448,8 @@ TEST(StartupTest, TheStoreFileIsRestoredKeptAsideOrLeftAloneAsItDeserves) {
         const char* keptAs;       // the name the old file is kept under, or ""
         int64_t restored;         // instruments read back
         int32_t journalledClose;  // the closing price of token -7 in the file after start-up, or 0
+        bool keptBefore = false;  // a file kept earlier under `keptAs` stays; this one gets ".2"
+        uint32_t day = 0;         // the day of the file in place after start-up; 0 for today
     };
     const std::vector<Case> cases = {
         {"no file", "", "", "", 0, 0},
@@ -455,6 +462,23 @@ TEST(StartupTest, TheStoreFileIsRestoredKeptAsideOrLeftAloneAsItDeserves) {
          "Instrument store BcstBridge1.store is of 5-3-2024; kept as BcstBridge1.store.prev, the day starts "
          "empty",
          "BcstBridge1.store.prev", 0, 0},
+        {"another day's, with a day kept before", AsText(StoreFileBytes(20240305, two)),
+         "Instrument store BcstBridge1.store is of 5-3-2024; kept as BcstBridge1.store.prev.2, the day "
+         "starts "
+         "empty",
+         "BcstBridge1.store.prev", 0, 0, true},
+        {"another day's without entries", AsText(StoreFileBytes(20240305, {})), "", "", 0, 0},
+        {"a later day's (the clock was set back)", AsText(StoreFileBytes(later, two)),
+         "Instrument store BcstBridge1.store restored: 2 instruments of " + DayText(later), "", 2, 4, false,
+         later},
+        {"today's, short of room on disk", AsText(shortOfRoom),
+         "Instrument store BcstBridge1.store restored: 2 instruments of " + DayText(today) +
+             "\nInstrument store BcstBridge1.store lacks 7 instruments that the process which wrote it held "
+             "(no room on disk); they start empty",
+         "", 2, 4},
+        {"another instance's", AsText(otherInstance),
+         damaged + "written by instance 2); kept as BcstBridge1.store.bad, starting empty",
+         "BcstBridge1.store.bad", 0, 0},
         {"bad magic", AsText(badMagic), damaged + "bad magic); kept as BcstBridge1.store.bad, starting empty",
          "BcstBridge1.store.bad", 0, 0},
         {"another version", AsText(badVersion),
@@ -487,16 +511,23 @@ TEST(StartupTest, TheStoreFileIsRestoredKeptAsideOrLeftAloneAsItDeserves) {
         if (!c.file.empty()) {
             WriteFile(dir.File("BcstBridge1.store"), c.file == " " ? "" : c.file);
         }
+        if (c.keptBefore) {
+            WriteFile(dir.File(c.keptAs), "kept before");
+        }
         ChildProcess bridge(dir.path(), {BCSTBRIDGE_EXE, "1"});
         ASSERT_TRUE(
             WaitUntil([&] { return !LogOf(dir).empty() && LogOf(dir).back() == kSenderEntries.back(); }, 10s))
             << ReadFile(FindLogFile(dir.path()));
         std::vector<std::string> expected = ConfigEntries(config);
-        if (!c.logged.empty()) {
-            expected.push_back(c.logged);
+        for (size_t at = 0, end = 0; end != std::string::npos && !c.logged.empty(); at = end + 1) {
+            end = c.logged.find('\n', at);
+            expected.push_back(c.logged.substr(at, end == std::string::npos ? end : end - at));
         }
         EXPECT_EQ(LogOf(dir), Concat(Concat(expected, kReceiverEntries), kSenderEntries));
-        if (*c.keptAs != '\0') {
+        if (c.keptBefore) {
+            EXPECT_EQ(ReadFile(dir.File(c.keptAs)), "kept before");
+            EXPECT_EQ(ReadFile(dir.File(std::string(c.keptAs) + ".2")), c.file) << "kept as it was";
+        } else if (*c.keptAs != '\0') {
             EXPECT_EQ(ReadFile(dir.File(c.keptAs)), c.file) << "kept as it was";
         }
 
@@ -507,6 +538,8 @@ TEST(StartupTest, TheStoreFileIsRestoredKeptAsideOrLeftAloneAsItDeserves) {
         ASSERT_TRUE(WaitUntil(
             [&] { return ReadCountersFile(dir.File("BcstBridge1.counters"), &counters, &error) == 0; }, 10s))
             << error;
+        EXPECT_EQ(ListDir(dir.path()).size(), 4u + (*c.keptAs != '\0') + c.keptBefore)
+            << "the configuration, the log, the counters, the store and what was kept";
         EXPECT_EQ(counters.values[kCounterStoreRestored], c.restored);
         EXPECT_EQ(counters.values[kCounterStoreEntries], c.restored);
         const std::string now = ReadFile(dir.File("BcstBridge1.store"));
@@ -515,7 +548,8 @@ TEST(StartupTest, TheStoreFileIsRestoredKeptAsideOrLeftAloneAsItDeserves) {
                                      &error),
                   0)
             << error;
-        EXPECT_EQ(image.header.tradingDate, today);
+        EXPECT_EQ(image.header.tradingDate, c.day != 0 ? c.day : today);
+        EXPECT_EQ(image.header.memoryOnly, 0u);
         EXPECT_EQ(image.header.journalRef, 0u);
         ASSERT_EQ(image.header.count, static_cast<uint32_t>(c.restored));
         if (c.journalledClose != 0) {
@@ -537,21 +571,44 @@ TEST(StartupTest, OneProcessPerInstanceFilesAndNoneWithoutAStoreFile) {
     struct stat countersBefore;
     ASSERT_TRUE(WaitUntil(
         [&] { return stat(first.dir().File("BcstBridge3.counters").c_str(), &countersBefore) == 0; }, 10s));
-    for (const char* instance : {"3", "65539"}) {
+    // The lock is no file: removing the store file first (or, to the second start, putting anything in
+    // its place) takes nothing from the first.
+    const std::string storeFile = first.dir().File("BcstBridge3.store");
+    for (const char* instance : {"3", "65539", "3 after the store file was removed"}) {
         SCOPED_TRACE(instance);
-        ChildProcess second(first.dir().path(), {BCSTBRIDGE_EXE, instance}, "second");
+        if (std::string(instance).size() > 5) {
+            ASSERT_EQ(unlink(storeFile.c_str()), 0);
+        }
+        ChildProcess second(first.dir().path(), {BCSTBRIDGE_EXE, std::string(instance).substr(0, 5)},
+                            "second");
         EXPECT_EQ(second.WaitExit(10s), 1);
-        EXPECT_NE(second.Err().find("BcstBridge3.store is in use by another bcstbridge (pid " +
+        EXPECT_NE(second.Err().find("instance 3 of this directory is run by another bcstbridge (pid " +
                                     std::to_string(first.process().pid()) + ")"),
                   std::string::npos)
             << second.Err();
     }
-    EXPECT_EQ(first.Log(), logBefore);
+    // The first writes its store file again from memory; nothing of the second's is in it or the log.
+    ASSERT_TRUE(WaitUntil([&] { return first.Log() != logBefore; }, 10s));
+    EXPECT_EQ(first.Log().substr(0, logBefore.size()), logBefore);
+    EXPECT_EQ(
+        LogMessages(first.Log().substr(logBefore.size())),
+        std::vector<std::string>{"Instrument store file BcstBridge3.store was removed; written again from "
+                                 "memory (0 instruments)"});
+    std::string bytes, error;
+    StoreFileImage image;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return ReadStoreFileBytes(storeFile, &bytes, &error) == 0 &&
+                   ValidateStoreImage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                                      &image, &error) == 0;
+        },
+        10s))
+        << error;
+    EXPECT_EQ(image.header.pid, first.process().pid());
     struct stat countersAfter;
     ASSERT_EQ(stat(first.dir().File("BcstBridge3.counters").c_str(), &countersAfter), 0);
     EXPECT_EQ(countersAfter.st_ino, countersBefore.st_ino);
     CountersSnapshot counters;
-    std::string error;
     ASSERT_EQ(ReadCountersFile(first.dir().File("BcstBridge3.counters"), &counters, &error), 0) << error;
     EXPECT_EQ(counters.header.pid, first.process().pid());
     EXPECT_TRUE(first.process().Running());
@@ -564,6 +621,8 @@ TEST(StartupTest, OneProcessPerInstanceFilesAndNoneWithoutAStoreFile) {
     ChildProcess bridge(dir.path(), {BCSTBRIDGE_EXE, "1"});
     ASSERT_TRUE(
         WaitUntil([&] { return !LogOf(dir).empty() && LogOf(dir).back() == kSenderEntries.back(); }, 10s));
+    ChildProcess refused(dir.path(), {BCSTBRIDGE_EXE, "1"}, "refused");
+    EXPECT_EQ(refused.WaitExit(10s), 1) << "without a store file, the instance is still locked";
     std::vector<std::string> expected = ConfigEntries(other);
     expected.push_back(
         "Instrument store file BcstBridge1.store could not be written (open: Is a directory); instruments "
