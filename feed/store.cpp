@@ -171,8 +171,8 @@ NEW_MKT_MAP_DATA* InstrumentStore::FindOrInsert(int32_t token, const NEW_MKT_MAP
     count_ = index + 1;
     Migrate(kMovesPerInsert);
     *inserted = true;
-    CounterSet(kCounterStoreEntries, static_cast<int64_t>(count_));
     StoreFileInserted(index, entries_[index]);
+    CounterSet(kCounterStoreEntries, static_cast<int64_t>(count_));
     return entries_ + index;
 }
 

@@ -255,16 +255,11 @@ void Scrub() {
         CounterAdd(kCounterStoreRepaired);
         LogFormattedMessage(kLogStoreHeaderRepaired, gFile.name.c_str());
     }
-    if (gFile.scrubNext >= m.written) {
-        if (gFile.scrubRepaired > 0) {
-            LogFormattedMessage(kLogStoreEntriesRepaired, gFile.name.c_str(), gFile.scrubRepaired, m.written);
-        }
-        gFile.scrubNext = 0;
-        gFile.scrubRepaired = 0;
-    }
-    const uint32_t end = std::min(m.written, gFile.scrubNext + kScrubPerTick);
+    // A pass ends at the entries written so far, so that a steady stream of inserts cannot hold back
+    // its report.
+    const uint32_t begin = std::min(gFile.scrubNext, m.written);
+    const uint32_t end = std::min(m.written, begin + kScrubPerTick);
     const NEW_MKT_MAP_DATA* held = gOHLMapData.entries();
-    const uint32_t begin = gFile.scrubNext;
     if (end > begin && memcmp(&m.entries[begin], &held[begin], kEntrySize * (end - begin)) != 0) {
         for (uint32_t i = begin; i < end; ++i) {
             if (memcmp(&m.entries[i], &held[i], kEntrySize) != 0) {
@@ -275,6 +270,13 @@ void Scrub() {
         }
     }
     gFile.scrubNext = end;
+    if (end == m.written) {
+        if (gFile.scrubRepaired > 0) {
+            LogFormattedMessage(kLogStoreEntriesRepaired, gFile.name.c_str(), gFile.scrubRepaired, m.written);
+        }
+        gFile.scrubNext = 0;
+        gFile.scrubRepaired = 0;
+    }
 }
 
 void MoveIntoNewDay() {

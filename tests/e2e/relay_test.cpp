@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/counters.h"
@@ -254,6 +255,88 @@ TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
         });
 }
 
+// The store file keeps what the process held at the edges of a warm restart: a bridge that ran past
+// midnight restarts with the new day's instruments (the file's day moved with it), and a burst of new
+// instruments killed before the next tick comes back whole (each insert made its own room). Midnight
+// is brought close with TZ, not waited for.
+TEST_F(Relay, AKilledBridgeComesBackWithItsStoreAfterMidnightAndAfterABurst) {
+    struct Case {
+        const char* name;
+        int frames;         // open/high/low frames of 100 new instruments each, sent as fast as they go
+        bool nearMidnight;  // started 4 s before local midnight; 50 instruments before it, the rest after
+    };
+    const Case cases[] = {{"past midnight", 10, true}, {"a burst", 330, false}};
+    int group = 20;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const time_t now = time(nullptr);
+        const long ahead = ((86400 - 4 - now % 86400) % 86400 + 86400) % 86400;  // local = UTC + ahead
+        time_t day = now;
+        char zone[32] = "";
+        if (c.nearMidnight) {
+            snprintf(zone, sizeof zone, "BCST-%ld:%02ld:%02ld", ahead / 3600, ahead / 60 % 60, ahead % 60);
+            day = now + ahead + 4;
+        }
+        const ScopedEnvironment timeZone("TZ", zone);  // for the bridges this row starts
+        struct tm t;
+        gmtime_r(&day, &t);
+        const std::string date = std::to_string(t.tm_mday) + "-" + std::to_string(t.tm_mon + 1) + "-" +
+                                 std::to_string(t.tm_year + 1900);
+        auto logOfTheDay = [&] {
+            const std::string suffix = "_" + std::to_string(t.tm_mday) + "_" + std::to_string(t.tm_mon + 1) +
+                                       "_" + std::to_string(t.tm_year + 1900) + ".log";
+            return LogMessages(ReadFile(rig_->bridge.dir().File("BcstBridge1" + suffix)));
+        };
+        ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30." + std::to_string(group++)));
+        StoreModel store;
+        int32_t token = 100000;
+        auto newInstruments = [&](int n) {
+            std::vector<OhlRecord> records;
+            for (int i = 0; i < n; ++i) {
+                records.push_back({token++, 480, 520, 470, 500, 0, 0});
+            }
+            return store.OhlFrame(records);
+        };
+        int sent = 0;
+        if (c.nearMidnight) {
+            Send(newInstruments(50));
+            ++sent;
+            const std::string carried = "Instrument store BcstBridge1.store carried into " + date + " with ";
+            ASSERT_TRUE(WaitUntil(
+                [&] {
+                    const std::vector<std::string> log = logOfTheDay();
+                    return std::any_of(log.begin(), log.end(),
+                                       [&](const std::string& e) { return e.rfind(carried, 0) == 0; });
+                },
+                15s))
+                << rig_->bridge.Log();
+        }
+        for (int f = 0; f < c.frames; ++f) {
+            Send(newInstruments(100));
+            if (++sent % 20 == 0) {
+                std::this_thread::sleep_for(1ms);  // a burst, not a flood past the receive buffer
+            }
+        }
+        // Every frame handled (none lost on the way), then killed at once: no tick need have come between.
+        ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+        CountersSnapshot counters;
+        std::string error;
+        ASSERT_EQ(ReadCountersFile(rig_->CountersFile(), &counters, &error), 0) << error;
+        ASSERT_EQ(counters.values[kCounterFramesOhl], sent);
+        ASSERT_TRUE(rig_->bridge.KillAndRestart()) << rig_->bridge.Log();
+        const std::vector<std::string> log = logOfTheDay();
+        const std::string restored =
+            "Instrument store BcstBridge1.store restored: " + std::to_string(token - 100000) +
+            " instruments of " + date;
+        EXPECT_EQ(std::count(log.begin(), log.end(), restored), 1) << rig_->bridge.Log();
+
+        // Priced from the restored store: the close of the last instrument, not a zero.
+        const std::vector<FeedRecord> a = {Record(token - 1, 1, 500, false, true)};
+        Send(MbpFrame(a));
+        ExpectDatagrams(DatagramsUpToSentinel(), {ExpectedCmDatagram({{a[0], store.At(token - 1), ' ', 0}})});
+    }
+}
+
 // A standby instance (its standby file exists) receives, keeps its store and converts, but sends
 // nothing, from its start on; once the file goes, its first datagrams are priced from the store it
 // built while standby, and once the file is back, it sends nothing again.
@@ -341,15 +424,21 @@ TEST_F(Relay, MappedFilesTruncatedReplacedOrRemovedComeBackWhole) {
         const char* file;
         const char* action;
     };
+    // Overwritten in place (the same inode, as `cp` or `dd conv=notrunc` do it): the tick's comparison
+    // with memory finds the header at once and an entry within its pass over the file.
     const Case cases[] = {{"BcstBridge1.counters", "truncated"}, {"BcstBridge1.store", "truncated"},
                           {"BcstBridge1.counters", "replaced"},  {"BcstBridge1.store", "replaced"},
-                          {"BcstBridge1.counters", "removed"},   {"BcstBridge1.store", "removed"}};
+                          {"BcstBridge1.counters", "removed"},   {"BcstBridge1.store", "removed"},
+                          {"BcstBridge1.store", "header"},       {"BcstBridge1.store", "entries"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.file) + " " + c.action);
         const std::string path = rig_->bridge.dir().File(c.file);
         const std::string action = c.action;
         if (action == "truncated") {
             ASSERT_EQ(truncate(path.c_str(), 0), 0);
+        } else if (action == "header" || action == "entries") {
+            const std::string junk(32, 'x');  // over the date and the count, or over entries 2 and 3
+            ASSERT_TRUE(WriteFileAt(path, action == "header" ? 20 : 128 + 32 * 2 + 16, junk));
         } else if (action == "replaced") {
             WriteFile(path + ".other", "not the bridge's");
             ASSERT_EQ(rename((path + ".other").c_str(), path.c_str()), 0);
@@ -357,10 +446,14 @@ TEST_F(Relay, MappedFilesTruncatedReplacedOrRemovedComeBackWhole) {
             ASSERT_EQ(unlink(path.c_str()), 0);
         }
         const std::string counters = std::string(c.file) == "BcstBridge1.counters" ? "Counters file " : "";
-        const std::string expected = counters.empty() ? "Instrument store file " + std::string(c.file) +
-                                                            " was " + action + "; written again from memory ("
-                                                      : "Counters file " + std::string(c.file) + " was " +
-                                                            action + "; written again from memory";
+        const std::string expected =
+            action == "header"    ? "Instrument store file BcstBridge1.store had a header that differed from "
+                                    "memory; written back"
+            : action == "entries" ? "Instrument store file BcstBridge1.store had 2 of its "
+            : counters.empty()
+                ? "Instrument store file " + std::string(c.file) + " was " + action +
+                      "; written again from memory ("
+                : "Counters file " + std::string(c.file) + " was " + action + "; written again from memory";
         auto logged = [&] {
             const std::vector<std::string> log = RelayLog();
             return std::count_if(log.begin(), log.end(),

@@ -88,6 +88,34 @@ void WriteFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
+bool WriteFileAt(const std::string& path, size_t offset, const std::string& bytes) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const bool written = fd >= 0 && pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
+                                        static_cast<ssize_t>(bytes.size());
+    if (fd >= 0) {
+        close(fd);
+    }
+    return written;
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+    if (const char* before = getenv(name)) {
+        had_ = true;
+        saved_ = before;
+    }
+    if (!value.empty()) {
+        setenv(name, value.c_str(), 1);
+    }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    if (had_) {
+        setenv(name_.c_str(), saved_.c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
 std::vector<std::string> ListDir(const std::string& path) {
     std::vector<std::string> names;
     std::error_code ignored;
@@ -114,13 +142,26 @@ std::vector<std::string> LogMessages(const std::string& logText) {
     return messages;
 }
 
-std::string FindLogFile(const std::string& dir) {
+std::vector<std::string> LogFiles(const std::string& dir) {
+    std::vector<std::pair<fs::file_time_type, std::string>> found;
     for (const std::string& name : ListDir(dir)) {
         if (name.rfind("BcstBridge", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".log") {
-            return dir + "/" + name;
+            std::error_code error;
+            const fs::file_time_type written = fs::last_write_time(dir + "/" + name, error);
+            found.emplace_back(error ? fs::file_time_type() : written, dir + "/" + name);
         }
     }
-    return "";
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> files;
+    for (const auto& file : found) {
+        files.push_back(file.second);
+    }
+    return files;
+}
+
+std::string FindLogFile(const std::string& dir) {
+    const std::vector<std::string> files = LogFiles(dir);
+    return files.empty() ? "" : files.back();
 }
 
 uint16_t FreeUdpPort() {
@@ -413,8 +454,11 @@ bool BridgeUnderTest::KillAndRestart(std::chrono::milliseconds timeout) {
 }
 
 std::string BridgeUnderTest::Log() const {
-    const std::string file = FindLogFile(dir_.path());
-    return file.empty() ? "" : ReadFile(file);
+    std::string log;
+    for (const std::string& file : LogFiles(dir_.path())) {
+        log += ReadFile(file);
+    }
+    return log;
 }
 
 std::vector<std::string> BridgeUnderTest::LogEntries() const {

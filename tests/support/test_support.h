@@ -47,12 +47,16 @@ class ScopedWorkingDir {
 std::string ReadFile(const std::string& path);  // empty when missing
 bool FileExists(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+// Overwrites bytes of an existing file in place (the same inode, no truncation).
+bool WriteFileAt(const std::string& path, size_t offset, const std::string& bytes);
 std::vector<std::string> ListDir(const std::string& path);
 
 // Log entries of a log file's text: each entry starts with "\n", so the text splits at newlines
 // after the first. Returns the message part of each entry (after "h:m:s - ").
 std::vector<std::string> LogMessages(const std::string& logText);
-// The single BcstBridge*.log file in `dir`, or "" when there is none.
+// The BcstBridge*.log files in `dir`, the one written last at the end (a bridge past midnight has
+// two), and that last one, or "" for none.
+std::vector<std::string> LogFiles(const std::string& dir);
 std::string FindLogFile(const std::string& dir);
 
 // A UDP port that is free at the moment of the call (bound to 127.0.0.1 and released).
@@ -119,6 +123,20 @@ class ChildProcess {
     int status_ = 0;
 };
 
+// Sets an environment variable for the processes started while it lives ("" leaves it unset), and
+// puts back what was there.
+class ScopedEnvironment {
+  public:
+    ScopedEnvironment(const char* name, const std::string& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+  private:
+    std::string name_, saved_;
+    bool had_ = false;
+};
+
 // The state letter of /proc/<pid>/stat ('T' once a process is stopped); '?' when it cannot be read.
 char ProcessState(pid_t pid);
 
@@ -168,7 +186,7 @@ class BridgeUnderTest {
     // Kills the process with SIGKILL, starts the instance again in the same directory and waits for
     // the new start-up to finish.
     bool KillAndRestart(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    std::string Log() const;
+    std::string Log() const;  // every day's file, oldest first
     std::vector<std::string> LogEntries() const;
     std::string Statistics() const;
     ChildProcess& process() { return *process_; }
