@@ -9,6 +9,7 @@
 #include "app/counters.h"
 #include "app/log.h"
 #include "app/log_texts.h"
+#include "feed/populate.h"
 #include "feed/store_file.h"
 
 InstrumentStore gOHLMapData;
@@ -41,6 +42,15 @@ void* ReserveMemory(size_t bytes) {
 }
 
 bool gReportedFull = false;
+
+// Memory is faulted in this far ahead of the entries in use, and the next table once the index is
+// a quarter full, well before it grows at a half.
+constexpr size_t kEntriesAhead = size_t{4} << 20;
+constexpr uint32_t kPrepareDivisor = 4;
+
+size_t AlignedUp(size_t bytes, size_t unit) {
+    return (bytes + unit - 1) / unit * unit;
+}
 
 }  // namespace
 
@@ -91,7 +101,11 @@ bool InstrumentStore::Reserve() {
 
 bool InstrumentStore::StartGrowth() {
     const uint64_t slots = static_cast<uint64_t>(table_.mask + 1) * 2;
-    auto* grown = static_cast<Slot*>(ReserveMemory(sizeof(Slot) * slots));
+    Slot* grown = next_.slots;  // made ready ahead, or not yet
+    next_ = Table{};
+    if (grown == nullptr) {
+        grown = static_cast<Slot*>(ReserveMemory(sizeof(Slot) * slots));
+    }
     if (grown == nullptr) {
         return false;
     }
@@ -129,6 +143,31 @@ void InstrumentStore::ReleaseRetired() {
     if (retired_.slots != nullptr) {
         munmap(retired_.slots, sizeof(Slot) * (retired_.mask + 1));
         retired_ = Table{};
+    }
+}
+
+void InstrumentStore::PopulateAhead() {
+    if (entries_ == nullptr || table_.slots == nullptr) {
+        return;
+    }
+    // Small pages fault in cheaply one at a time; the huge pages past kHugePagesFrom are made ready.
+    const size_t entryBytes = sizeof(NEW_MKT_MAP_DATA) * kStoreMaxEntries;
+    const size_t used = sizeof(NEW_MKT_MAP_DATA) * count_;
+    if (used + kEntriesAhead > kHugePagesFrom) {
+        const size_t wanted = AlignedUp(used + kEntriesAhead, kEntriesAhead);
+        entriesWanted_ = wanted < entryBytes ? wanted : entryBytes;
+        PopulateInBackground(kPopulateEntries, entries_, entriesWanted_);
+    }
+    const size_t slots = static_cast<size_t>(table_.mask + 1);
+    if (old_.slots != nullptr || count_ < slots / kPrepareDivisor) {
+        return;
+    }
+    const size_t bytes = sizeof(Slot) * slots * 2;
+    if (next_.slots == nullptr) {
+        next_.slots = static_cast<Slot*>(ReserveMemory(bytes));
+    }
+    if (next_.slots != nullptr && bytes > kHugePagesFrom) {
+        PopulateInBackground(kPopulateNextTable, next_.slots, bytes);
     }
 }
 
@@ -183,12 +222,18 @@ void InstrumentStore::Clear() {
         old_ = Table{};
     }
     if (table_.slots != nullptr) {
+        if (next_.slots != nullptr) {
+            munmap(next_.slots, sizeof(Slot) * (table_.mask + 1) * 2);
+            next_ = Table{};
+        }
         munmap(table_.slots, sizeof(Slot) * (table_.mask + 1));
         table_ = Table{};
     }
+    entriesWanted_ = 0;
     if (entries_ != nullptr) {
         // Gives the touched pages back; the reservation stays.
-        madvise(entries_, sizeof(NEW_MKT_MAP_DATA) * count_, MADV_DONTNEED);
+        const size_t used = sizeof(NEW_MKT_MAP_DATA) * count_;
+        madvise(entries_, used > entriesWanted_ ? used : entriesWanted_, MADV_DONTNEED);
     }
     count_ = 0;
     moved_ = 0;

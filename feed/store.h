@@ -4,8 +4,11 @@
 // and filled page by page, so an entry never moves and a new one costs no copy of the others. A hash
 // index from token to entry finds one with one probe in the common case; when the index fills up it
 // grows into a table of twice the size a few slots per insert (and per loop tick), so growing never
-// stalls the relay loop. Every change is also written through to the instance's store file
-// (feed/store_file.h), which a restarted bridge reads back.
+// stalls the relay loop. The loop tick names the memory of the entries to come and of the next table
+// ahead of need, and a thread of its own faults it in (feed/populate.h), so that no insert and no tick
+// waits for the kernel to find a page. Every
+// change is also written through to the instance's store file (feed/store_file.h), which a restarted bridge
+// reads back.
 #pragma once
 
 #include <cstddef>
@@ -140,6 +143,9 @@ class InstrumentStore {
 
     // Moves a bounded number of slots into the grown index table, if one is growing; from the tick.
     void Migrate(uint32_t slots);
+    // Names the memory that inserts will soon need (entries ahead of the last, the table the index
+    // will grow into) to be faulted in ahead, so that no insert pays for a page fault; from the tick.
+    void PopulateAhead();
     // Gives back the table the index has grown out of; from the tick.
     void ReleaseRetired();
     void Clear();
@@ -167,10 +173,12 @@ class InstrumentStore {
 
     NEW_MKT_MAP_DATA* entries_ = nullptr;  // kStoreMaxEntries reserved, touched as they fill
     uint32_t count_ = 0;
-    Table table_;         // where new tokens go
-    Table old_;           // the table being moved out of while the index grows; else empty
-    uint32_t moved_ = 0;  // slots of old_ already moved
-    Table retired_;       // old_ once every slot is moved, until the tick unmaps it
+    Table table_;               // where new tokens go
+    Table old_;                 // the table being moved out of while the index grows; else empty
+    uint32_t moved_ = 0;        // slots of old_ already moved
+    Table retired_;             // old_ once every slot is moved, until the tick unmaps it
+    Table next_;                // the table the index will grow into, made ready ahead of need; else empty
+    size_t entriesWanted_ = 0;  // bytes of the entry block asked to be faulted in
 };
 
 extern InstrumentStore gOHLMapData;    // token -> latest values; grows, never shrinks

@@ -28,10 +28,11 @@ constexpr size_t kEntrySize = sizeof(NEW_MKT_MAP_DATA);
 // The whole file's largest size is mapped once; the file grows under the mapping.
 constexpr size_t kMappingLength = kHeaderSize + kEntrySize * kStoreFileMaxEntries;
 // Room is reserved on disk ahead of need, so that a store into the mapping never meets a full disk
-// (which would raise SIGBUS): 64 KiB at first, then half as much again as is in use, 1 MiB at most at
-// a time (reserving it costs well under a millisecond); more once less than a quarter is left.
+// (which would raise SIGBUS): 64 KiB at first, then half as much again as is in use, 512 KiB at most
+// at a time (reserving it on tmpfs, which zeroes the pages, costs about a quarter of a millisecond);
+// more once less than a quarter is left.
 constexpr uint32_t kFirstReserve = 2048;
-constexpr uint32_t kLargestReserveStep = 32768;
+constexpr uint32_t kLargestReserveStep = 16384;
 // Entries a tick copies into a file written again, and compares with memory: a million instruments
 // are written again within 6 s and compared within a minute, each tick well under a millisecond.
 constexpr uint32_t kCatchUpPerTick = 16384;
@@ -428,6 +429,7 @@ void RestoreStoreFile() {
 void StoreFileTick(int64_t nowNs) {
     gOHLMapData.Migrate(kTickMigrateSlots);
     gOHLMapData.ReleaseRetired();
+    gOHLMapData.PopulateAhead();
     if (!gFile.wanted) {
         return;
     }
