@@ -237,6 +237,19 @@ TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
     }
     const ToolResult none = RunTool(rig_->bridge.dir().path(), {BCST_STORE_EXE, "-i", "1", "-t", "9999"});
     EXPECT_EQ(none.status, 1);
+    // A copy made sparse at 20 GiB is read as far as its header counts, and said to be what it is.
+    const std::string sparse = rig_->bridge.dir().File("sparse.store");
+    WriteFile(sparse, ReadFile(rig_->bridge.dir().File("BcstBridge1.store")));
+    ASSERT_EQ(truncate(sparse.c_str(), off_t{20} << 30), 0);
+    const ToolResult huge = RunTool(rig_->bridge.dir().path(), {BCST_STORE_EXE, sparse, "--json"});
+    ASSERT_EQ(huge.status, 0) << huge.err;
+    EXPECT_EQ(ParseJsonLines(huge.out).at(0).Int("entries"), 10);
+    EXPECT_NE(
+        huge.err.find("sparse.store: the file is 20480.0 MiB, larger than a store file gets (128.0 MiB), "
+                      "and is sparse: 0.0 MiB of its 20480.0 MiB on disk; read only the entries its header "
+                      "counts"),
+        std::string::npos)
+        << huge.err;
 
     const std::vector<FeedRecord> a = {
         Record(1001, 1, 12000, false, true),  // equal to the close set before the kill

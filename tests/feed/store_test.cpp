@@ -1,7 +1,10 @@
 // Instrument store: open/high/low and ticker records inserted and updated, lookups, the record walk
 // bounded by the decompression buffer, and the null-buffer reports in the log.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <climits>
@@ -334,8 +337,6 @@ TEST_F(Store, NullDataIsReportedInTheLog) {
     EXPECT_TRUE(HasEntry(1, {1, 1, 1, 1, 1, 1, 1, 0}));
 }
 
-}  // namespace
-
 // The conversions' lookups must never answer with stale values, with another token's entry, or with
 // an entry that a reset removed, and they leave the cursor on what they found.
 TEST_F(Store, LookupsFollowTheStore) {
@@ -445,3 +446,40 @@ TEST_F(Store, WritesThroughToItsFileAndOutlivesItsTruncation) {
                                        "from memory (4 instruments)"});
     Clear();
 }
+
+// An update of an entry already in the file arms the journal with the new value before the entry's
+// first byte changes: a kill between the two leaves the journal to repair the entry. The entry's page
+// is read-only here, so the first store into it stops in a handler that looks at the header then.
+BCST_STORE_HEADER gHeaderAtEntryWrite;
+char* gEntryPage = nullptr;
+void OnEntryWrite(int) {
+    memcpy(&gHeaderAtEntryWrite, gStoreMirror.header, sizeof gHeaderAtEntryWrite);
+    mprotect(gEntryPage, static_cast<size_t>(getpagesize()), PROT_READ | PROT_WRITE);
+}
+
+TEST_F(Store, TheJournalHoldsTheNewValueBeforeTheEntryChanges) {
+    const auto page = static_cast<size_t>(getpagesize());
+    void* block = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(block, MAP_FAILED);
+    gEntryPage = static_cast<char*>(block) + page;
+    gStoreMirror = StoreMirror{static_cast<BCST_STORE_HEADER*>(block),
+                               reinterpret_cast<NEW_MKT_MAP_DATA*>(gEntryPage), 2, 2};
+    gStoreMirror.entries[1] = NEW_MKT_MAP_DATA{42, 1, 2, 3, 4, 5, 6, 7};
+    ASSERT_EQ(mprotect(gEntryPage, page, PROT_READ), 0);
+    struct sigaction action = {}, saved = {};
+    action.sa_handler = OnEntryWrite;
+    ASSERT_EQ(sigaction(SIGSEGV, &action, &saved), 0);
+
+    const NEW_MKT_MAP_DATA updated{42, 10, 20, 30, 40, 50, 60, 70};
+    StoreFileUpdated(1, updated);
+    sigaction(SIGSEGV, &saved, nullptr);
+    gStoreMirror = StoreMirror{};
+    EXPECT_EQ(gHeaderAtEntryWrite.journalRef, 2u) << "the journal names the entry being rewritten";
+    EXPECT_EQ(memcmp(&gHeaderAtEntryWrite.journal, &updated, sizeof updated), 0) << "and holds its new value";
+    const auto* header = static_cast<const BCST_STORE_HEADER*>(block);
+    EXPECT_EQ(header->journalRef, 0u) << "cleared once the entry is whole";
+    EXPECT_EQ(memcmp(gEntryPage + sizeof(NEW_MKT_MAP_DATA), &updated, sizeof updated), 0);
+    munmap(block, 2 * page);
+}
+
+}  // namespace
