@@ -244,12 +244,12 @@ TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
     const ToolResult huge = RunTool(rig_->bridge.dir().path(), {BCST_STORE_EXE, sparse, "--json"});
     ASSERT_EQ(huge.status, 0) << huge.err;
     EXPECT_EQ(ParseJsonLines(huge.out).at(0).Int("entries"), 10);
-    EXPECT_NE(
-        huge.err.find("sparse.store: the file is 20480.0 MiB, larger than a store file gets (128.0 MiB), "
-                      "and is sparse: 0.0 MiB of its 20480.0 MiB on disk; read only the entries its header "
-                      "counts"),
-        std::string::npos)
-        << huge.err;
+    for (const char* said :
+         {"sparse.store: the file is 20480.0 MiB, larger than a store file gets (128.0 MiB), "
+          "and is sparse: ",
+          " MiB of its 20480.0 MiB on disk; read only the entries its header counts"}) {
+        EXPECT_NE(huge.err.find(said), std::string::npos) << huge.err;
+    }
 
     const std::vector<FeedRecord> a = {
         Record(1001, 1, 12000, false, true),  // equal to the close set before the kill
