@@ -25,6 +25,7 @@ std::mutex gLock;
 Request gRequests[kPopulateKinds];
 std::atomic<size_t> gDone[kPopulateKinds];
 bool gStarted = false;  // under gLock
+bool gBusy = false;     // under gLock: the thread is faulting a range in
 
 void* PopulateMain(void*) {
     // The lowest priority there is: on a core it shares with the relay thread (a bridge pinned to
@@ -46,6 +47,7 @@ void* PopulateMain(void*) {
                     break;
                 }
             }
+            gBusy = at != nullptr;
         }
         if (at == nullptr) {
             const struct timespec idle = {0, kIdleNs};
@@ -56,6 +58,7 @@ void* PopulateMain(void*) {
         // request, so that an old kernel is not asked again and again.
         const bool populated = madvise(at, length, MADV_POPULATE_WRITE) == 0;
         std::lock_guard<std::mutex> hold(gLock);
+        gBusy = false;
         Request& r = gRequests[kind];
         if (r.base + r.done == at) {  // still the same request
             r.done = populated ? r.done + length : r.length;
@@ -94,4 +97,17 @@ void PopulateInBackground(PopulateKind kind, void* base, size_t length) {
 
 size_t PopulatedBytes(PopulateKind kind) {
     return gDone[kind].load(std::memory_order_relaxed);
+}
+
+bool PopulateIdle() {
+    std::unique_lock<std::mutex> hold(gLock, std::try_to_lock);
+    if (!hold.owns_lock() || gBusy) {
+        return false;
+    }
+    for (const Request& r : gRequests) {
+        if (r.done < r.length) {
+            return false;
+        }
+    }
+    return true;
 }

@@ -140,7 +140,7 @@ void InstrumentStore::Migrate(uint32_t slots) {
 }
 
 void InstrumentStore::ReleaseRetired() {
-    if (retired_.slots != nullptr) {
+    if (retired_.slots != nullptr && PopulateIdle()) {
         munmap(retired_.slots, sizeof(Slot) * (retired_.mask + 1));
         retired_ = Table{};
     }
@@ -163,7 +163,7 @@ void InstrumentStore::PopulateAhead() {
         return;
     }
     const size_t bytes = sizeof(Slot) * slots * 2;
-    if (next_.slots == nullptr) {
+    if (next_.slots == nullptr && PopulateIdle()) {
         next_.slots = static_cast<Slot*>(ReserveMemory(bytes));
     }
     if (next_.slots != nullptr && bytes > kHugePagesFrom) {
@@ -216,7 +216,10 @@ NEW_MKT_MAP_DATA* InstrumentStore::FindOrInsert(int32_t token, const NEW_MKT_MAP
 }
 
 void InstrumentStore::Clear() {
-    ReleaseRetired();
+    if (retired_.slots != nullptr) {
+        munmap(retired_.slots, sizeof(Slot) * (retired_.mask + 1));
+        retired_ = Table{};
+    }
     if (old_.slots != nullptr) {
         munmap(old_.slots, sizeof(Slot) * (old_.mask + 1));
         old_ = Table{};

@@ -162,8 +162,13 @@ int WriteFreshFile(const char** what) {
 std::string KeepAs(const char* suffix) {
     std::string kept = gFile.name + suffix;
     for (int n = 2; n < 1000; ++n) {
-        if (link(gFile.name.c_str(), kept.c_str()) == 0) {
+        // A rename that refuses to replace; where the file system has none, a link and an unlink.
+        int moved = renameat2(AT_FDCWD, gFile.name.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE);
+        if (moved != 0 && (errno == EINVAL || errno == ENOSYS) &&
+            (moved = link(gFile.name.c_str(), kept.c_str())) == 0) {
             unlink(gFile.name.c_str());
+        }
+        if (moved == 0) {
             return kept;
         }
         if (errno != EEXIST) {
@@ -210,6 +215,9 @@ void MakeRoomAndCatchUp(int64_t nowNs) {
     const auto inMemory = static_cast<uint32_t>(gOHLMapData.size());
     const uint32_t left = m.reserved - m.written;
     const bool wanted = left < m.reserved / 4 || inMemory > m.reserved;
+    if (!wanted) {
+        gFile.roomRefused = false;  // room enough: an insert that outruns it may ask the disk again
+    }
     // After a refusal the disk is asked again once a second, not at every tick.
     if (wanted && m.reserved < kStoreFileMaxEntries &&
         (!gFile.roomRefused || nowNs - gFile.lastRoomTryNs >= kSecondNs)) {
