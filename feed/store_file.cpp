@@ -255,7 +255,6 @@ void Scrub() {
     BCST_STORE_HEADER expected = gFile.written;
     expected.count = m.written;
     expected.journalRef = 0;  // no rewrite is under way between datagrams
-    expected.memoryOnly = gFile.written.memoryOnly;
     if (memcmp(m.header, &expected, kScrubbedHeaderBytes) != 0) {
         memcpy(reinterpret_cast<char*>(m.header) + sizeof expected.magic,
                reinterpret_cast<const char*>(&expected) + sizeof expected.magic,
