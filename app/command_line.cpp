@@ -6,14 +6,15 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/log.h"
+#include "app/log_texts.h"
 #include "config/config.h"
+#include "mbp/framing.h"
 
 #ifndef BCST_VERSION
 #error "BCST_VERSION must be defined by the build"
@@ -61,6 +62,100 @@ void CheckLocal(const char* label, const char* text, std::vector<std::string>* r
     } else if (!OnThisHost(address)) {
         reasons->push_back(std::string(label) + " " + text + " is on none of this host's interfaces");
     }
+}
+
+// A value between quotes, with control characters written as escapes so that a carriage return shows.
+std::string Quoted(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\r') {
+            quoted += "\\r";
+        } else if (c == '\t') {
+            quoted += "\\t";
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+// The value the reader took for the field logged as `label`, or nullptr when the line has none.
+const std::string* FieldValue(const ConfigReading& reading, const char* label) {
+    for (size_t i = 0; i < reading.fields.size(); ++i) {
+        const char* key = ConfigFieldLabel(static_cast<unsigned int>(i + 1));
+        if (key != nullptr && strcmp(key, label) == 0) {
+            return &reading.fields[i];
+        }
+    }
+    return nullptr;
+}
+
+// Whether a port text says the port the bridge takes from it: digits alone, for that very number.
+// Anything else is read otherwise than it reads (digits up to the first other character, 0 without
+// any, the low 16 bits of the number).
+bool SaysPort(const std::string& text, uint16_t port) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    bool inRange = false;
+    const int number = ParseDecimalInt(text.c_str(), &inRange);
+    return inRange && number == port;
+}
+
+// A port text that is not a whole number from 1 to 65535, with the port the bridge takes from it.
+// A plain 0 is told with what port 0 does.
+void CheckPortText(const ConfigReading& reading, const char* label, uint16_t port, const std::string& wire,
+                   std::vector<std::string>* reasons) {
+    const std::string* text = FieldValue(reading, label);
+    if (text != nullptr && !SaysPort(*text, port)) {
+        reasons->push_back(std::string(label) + " " + Quoted(*text) +
+                           " is not a whole number from 1 to 65535: the bridge reads it as " +
+                           std::to_string(port) + wire);
+    }
+}
+
+// The flag's value is read as "Y" or not; "N" is the plain way to say pass-through.
+void CheckFlag(const ConfigReading& reading, std::vector<std::string>* reasons) {
+    const std::string* text = FieldValue(reading, "NEW_MKT_DATA_FLAG");
+    if (text != nullptr && *text != "Y" && *text != "N") {
+        reasons->push_back("NEW_MKT_DATA_FLAG " + Quoted(*text) +
+                           " is not exactly Y (nor N): the instance runs in pass-through mode");
+    }
+}
+
+// The segment selects the message layout and the frame's segment code, exactly and case-sensitively.
+void CheckSegment(std::vector<std::string>* reasons) {
+    const SegmentChoice choice = ChooseSegment(gsBcastParam.MARKET_SEGMENT);
+    if (choice.code != kSegmentUnknown) {
+        return;
+    }
+    const std::string bytes = choice.messageBytes == 0
+                                  ? "no message bytes"
+                                  : std::to_string(choice.messageBytes) + " message bytes";
+    reasons->push_back("MARKET_SEGMENT " + Quoted(gsBcastParam.MARKET_SEGMENT) +
+                       " is not exactly CM, FO, CD or CO: in relay mode the instance converts with the "
+                       "derivatives layout and sends datagrams with segment code " +
+                       std::to_string(choice.code) + " and " + bytes);
+}
+
+// The bridge refuses a value longer than its field and stops; the refused value is the last one read.
+std::string RefusedValue(const ConfigReading& reading) {
+    if (reading.fields.empty()) {
+        return gcaLogMessage;
+    }
+    const auto position = static_cast<unsigned int>(reading.fields.size());
+    const std::string& value = reading.fields.back();
+    const char* label = ConfigFieldLabel(position);
+    if (label == nullptr || value.size() <= ConfigFieldMaxLength(position)) {
+        return gcaLogMessage;
+    }
+    return std::string(label) + " " + Quoted(value) + " has " + std::to_string(value.size()) +
+           " characters, more than its limit of " + std::to_string(ConfigFieldMaxLength(position)) +
+           ": the bridge stops at start-up with \"" + gcaLogMessage + "\"";
 }
 
 // Lines in BCSTBRIDGE.INI, the header included.
@@ -122,18 +217,26 @@ int CheckInstance(const char* argument, FILE* out, FILE* err) {
     }
     std::vector<std::string> reasons;
     if (result != 0) {
-        reasons.push_back(gcaLogMessage);  // what the bridge would log before it exits
+        reasons.push_back(RefusedValue(reading));  // what the bridge would log before it exits
         memset(gcaLogMessage, 0, sizeof gcaLogMessage);
     } else if (reading.line.empty() || reading.line.find(',') == std::string::npos) {
         reasons.push_back(std::string(reading.line.empty() ? "the line is empty" : "the line has no comma") +
                           ": the bridge would start with nothing configured and fail at its sockets");
     } else {
-        const long fields = 1 + static_cast<long>(std::count(reading.line.begin(), reading.line.end(), ','));
+        const auto fields = static_cast<long>(reading.fields.size());
         if (fields < kFieldCount) {
             reasons.push_back("the line has " + std::to_string(fields) + " of " +
                               std::to_string(kFieldCount) + " fields; the missing ones stay empty or zero");
         }
-        if (reading.line.back() == '\r') {
+        for (long extra = kFieldCount; extra < fields; ++extra) {
+            reasons.push_back("field " + std::to_string(extra + 1) + " " +
+                              Quoted(reading.fields[static_cast<size_t>(extra)]) + " is beyond the " +
+                              std::to_string(kFieldCount) +
+                              " fields of a line: the bridge ignores it and logs \"" +
+                              kLogConfigImproperPosition + "\"");
+        }
+        const bool crlf = reading.line.back() == '\r';
+        if (crlf) {
             reasons.push_back(
                 fields == kFieldCount
                     ? "the last field, NEW_MKT_DATA_FLAG, ends in a carriage return (a file saved with CRLF "
@@ -142,19 +245,42 @@ int CheckInstance(const char* argument, FILE* out, FILE* err) {
                       "part "
                       "of its last field");
         }
-        const auto wire =
-            static_cast<uint16_t>(__builtin_bswap16(static_cast<uint16_t>(gsBcastParam.SEND_MULTICAST_PORT)));
-        if (wire < 1024) {
-            reasons.push_back("SEND_MULTICAST_PORT " + std::to_string(gsBcastParam.SEND_MULTICAST_PORT) +
+        CheckSegment(&reasons);
+        const auto recv = static_cast<uint16_t>(gsBcastParam.RECV_MULTICAST_PORT);
+        CheckPortText(reading, "RECV_MULTICAST_PORT", recv, "", &reasons);
+        if (recv == 0) {
+            reasons.push_back(
+                "RECV_MULTICAST_PORT 0: the receiving socket binds a random port, where the feed never "
+                "arrives");
+        }
+        // The send port goes into the socket addresses unconverted: on the wire its bytes are exchanged.
+        const auto send = static_cast<uint16_t>(gsBcastParam.SEND_MULTICAST_PORT);
+        const auto wire = static_cast<uint16_t>(__builtin_bswap16(send));
+        CheckPortText(reading, "SEND_MULTICAST_PORT", send,
+                      send == 0 ? "" : " (port " + std::to_string(wire) + " on the wire, byte-exchanged)",
+                      &reasons);
+        if (send == 0) {
+            reasons.push_back(
+                "SEND_MULTICAST_PORT 0: the sending socket binds a random local port, and every send fails "
+                "as no datagram can go to port 0");
+        } else if (wire < 1024) {
+            reasons.push_back("SEND_MULTICAST_PORT " + std::to_string(send) +
                               " goes on the wire byte-exchanged as port " + std::to_string(wire) +
                               ", below 1024: binding it needs privilege, and receivers must listen there");
+        }
+        if (!(crlf && fields == kFieldCount)) {  // a flag with a carriage return is told above
+            CheckFlag(reading, &reasons);
         }
         CheckGroup("RECV_MULTICAST_ADDR", gsBcastParam.RECV_MULTICAST_ADDR, &reasons);
         CheckGroup("SEND_MULTICAST_ADDR", gsBcastParam.SEND_MULTICAST_ADDR, &reasons);
         CheckLocal("LOCAL_IP_TO_HOST", gsBcastParam.LOCAL_IP_TO_HOST, &reasons);
         CheckLocal("LOCAL_IP_TO_VELT", gsBcastParam.LOCAL_IP_TO_VELT, &reasons);
-        CheckOtherInstances(instance, &reasons);
+        if (recv != 0) {  // port 0 binds a random port of its own: no other instance can take it
+            CheckOtherInstances(instance, &reasons);
+        }
     }
+    // The header and the fields before the warnings, also when both streams go to one pipe.
+    fflush(out);
     for (const std::string& reason : reasons) {
         fprintf(err, "bcstbridge: instance %d: %s\n", instance, reason.c_str());
     }

@@ -12,7 +12,10 @@ int RunBridgeOption(int argc, char** argv);
 void PrintBridgeUsage(FILE* stream);
 
 // Reads the instance's line as the bridge would (nothing logged, no socket opened), prints each field
-// on `out`, and each warning on `err`: a carriage return at the end of the line, a send port that goes
-// on the wire below 1024, addresses that are not multicast or not this host's, another instance
-// receiving on the same port. 0 when there is nothing to warn about, 1 otherwise.
+// on `out`, and then each warning on `err`, every one naming its field: a value too long for its field,
+// fewer or more than eight fields, a carriage return at the end of the line, a segment other than CM,
+// FO, CD or CO, a port text that is not a whole number from 1 to 65535 (with the port the bridge would
+// use), a port 0, a send port that goes on the wire below 1024, a flag other than Y or N, addresses that
+// are not multicast or not this host's, another instance receiving on the same port. 0 when there is
+// nothing to warn about, 1 otherwise.
 int CheckInstance(const char* argument, FILE* out, FILE* err);

@@ -94,7 +94,23 @@ void Report(const char* format, ...) {
 
 }  // namespace
 
+const char* ConfigFieldLabel(unsigned int position) {
+    return position >= 1 && position <= std::size(kConfigFields) ? kConfigFields[position - 1].label
+                                                                 : nullptr;
+}
+
+size_t ConfigFieldMaxLength(unsigned int position) {
+    if (position < 1 || position > std::size(kConfigFields)) {
+        return 0;
+    }
+    const ConfigField& f = kConfigFields[position - 1];
+    return f.kind == FieldKind::kText ? f.capacity - 1 : kNumberFieldMax;
+}
+
 int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
+    if (gQuiet != nullptr) {
+        gQuiet->fields.push_back(value);
+    }
     if (position < 1 || position > std::size(kConfigFields)) {
         Report("%s", kLogConfigImproperPosition);
         return 0;

@@ -31,6 +31,8 @@ struct ConfigReading {
     int openError = 0;                   // errno when the file could not be opened
     bool lineFound = false;              // the file has line instance + 1
     std::string line;                    // that line as read (a carriage return included)
+    std::vector<std::string> fields;     // each value handed to the store, in order: beyond the eighth
+                                         // too, and last the one refused when a value is too long
 };
 
 // Reads line instance + 1 of BCSTBRIDGE.INI into gsBcastParam, logging each field, or, given
@@ -41,6 +43,11 @@ int ReadConfigurationFromFile(int instance, ConfigReading* quiet = nullptr);
 // Stores one field by its 1-based position and logs it. 1 when the value is longer than its field
 // (nothing stored, nothing logged); 0 otherwise, improper positions included.
 int CopyConfigParamToGlobalStruct(std::string value, unsigned int position);
+
+// The key a field is logged under and the most characters its value may have, by 1-based position
+// in the line; nullptr and 0 for a position beyond the eighth, which is never stored.
+const char* ConfigFieldLabel(unsigned int position);
+size_t ConfigFieldMaxLength(unsigned int position);
 
 // Decimal text by the rules of atoi (leading white space, optional sign, digits up to the first other
 // character, 0 without digits), without its undefined behaviour: `inRange` tells whether the number

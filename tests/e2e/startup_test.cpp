@@ -178,6 +178,21 @@ TEST(StartupTest, CheckWarnsAboutWhatWouldGoWrong) {
     InstanceConfig samePort = sameGroup;
     samePort.recvGroup = "239.10.2.7";
     const std::string recvPort = std::to_string(good.recvPort);
+    const std::string sendPort = std::to_string(good.sendPort);
+    // The good line with its two port fields written as given.
+    auto ports = [&](const std::string& recv, const std::string& send) {
+        return good.segment + "," + good.recvGroup + "," + recv + "," + good.sendGroup + "," + send + "," +
+               good.hostIp + "," + good.veltIp + "," + good.flag + "\n";
+    };
+    InstanceConfig sendZero = good;
+    sendZero.sendPort = 0;
+    InstanceConfig lowerCase = good;
+    lowerCase.segment = "cm";
+    lowerCase.flag = "y";
+    InstanceConfig longSegment = good;
+    longSegment.segment = "CMFOX";
+    InstanceConfig longFlag = good;
+    longFlag.flag = "Yes-please";
 
     const std::vector<CheckCase> cases = {
         {"a good line", kHeader + good.Line() + "\n", "1", {}},
@@ -226,6 +241,47 @@ TEST(StartupTest, CheckWarnsAboutWhatWouldGoWrong) {
          "2",
          {"Input instance 2 not available in BCSTBRIDGE.INI config file"}},
         {"no file", "", "1", {"Error while opening BCSTBRIDGE.INI config file"}},
+        {"receive port of letters",
+         kHeader + ports("abc", sendPort),
+         "1",
+         {"RECV_MULTICAST_PORT 'abc' is not a whole number from 1 to 65535: the bridge reads it as 0",
+          "RECV_MULTICAST_PORT 0: the receiving socket binds a random port, where the feed never arrives"}},
+        {"receive port above 65535",
+         kHeader + ports("70000", sendPort),
+         "1",
+         {"RECV_MULTICAST_PORT '70000' is not a whole number from 1 to 65535: the bridge reads it as 4464"}},
+        {"send port with a letter O for a zero",
+         kHeader + ports(recvPort, "3433O"),
+         "1",
+         {"SEND_MULTICAST_PORT '3433O' is not a whole number from 1 to 65535: the bridge reads it as 3433 "
+          "(port "
+          "26893 on the wire, byte-exchanged)"}},
+        {"send port 0",
+         kHeader + sendZero.Line() + "\n",
+         "1",
+         {"SEND_MULTICAST_PORT 0: the sending socket binds a random local port, and every send fails as no "
+          "datagram can go to port 0"}},
+        {"segment and flag in lower case",
+         kHeader + lowerCase.Line() + "\n",
+         "1",
+         {"MARKET_SEGMENT 'cm' is not exactly CM, FO, CD or CO: in relay mode the instance converts with the "
+          "derivatives layout and sends datagrams with segment code 0 and no message bytes",
+          "NEW_MKT_DATA_FLAG 'y' is not exactly Y (nor N): the instance runs in pass-through mode"}},
+        {"a ninth field, and a trailing comma that adds none",
+         kHeader + good.Line() + ",extra,\n",
+         "1",
+         {"field 9 'extra' is beyond the 8 fields of a line: the bridge ignores it and logs "
+          "\"CopyConfigParamToGlobalStruct - Improper Field position\""}},
+        {"segment too long",
+         kHeader + longSegment.Line() + "\n",
+         "1",
+         {"MARKET_SEGMENT 'CMFOX' has 5 characters, more than its limit of 4: the bridge stops at start-up "
+          "with \"Error during copying config parameters into Global Structure\""}},
+        {"flag too long, as the last field",
+         kHeader + longFlag.Line() + "\n",
+         "1",
+         {"NEW_MKT_DATA_FLAG 'Yes-please' has 10 characters, more than its limit of 9: the bridge stops at "
+          "start-up with \"Error during copying last config parameters into Global Structure\""}},
     };
     for (const CheckCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -253,6 +309,16 @@ TEST(StartupTest, CheckWarnsAboutWhatWouldGoWrong) {
         expected += "  " + entry + "\n";
     }
     EXPECT_EQ(r.out, expected + "instance 1: nothing to warn about\n");
+
+    // Both streams into one file: the header and the fields come before the warnings.
+    TempDir merged;
+    WriteFile(merged.File("BCSTBRIDGE.INI"), kHeader + lowerCase.Line() + "\n");
+    const ToolResult both =
+        RunTool(merged.path(), {"/bin/sh", "-c", std::string(BCSTBRIDGE_EXE) + " --check 1 2>&1"}, 10s);
+    EXPECT_EQ(both.status, 1);
+    EXPECT_EQ(both.out.rfind("instance 1: line 2 of BCSTBRIDGE.INI\n", 0), 0u) << both.out;
+    EXPECT_LT(both.out.find("NEW_MKT_DATA_FLAG - 0\n"), both.out.find("bcstbridge: instance 1: "))
+        << both.out;
 }
 
 TEST(StartupTest, ArgumentWithTrailingLetterIsThatInstance) {
