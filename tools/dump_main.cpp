@@ -388,7 +388,7 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->needs(instance);
     CLI::Option* interface =
-        app.add_option("--interface", o.interfaceAddress, "Interface (name or address) to join on")
+        app.add_option("--interface,-i", o.interfaceAddress, "Interface (name or address) to join on")
             ->capture_default_str();
     group->needs(port);
     port->needs(group);
@@ -443,7 +443,12 @@ int main(int argc, char** argv) {
     if (o.pcap.empty()) {
         std::string address, error;
         if (!ResolveInterface(o.interfaceAddress, &address, &error)) {
-            return UsageError("--interface: %s", error.c_str());
+            // The other tools take -i for an instance: say how to name one here.
+            const bool number = !o.interfaceAddress.empty() &&
+                                o.interfaceAddress.find_first_not_of("0123456789") == std::string::npos;
+            return UsageError(
+                "--interface: %s%s", error.c_str(),
+                number ? (" (an instance is --instance " + o.interfaceAddress + ")").c_str() : "");
         }
         o.interfaceAddress = address;
         uint32_t groupAddress = 0;

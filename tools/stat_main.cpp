@@ -390,9 +390,11 @@ std::string JsonLines(const std::vector<Sample>& samples, const std::vector<Samp
         const int64_t last = Value(s, kCounterLastAcceptedNs);
         json.Number("last_frame_age_ms", last == 0 ? -1 : (s.monotonicNs - last) / 1000000);
         json.Number("heartbeat_age_ms", HeartbeatAgeNs(s) / 1000000);
+        // As in the Prometheus output: the start time until the first change.
         const int64_t changed = Value(s, kCounterRoleChangedNs);
-        json.Number("role_changed_time_ms",
-                    changed == 0 ? -1 : static_cast<int64_t>(WallSeconds(s, changed) * 1000));
+        json.Number("role_changed_time_ms", changed == 0
+                                                ? h.startRealtimeNs / 1000000
+                                                : static_cast<int64_t>(WallSeconds(s, changed) * 1000));
         const Latency latency = IntervalLatency(s, before);
         json.Number("interval_ms", before == nullptr ? -1 : (s.monotonicNs - before->monotonicNs) / 1000000);
         json.Number("service_p50_ns", latency.p50);

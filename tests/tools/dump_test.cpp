@@ -673,6 +673,24 @@ TEST_F(DumpTool, LiveFromAGroupWithItsOwnCapture) {
         work.path(), {BCST_DUMP_EXE, "--group", group, "--port", std::to_string(port), "--duration", "0.2"});
     EXPECT_EQ(quiet.status, 0) << quiet.err;
     EXPECT_NE(quiet.err.find("bcst-dump: 0 datagrams"), std::string::npos) << quiet.err;
+
+    // -i names the interface, as capture tools spell it.
+    struct Spelling {
+        std::string interface;
+        int status;
+        std::string err;
+    };
+    for (const Spelling& s :
+         {Spelling{"lo", 0, "bcst-dump: 0 datagrams"},
+          Spelling{"3", 2,
+                   "bcst-dump: --interface: '3' is neither an IPv4 address nor an interface (an "
+                   "instance is --instance 3)\n"}}) {
+        const ToolResult r =
+            RunTool(work.path(), {BCST_DUMP_EXE, "--group", group, "--port", std::to_string(port), "-i",
+                                  s.interface, "--duration", "0.2"});
+        EXPECT_EQ(r.status, s.status) << s.interface << ": " << r.err;
+        EXPECT_NE(r.err.find(s.err), std::string::npos) << s.interface << ": " << r.err;
+    }
 }
 
 }  // namespace

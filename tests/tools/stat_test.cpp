@@ -209,6 +209,8 @@ TEST(Counters, EveryCounterMatchesTheFeedAndBcstStatShowsIt) {
     ASSERT_EQ(lines.size(), 1u) << json.out;
     EXPECT_EQ(lines[0].Str("state"), "running");
     EXPECT_EQ(lines[0].Str("mode"), "relay");
+    EXPECT_EQ(lines[0].Int("role_changes"), 0);
+    EXPECT_EQ(lines[0].Int("role_changed_time_ms"), lines[0].Int("start_time_ms")) << "before any change";
     for (const Expected& e : expected) {
         EXPECT_EQ(lines[0].Int(kCounterDescriptions[e.id].key), e.value) << kCounterDescriptions[e.id].key;
     }
