@@ -551,6 +551,7 @@ bool PcapReader::ParseIpv4(const uint8_t* ip, size_t available, bool cut, const 
     auto found = fragments_.find(key);
     if (found == fragments_.end()) {
         if (fragments_.size() >= kMaxPendingReassemblies) {
+            CountUnreassembled(fragments_[fragmentOrder_.front()], &givenUp_);
             fragments_.erase(fragmentOrder_.front());
             fragmentOrder_.pop_front();
         }
@@ -590,6 +591,23 @@ bool PcapReader::ParseIpv4(const uint8_t* ip, size_t available, bool cut, const 
     fragments_.erase(found);
     fragmentOrder_.remove(key);
     return ParseUdp(whole.data(), whole.size(), source, destination, wholeCut, time, datagram);
+}
+
+void PcapReader::CountUnreassembled(const Reassembly& r, UnreassembledFragments* count) {
+    count->fragments += r.pieces.size();
+    if (r.pieces.count(0) != 0) {
+        ++count->firstWithoutRest;
+    } else {
+        count->laterWithoutFirst += r.pieces.size();
+    }
+}
+
+UnreassembledFragments PcapReader::unreassembled() const {
+    UnreassembledFragments count = givenUp_;
+    for (const auto& waiting : fragments_) {
+        CountUnreassembled(waiting.second, &count);
+    }
+    return count;
 }
 
 bool PcapReader::ParseUdp(const uint8_t* udp, size_t length, uint32_t source, uint32_t destination, bool cut,

@@ -87,6 +87,13 @@ bool IsSegmentedOutput(const uint8_t* data, size_t length);
 // The Ethernet/IPv4/UDP bytes of one datagram, as PcapWriter stores them.
 std::vector<uint8_t> BuildEthernetPacket(const UdpDatagram& datagram, uint8_t ttl, uint16_t ipId);
 
+// IPv4 fragments that never became a whole datagram, by what was missing.
+struct UnreassembledFragments {
+    uint64_t fragments = 0;          // all of them
+    uint64_t firstWithoutRest = 0;   // first fragments (one per datagram) whose datagram lacks later ones
+    uint64_t laterWithoutFirst = 0;  // later fragments whose datagram's first fragment never came
+};
+
 class PcapReader {
   public:
     PcapReader() = default;
@@ -112,6 +119,10 @@ class PcapReader {
     const std::string& error() const { return error_; }
     uint64_t packets() const { return packets_; }
     uint64_t skipped() const { return skipped_; }
+    // The fragments read so far that did not become a datagram: those given up for room and those
+    // still waiting for the rest (at the end of the file, never to come). A capture filter by port
+    // keeps only first fragments, the only ones that carry the ports.
+    UnreassembledFragments unreassembled() const;
 
   private:
     struct Reassembly {
@@ -126,6 +137,7 @@ class PcapReader {
                UdpDatagram* datagram);
     bool ParseIpv4(const uint8_t* ip, size_t available, bool cut, const struct timeval& time,
                    UdpDatagram* datagram);
+    static void CountUnreassembled(const Reassembly& r, UnreassembledFragments* count);
     // Hands out the next 512-byte datagram of held_.
     void TakeHeld(UdpDatagram* datagram);
     bool ParseUdp(const uint8_t* udp, size_t length, uint32_t source, uint32_t destination, bool cut,
@@ -142,6 +154,7 @@ class PcapReader {
     size_t heldAt_ = 0;  // where its next datagram starts; held_.payload.size() when done
     std::map<FragmentKey, Reassembly> fragments_;
     std::list<FragmentKey> fragmentOrder_;  // oldest first, to bound what waits for reassembly
+    UnreassembledFragments givenUp_;        // reassemblies dropped to make room
 };
 
 }  // namespace bcst

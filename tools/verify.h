@@ -1,5 +1,6 @@
 // bcst-verify's work: an input capture run through the bridge's own intake, store, conversion and
-// framing, and the datagrams that gives compared in order with a capture of what the bridge sent.
+// framing, and the datagrams that gives lined up by their records with a capture of what the bridge
+// sent.
 #pragma once
 
 #include <cstdint>
@@ -12,13 +13,19 @@ using DatagramBytes = std::vector<uint8_t>;
 
 enum class VerifyMode { kRelay, kPassThrough };
 
+// The sources of a record's store values that the input may not have shown yet: open/high/low
+// records give the open, high, low and closing prices (and the net change worked out from them),
+// ticker records the last trade quantity.
+enum UnseenSource : uint8_t { kUnseenOpenHighLow = 1, kUnseenTicker = 2 };
+
 // One datagram the bridge should have sent, with where it came from.
 struct ExpectedDatagram {
     DatagramBytes bytes;
     int64_t input = -1;  // the input datagram that produced it
-    // Per record slot: the instrument had no open/high/low or ticker record earlier in the input, so
-    // the values the store gives it came from before the capture began.
-    bool unseen[2] = {false, false};
+    // Per record slot, the sources (UnseenSource bits) that had no record for the slot's instrument
+    // earlier in the input (nor in the starting store): the values they gave the running bridge came
+    // from before the capture began.
+    uint8_t unseen[2] = {0, 0};
 };
 
 struct BridgeRun {
@@ -47,22 +54,37 @@ struct Gap {
     int64_t firstInput = -1, lastInput = -1;  // the input datagrams they came from
 };
 
+// Every expected datagram is counted once as matched, differing, unseen, missing or expectedBefore;
+// every captured one as matched, differing, unseen, extra, duplicates or capturedBefore. Reordered
+// datagrams are among the matched, differing or unseen ones.
 struct Comparison {
     int64_t matched = 0;
     int64_t missing = 0;              // expected, never captured
     int64_t extra = 0;                // captured, never expected
     int64_t differing = 0;            // captured in place of an expected datagram, with other bytes
-    int64_t unseen = 0;               // differing only in records of instruments the input had not yet seen
+    int64_t unseen = 0;               // differing only in values whose source the input had not yet shown
+    int64_t reordered = 0;            // lined up, but captured out of the order they were expected in
+    int64_t duplicates = 0;           // captured again, byte for byte, after a datagram that lined up
+    int64_t capturedBefore = 0;       // captured before the first one the input accounts for
+    int64_t expectedBefore = 0;       // expected before the first one the output capture holds
     std::vector<std::string> report;  // one line per difference, in capture order, at most the limit
     int64_t unreported = 0;           // differences beyond the limit
     std::vector<Gap> gaps;            // the missing datagrams as runs, in order
-    bool Identical() const { return missing == 0 && extra == 0 && differing == 0 && unseen == 0; }
+    bool Identical() const {
+        return missing == 0 && extra == 0 && differing == 0 && unseen == 0 && reordered == 0 &&
+               duplicates == 0;
+    }
+    // Nothing differs but values whose source the input had not yet shown (a capture begun mid-stream).
+    bool OnlyUnseen() const {
+        return unseen > 0 && missing == 0 && extra == 0 && differing == 0 && reordered == 0 &&
+               duplicates == 0;
+    }
 };
 
-// Lines up `expected` with `captured` in order, allowing for datagrams lost or added on the way (a
-// datagram found further on in the other sequence, at any distance, makes those skipped over missing
-// or extra; the nearer of the two explanations wins), and
-// names for each difference the message, the record slot, the field and both values.
+// Lines up `expected` with `captured` by content: a datagram's records (the token and every field the
+// feed gives; not the values the store gives) find their place at any distance, so that captures
+// begun at different moments, lost or added datagrams, reordering and duplicates each show as what
+// they are. Names for each difference the message, the record slot, the field and both values.
 Comparison CompareDatagrams(const std::vector<ExpectedDatagram>& expected,
                             const std::vector<DatagramBytes>& captured, int64_t reportLimit);
 

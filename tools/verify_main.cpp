@@ -1,5 +1,5 @@
 // bcst-verify: proves what an instance sent. The input capture goes through the bridge's own code and
-// the datagrams that gives are compared, in order, with the capture of the instance's output.
+// the datagrams that gives are lined up, by their records, with the capture of the instance's output.
 #include <sys/time.h>
 
 #include <CLI/CLI.hpp>
@@ -29,8 +29,9 @@ struct Options {
     bool quiet = false;
 };
 
-// Exit status when the only differences lie in records of instruments that the input capture had not
-// yet seen (a capture that starts mid-stream); 0 means identical, 1 anything else that differs.
+// Exit status when the only differences lie in values whose source (an open/high/low or ticker record)
+// the input capture had not yet shown (a capture that starts mid-stream); 0 means identical, 1
+// anything else that differs.
 constexpr int kExitOnlyUnseen = 3;
 
 // Consecutive captured datagrams from one source address.
@@ -75,6 +76,14 @@ bool ReadPayloads(const std::string& path, const std::string& filter, std::vecto
     if (cut > 0) {
         Note("%s: %" PRIu64 " datagrams cut short by the snapshot length left out", path.c_str(), cut);
     }
+    const UnreassembledFragments left = reader.unreassembled();
+    if (left.fragments > 0) {
+        Note("warning: %s: %" PRIu64
+             " IP fragments could not be reassembled, their datagrams left out "
+             "(first fragments without the rest: %" PRIu64 ", later fragments without their first: %" PRIu64
+             "); a capture filter by port keeps only first fragments: filter by host",
+             path.c_str(), left.fragments, left.firstWithoutRest, left.laterWithoutFirst);
+    }
     return true;
 }
 
@@ -118,7 +127,7 @@ int main(int argc, char** argv) {
     Options o;
     CLI::App app{
         "Runs a capture of an instance's input through the bridge's own code and compares the result, "
-        "datagram by datagram in order, with a capture of the instance's output.",
+        "datagram by datagram, lined up by their records, with a capture of the instance's output.",
         ProgramName()};
     app.add_option("IN", o.input, "Capture of the instance's input (- for stdin)")->required();
     app.add_option("OUT", o.output, "Capture of the instance's output (- for stdin)")->required();
@@ -185,15 +194,16 @@ int main(int argc, char** argv) {
     }
     printf("%s: %zu input datagrams, %zu expected, %zu captured: %" PRId64 " matched, %" PRId64
            " differing, %" PRId64 " missing, %" PRId64 " extra, %" PRId64
-           " differing only for instruments not yet seen in the input; %s\n",
+           " differing only for instruments not yet seen in the input, %" PRId64 " reordered, %" PRId64
+           " duplicated, %" PRId64 " captured and %" PRId64 " expected before the capture; %s\n",
            ProgramName(), input.size(), run.datagrams.size(), output.size(), c.matched, c.differing,
-           c.missing, c.extra, c.unseen,
-           c.Identical()                                        ? "identical"
-           : c.differing == 0 && c.missing == 0 && c.extra == 0 ? "identical but for instruments not yet seen"
-                                                                : "DIFFERENT");
+           c.missing, c.extra, c.unseen, c.reordered, c.duplicates, c.capturedBefore, c.expectedBefore,
+           c.Identical()    ? "identical"
+           : c.OnlyUnseen() ? "identical but for instruments not yet seen"
+                            : "DIFFERENT");
     fflush(stdout);
     if (c.Identical()) {
         return kExitSuccess;
     }
-    return c.differing == 0 && c.missing == 0 && c.extra == 0 ? kExitOnlyUnseen : kExitFailure;
+    return c.OnlyUnseen() ? kExitOnlyUnseen : kExitFailure;
 }

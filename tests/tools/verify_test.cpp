@@ -1,7 +1,7 @@
 // bcst-verify on captures that the real bridge made on loopback: identical, a datagram lost, a price
-// changed, a datagram duplicated, an input that starts mid-stream, an output held in segmented
-// super-packets; and the real capture of the bridge's output on its own host (loopback, root only)
-// read by bcst-verify, bcst-dump and the Wireshark dissector.
+// changed, a datagram duplicated, captures begun at different moments, two datagrams swapped, orphan
+// IP fragments, an output held in segmented super-packets; and the real capture of the bridge's output on its
+// own host (loopback, root only) read by bcst-verify, bcst-dump and the Wireshark dissector.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -35,15 +35,18 @@ const char* const kOutGroup = "239.50.9.2";
 struct Session {
     TempDir dir;
     size_t datagrams = 0;
-    std::vector<int64_t> ohlFrames;  // input datagrams that carry open/high/low records
-    std::vector<int64_t> tokens;     // every market-by-price record's token, in order
+    std::vector<int64_t> ohlFrames;     // input datagrams that carry open/high/low records
+    std::vector<int64_t> tickerFrames;  // input datagrams that carry ticker records
+    std::vector<int64_t> tokens;        // every market-by-price record's token, in order
+    std::vector<int64_t> inputOf;       // per output datagram: the input datagram it comes from
+    std::vector<std::string> tokensOf;  // per output datagram: its tokens as bcst-verify names them
     uint16_t wirePort = 0;
     bool haveLoopback = false;
     std::string loopbackWhyNot;
 
     std::string File(const std::string& name) const { return dir.File(name); }
 
-    void Record(bool loopback, bool passThrough = false) {
+    void Record(bool loopback, bool passThrough = false, int tickerEvery = 0) {
         BridgeRig rig("FO", passThrough ? "N" : "Y", kInGroup, kOutGroup);
         ASSERT_TRUE(rig.WaitReady()) << rig.bridge.Log();
         const InstanceConfig& config = rig.config;
@@ -70,7 +73,7 @@ struct Session {
                                                      "--frames",
                                                      "30",
                                                      "--ticker-every",
-                                                     "0",
+                                                     std::to_string(tickerEvery),
                                                      "--rate",
                                                      "400",
                                                      "--max-token",
@@ -86,7 +89,19 @@ struct Session {
         for (const Json& r : session) {
             if (r.Str("kind") == "ohl" && (ohlFrames.empty() || ohlFrames.back() != r.Int("datagram"))) {
                 ohlFrames.push_back(r.Int("datagram"));
+            } else if (r.Str("kind") == "ticker" &&
+                       (tickerFrames.empty() || tickerFrames.back() != r.Int("datagram"))) {
+                tickerFrames.push_back(r.Int("datagram"));
             } else if (r.Str("kind") == "mbp_in") {
+                // A frame's records leave two to a datagram.
+                const bool first = inputOf.empty() || inputOf.back() != r.Int("datagram") ||
+                                   tokensOf.back().find(',') != std::string::npos;
+                if (first) {
+                    inputOf.push_back(r.Int("datagram"));
+                    tokensOf.push_back("token " + std::to_string(r.Int("token")));
+                } else {
+                    tokensOf.back() += ", " + std::to_string(r.Int("token"));
+                }
                 tokens.push_back(r.Int("token"));
             }
         }
@@ -137,6 +152,7 @@ struct Session {
 struct Verdict {
     int status = -1;
     long matched = -1, differing = -1, missing = -1, extra = -1, unseen = -1;
+    long reordered = -1, duplicated = -1, capturedBefore = -1, expectedBefore = -1;
     std::string out, err;
 };
 
@@ -154,6 +170,12 @@ Verdict Verify(const Session& s, const std::string& in, const std::string& out,
         sscanf(r.out.c_str() + at,
                " captured: %ld matched, %ld differing, %ld missing, %ld extra, %ld differing only",
                &v.matched, &v.differing, &v.missing, &v.extra, &v.unseen);
+    }
+    const size_t tail = r.out.find(" not yet seen in the input, ");
+    if (tail != std::string::npos) {
+        sscanf(r.out.c_str() + tail,
+               " not yet seen in the input, %ld reordered, %ld duplicated, %ld captured and %ld expected",
+               &v.reordered, &v.duplicated, &v.capturedBefore, &v.expectedBefore);
     }
     return v;
 }
@@ -242,9 +264,12 @@ TEST(VerifyTool, ReportsWhatDiffersBetweenInputAndOutputCaptures) {
         {"one dropped", "in.pcap", "dropped.pcap", 1, n - 1, 0, 1, 0,
          "missing: expected datagram " + std::to_string(k)},
         {"price changed", "in.pcap", "price.pcap", 1, n - 1, 1, 0, 0, priceLine},
-        {"began late", "in.pcap", "late.pcap", 1, n - late, 0, late, 0,
-         "missing: expected datagram 0 (from input datagram "},
-        {"one duplicated", "in.pcap", "duplicated.pcap", 1, n, 0, 0, 1, "extra: captured datagram "},
+        {"began late", "in.pcap", "late.pcap", 0, n - late, 0, 0, 0,
+         "before the capture: expected datagrams 0-" + std::to_string(late - 1) + " (" +
+             std::to_string(late) + ", from input datagrams "},
+        {"one duplicated", "in.pcap", "duplicated.pcap", 1, n, 0, 0, 0,
+         "duplicate: captured datagram " + std::to_string(k + 1) + ", duplicate of captured datagram " +
+             std::to_string(k) + ", " + s.tokensOf[k] + "\n"},
         {"failover", "in.pcap", "failover.pcap", 1, n - 5, 0, 5, 0,
          "\ngap: expected datagrams " + std::to_string(k) + "-" + std::to_string(k + 4) + " missing (5, "},
         {"segmented", "in.pcap", "segmented.pcap", 0, n, 0, 0, 0,
@@ -295,6 +320,175 @@ TEST(VerifyTool, ReportsWhatDiffersBetweenInputAndOutputCaptures) {
         Verify(s, "midstream.pcap", "out.pcap", {"--segment", "FO", "--store", "in.pcap"});
     EXPECT_EQ(notAStore.status, 1) << notAStore.out << notAStore.err;
     EXPECT_NE(notAStore.err.find("bad magic"), std::string::npos) << notAStore.err;
+}
+
+// Capture pairs as real hosts leave them: begun at different moments (the input with and without
+// ticker records), two datagrams swapped, one duplicated, and an input capture holding fragments that
+// cannot be reassembled. Each row: the report lines that matter and the exit status.
+TEST(VerifyTool, LinesUpCapturePairsByTheirRecords) {
+    Session s;
+    s.Record(false, false, 3);
+    if (HasFatalFailure()) {
+        return;
+    }
+    const long n = static_cast<long>(s.datagrams);
+    ASSERT_FALSE(s.tickerFrames.empty());
+    // The input from its first ticker frame on: the open/high/low frame and the first market-by-price
+    // frames went by before the input capture began.
+    const int64_t m = s.tickerFrames.front();
+    const auto early = static_cast<long>(
+        std::count_if(s.inputOf.begin(), s.inputOf.end(), [&](int64_t f) { return f < m; }));
+    ASSERT_GT(early, 0);
+    Rewrite(s, "in.pcap", "from-ticker.pcap", [&](auto& p) { p.erase(p.begin(), p.begin() + m); });
+    Rewrite(s, "in.pcap", "no-ticker.pcap", [&](auto& p) {
+        for (auto f = s.tickerFrames.rbegin(); f != s.tickerFrames.rend(); ++f) {
+            p.erase(p.begin() + *f);
+        }
+        p.erase(p.begin(), p.begin() + m);
+    });
+    const long late = early + 10;  // the output capture began after the input capture
+    Rewrite(s, "out.pcap", "began-late.pcap", [&](auto& p) { p.erase(p.begin(), p.begin() + late); });
+    const size_t k = s.datagrams / 2;
+    Rewrite(s, "out.pcap", "swapped.pcap", [&](auto& p) { std::swap(p[k], p[k + 1]); });
+    Rewrite(s, "out.pcap", "duplicated.pcap", [&](auto& p) {
+        const PcapPacket copy = p[k];
+        p.insert(p.begin() + static_cast<long>(k) + 1, copy);
+    });
+    // Two market-by-price frames cut into 256-byte IP fragments: of the first only its first fragment
+    // kept (what a capture filter by port keeps), of the second all but its first.
+    std::vector<size_t> cut;
+    size_t laterFragments = 0;
+    Rewrite(s, "in.pcap", "fragments.pcap", [&](auto& p) {
+        for (size_t f = p.size() / 2; f < p.size() && cut.size() < 2; ++f) {
+            if (p[f].data.size() > kPayloadAt + 256 &&
+                std::count(s.inputOf.begin(), s.inputOf.end(), static_cast<int64_t>(f)) > 0) {
+                cut.push_back(f);
+            }
+        }
+        ASSERT_EQ(cut.size(), 2u);
+        for (size_t c = 2; c-- > 0;) {
+            const std::vector<Bytes> pieces =
+                Fragment(Bytes(p[cut[c]].data.begin() + 14, p[cut[c]].data.end()), 256);
+            std::vector<PcapPacket> kept;
+            for (size_t q = c == 0 ? 0 : 1; q < (c == 0 ? 1 : pieces.size()); ++q) {
+                kept.push_back(p[cut[c]]);
+                kept.back().data = Ethernet(pieces[q]);
+                kept.back().wireLength = 0;
+            }
+            laterFragments = c == 1 ? kept.size() : laterFragments;
+            p.erase(p.begin() + static_cast<long>(cut[c]));
+            p.insert(p.begin() + static_cast<long>(cut[c]), kept.begin(), kept.end());
+        }
+    });
+    ASSERT_GT(laterFragments, 0u);
+    const auto lost = static_cast<long>(std::count_if(s.inputOf.begin(), s.inputOf.end(), [&](int64_t f) {
+        return f == static_cast<int64_t>(cut[0]) || f == static_cast<int64_t>(cut[1]);
+    }));
+
+    struct Case {
+        const char* name;
+        const char* in;
+        const char* out;
+        int status;
+        long placed, differing, missing, extra, reordered, duplicated, capturedBefore, expectedBefore;
+        std::vector<std::string> lines;  // each in the report, in whole or in part
+    } cases[] = {
+        {"mid-stream, ticker records in the input",
+         "from-ticker.pcap",
+         "out.pcap",
+         3,
+         n - early,
+         0,
+         0,
+         0,
+         0,
+         0,
+         early,
+         0,
+         {"\nbefore the capture: captured datagrams 0-" + std::to_string(early - 1) + " (" +
+              std::to_string(early) + "), from input the input capture does not hold\n",
+          " (no open/high/low record for it earlier in the input)\n"}},
+        {"mid-stream, no ticker records, output begun later",
+         "no-ticker.pcap",
+         "began-late.pcap",
+         3,
+         n - late,
+         0,
+         0,
+         0,
+         0,
+         0,
+         0,
+         late - early,
+         {"\nbefore the capture: expected datagrams 0-" + std::to_string(late - early - 1) + " (" +
+              std::to_string(late - early) + ", from input datagrams 0-",
+          " (no ticker record for it earlier in the input)\n"}},
+        {"two swapped",
+         "in.pcap",
+         "swapped.pcap",
+         1,
+         n,
+         0,
+         0,
+         0,
+         1,
+         0,
+         0,
+         0,
+         {"\nreordered: captured datagram " + std::to_string(k) + " is expected datagram " +
+          std::to_string(k + 1) + " (from input datagram " + std::to_string(s.inputOf[k + 1]) +
+          "), 1 place early\n"}},
+        {"one duplicated",
+         "in.pcap",
+         "duplicated.pcap",
+         1,
+         n,
+         0,
+         0,
+         0,
+         0,
+         1,
+         0,
+         0,
+         {"\nduplicate: captured datagram " + std::to_string(k + 1) + ", duplicate of captured datagram " +
+          std::to_string(k) + ", " + s.tokensOf[k] + "\n"}},
+        {"orphan fragments",
+         "fragments.pcap",
+         "out.pcap",
+         1,
+         n - lost,
+         0,
+         0,
+         lost,
+         0,
+         0,
+         0,
+         0,
+         {"bcst-verify: warning: " + s.File("fragments.pcap") + ": " + std::to_string(1 + laterFragments) +
+          " IP fragments could not be reassembled, their datagrams left out (first fragments without the "
+          "rest: "
+          "1, later fragments without their first: " +
+          std::to_string(laterFragments) +
+          "); a capture filter by port keeps only first fragments: filter by host\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Verdict v = Verify(s, c.in, c.out);
+        EXPECT_EQ(v.status, c.status) << v.out << v.err;
+        EXPECT_EQ(v.matched + v.unseen, c.placed) << v.out;
+        EXPECT_EQ(v.unseen > 0, c.status == 3) << v.out;
+        EXPECT_EQ(v.differing, c.differing) << v.out;
+        EXPECT_EQ(v.missing, c.missing) << v.out;
+        EXPECT_EQ(v.extra, c.extra) << v.out;
+        EXPECT_EQ(v.reordered, c.reordered) << v.out;
+        EXPECT_EQ(v.duplicated, c.duplicated) << v.out;
+        EXPECT_EQ(v.capturedBefore, c.capturedBefore) << v.out;
+        EXPECT_EQ(v.expectedBefore, c.expectedBefore) << v.out;
+        EXPECT_EQ(v.out.find("\ngap: "), std::string::npos) << v.out;
+        for (const std::string& line : c.lines) {
+            EXPECT_NE(("\n" + v.err + v.out).find(line), std::string::npos) << line << "\n" << v.out << v.err;
+        }
+    }
 }
 
 // A pass-through instance forwards each frame cut to, or zero-filled up to, 512 bytes; taken for a
