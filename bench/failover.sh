@@ -12,8 +12,8 @@
 # For each switch: the time from the clock read just before the first command to the first output
 # datagram of the new MASTER (dumpcap's time stamps on the same machine's clock), the silence on the
 # wire (the old MASTER's last datagram to the new one's first; negative when both sent at once), the
-# datagrams lost (bcst-verify's missing ones) and those sent twice (its extra ones). Then the median
-# and the worst. Needs root, keepalived and dumpcap (package tshark).
+# datagrams lost (bcst-verify's missing ones, and the input frames they came from) and those sent
+# twice (its extra ones). Then the median and the range. Needs root, keepalived and dumpcap (package tshark).
 #
 #   bench/failover.sh [BUILD_DIR] [SWITCHES] [FRAMES_PER_SECOND] [HOW]    (defaults: build 5 5000 link)
 set -euo pipefail
@@ -98,16 +98,19 @@ for ((k = 1; k <= switches; k++)); do
     new_first=$(awk -v a="$(ha_address $new)" '$1 == a { print $2; exit }' <<<"$runs")
     [ -n "$old_last" ] && [ -n "$new_first" ] || die "switch $k: no change of sender in the output"
     changes=$(($(wc -l <<<"$runs") - 1))
-    printf '%6d  %23d  %24d  %14d  %15d  %16d\n' "$k" \
+    # The input frames whose datagrams were lost, from bcst-verify's gaps.
+    frames_lost=$(sed -n 's/^gap: .* missing ([0-9]*, from input datagrams \([0-9]*\)-\([0-9]*\))$/\1 \2/p' \
+        "$WORK/verify.out" | awk '{ n += $2 - $1 + 1 } END { print n + 0 }')
+    printf '%6d  %23d  %24d  %14d  %15d  %16d  %16d\n' "$k" \
         $((($(ha_epoch_us "$new_first") - start) / 1000)) \
         $((($(ha_epoch_us "$new_first") - $(ha_epoch_us "$old_last")) / 1000)) "$missing" "$extra" "$changes" \
-        >>"$WORK/table"
+        "$frames_lost" >>"$WORK/table"
     ha_cleanup || true
     rm -rf "${WORK:?}/a" "${WORK:?}/b" "$WORK"/*.pcap "$WORK"/*.log "$WORK/verify.out"
 done
 
 echo
-echo "switch  to first datagram (ms)  silence on the wire (ms)  datagrams lost  datagrams twice  changes of sender"
+echo "switch  to first datagram (ms)  silence on the wire (ms)  datagrams lost  datagrams twice  changes of sender  input frames lost"
 cat "$WORK/table"
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2)) }'; }
 range() { sort -n | sed -n '1p;$p' | paste -sd' ' | sed 's/ / to /'; }
