@@ -7,7 +7,8 @@
 # The example ports are mapped to free ones, in the configuration and in the text alike: each port P
 # of the example file (configured for receiving and sending) to a free port Q, and the wire port of
 # P (its bytes exchanged) to that of Q, so that the examples never meet a real instance's sockets;
-# /var/lib/bcstbridge and $HOME are the example's directory.
+# /var/lib/bcstbridge and $HOME are the example's directory. Then the README's start of an instance,
+# run again where the start fails, must end and say why.
 # Usage: docs_examples_test.sh SOURCE_DIR BRIDGE FEED DUMP [OTHER TOOLS...]
 set -uo pipefail
 SRC=$1
@@ -83,5 +84,32 @@ for file in "$WORK"/blocks/*; do
     run_block "$(head -n 1 "$file")" < <(tail -n +2 "$file")
 done
 [ "$blocks" -gt 0 ] || fail "no example found"
+
+# The README's start of an instance when the start fails: its wait loop must end once the process has
+# (here instance 3's receive port is held by a socket that does not share it), and the line after it
+# print the log's last entry. Run from the README's lines, "bcstbridge 3 &" to that line.
+dir=$(mktemp -d "$WORK/failing.XXXXXX")
+sed "${map[@]}" "$SRC/examples/BCSTBRIDGE.INI" >"$dir/BCSTBRIDGE.INI"
+port=$(sed -n '4s/^[^,]*,[^,]*,\([0-9]*\),.*/\1/p' "$dir/BCSTBRIDGE.INI")
+{
+    echo 'set -eo pipefail'
+    awk '/^```console$/ { on = 1; next } on && /^```/ { on = 0 } on' "$SRC/README.md" |
+        sed -n '/^\$ bcstbridge 3 &/,/^\$ kill -0 \$! ||/s/^\$ //p'
+} >"$dir/script"
+grep -q 'kill -0' "$dir/script" || fail "README: no start of instance 3 with its wait loop found"
+python3 -c 'import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("0.0.0.0", int(sys.argv[1])))
+print("bound", flush=True)
+time.sleep(30)' "$port" >"$dir/held" &
+holder=$!
+for ((i = 0; i < 100; i++)); do [ -s "$dir/held" ] && break; sleep 0.1; done
+(cd "$dir" && PATH="$WORK/bin:$PATH" timeout 20 bash ./script </dev/null >"$dir/output" 2>&1)
+status=$?
+kill $holder 2>/dev/null
+wait $holder 2>/dev/null
+[ $status -ne 124 ] || fail "README: the wait loop did not end after a failed start"
+[ $status -eq 0 ] && grep -q ' - Receiver: Socket Bind Error$' "$dir/output" ||
+    fail "README: a failed start (port held) did not print the log's reason (status $status): $(cat "$dir/output")"
 
 finish "documented examples" "$blocks blocks"

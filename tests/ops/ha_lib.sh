@@ -120,35 +120,50 @@ ha_setup() {
     done
 }
 
-# Host $1's bridge instance 1, started standby as the operator does: the standby file first.
+# Host $1's bridge instance 1, started standby as the operator does: the instance list, then the
+# standby file, then the bridge.
 ha_start_bridge() {
     local host=$1 dir="$WORK/$1" address
     address=$(ha_address "$host")
     mkdir -p "$dir"
+    echo 1 >"$dir/instances"
     printf 'MARKET_SEGMENT,RECV_MULTICAST_ADDR,RECV_MULTICAST_PORT,SEND_MULTICAST_ADDR,SEND_MULTICAST_PORT,LOCAL_IP_TO_HOST,LOCAL_IP_TO_VELT,NEW_MKT_DATA_FLAG\n' \
         >"$dir/BCSTBRIDGE.INI"
     printf 'CM,%s.1.1,%d,%s.2.1,%d,%s,%s,Y\n' "$HA_GROUP" $HA_IN_PORT "$HA_GROUP" $HA_OUT_PORT "$address" \
         "$address" >>"$dir/BCSTBRIDGE.INI"
-    "$ROLE" --directory "$dir" 1 BACKUP >/dev/null || return 1
+    "$ROLE" --directory "$dir" --instances "$dir/instances" BACKUP >/dev/null 2>&1 || return 1
     (cd "$dir" && exec ip netns exec "$(ha_ns "$host")" "$BRIDGE" 1) &
     echo $! >"$dir/bridge.pid"
     ha_wait 100 "$STAT" --check -i 1 "$dir" || { echo "host $host: bridge did not start: $(cat "$dir"/BcstBridge1_*.log)"; return 1; }
 }
 
 # Host $1's keepalived with priority $2, from the shipped example: this host's interface, address and
-# directory, the scripts given. Its log (to the console) is $WORK/$1/keepalived.log.
+# directory and instance list, the scripts given. Its log (to the console) is $WORK/$1/keepalived.log,
+# which a restart appends to.
 ha_start_keepalived() {
     local host=$1 priority=$2 dir="$WORK/$1"
     sed -e "s/^\( *router_id\) .*/\1 $HA_NAME-$host/" -e 's/^\( *interface\) .*/\1 eth0/' \
         -e '/^ *track_interface {/,/}/d' -e "s/^\( *priority\) .*/\1 $priority/" \
         -e "s|^\( *\)[0-9.]*/24$|\1$HA_NET.250/24|" \
-        -e "s|/usr/libexec/bcstbridge/bcstbridge-healthy 1 2|$HEALTHY --directory $dir 1|" \
-        -e "s|/usr/libexec/bcstbridge/bcstbridge-role 1 2|$ROLE --directory $dir 1|" \
+        -e "s|/usr/libexec/bcstbridge/bcstbridge-healthy|$HEALTHY --directory $dir --instances $dir/instances|" \
+        -e "s|/usr/libexec/bcstbridge/bcstbridge-role|$ROLE --directory $dir --instances $dir/instances|" \
         "$KEEPALIVED_CONF" >"$dir/keepalived.conf"
     (BCST_STAT=$STAT exec ip netns exec "$(ha_ns "$host")" keepalived --dont-fork --log-console --log-detail --no-syslog \
         --vrrp -f "$dir/keepalived.conf" -p "$dir/keepalived.pid" -r "$dir/vrrp.pid" -c "$dir/checkers.pid" \
-        >"$dir/keepalived.log" 2>&1) &
+        >>"$dir/keepalived.log" 2>&1) &
     echo $! >"$dir/keepalived.pid.own"
+}
+
+# Stops host $1's keepalived as "systemctl stop keepalived" does with the package's drop-in: SIGTERM
+# (an orderly stop: a priority 0 advert, notify_stop), then, once it has ended, the drop-in's
+# ExecStopPost=. Bounded to 5 s.
+ha_stop_keepalived() {
+    local dir="$WORK/$1" pid
+    pid=$(cat "$dir/keepalived.pid.own")
+    kill -TERM "$pid" 2>/dev/null
+    ha_wait 50 ha_gone "$pid" || return 1
+    wait "$pid" 2>/dev/null
+    "$ROLE" --directory "$dir" --instances "$dir/instances" STOP >/dev/null 2>&1
 }
 
 # The whole pair up, as an operator brings it up: the segment, both bridges (standby), the capture,
