@@ -13,7 +13,7 @@
 # datagram of the new MASTER (dumpcap's time stamps on the same machine's clock), the silence on the
 # wire (the old MASTER's last datagram to the new one's first; negative when both sent at once), the
 # datagrams lost (bcst-verify's missing ones, and the input frames they came from) and those sent
-# twice (its extra ones). Then the median and the range. Needs root, keepalived and dumpcap (package tshark).
+# twice (its duplicated and extra ones). Then the median and the range. Needs root, keepalived and dumpcap (package tshark).
 #
 #   bench/failover.sh [BUILD_DIR] [SWITCHES] [FRAMES_PER_SECOND] [HOW]    (defaults: build 5 5000 link)
 set -euo pipefail
@@ -90,8 +90,11 @@ for ((k = 1; k <= switches; k++)); do
 
     "$VERIFY" "$WORK/in.pcap" "$WORK/out.pcap" --segment CM --max-report 0 >"$WORK/verify.out" 2>&1 || true
     [ "$k" -gt 1 ] || { grep -E '^(output from|gap:)' "$WORK/verify.out" || true; tail -n 1 "$WORK/verify.out"; }
-    read -r missing extra < <(sed -n 's/.* \([0-9]*\) missing, \([0-9]*\) extra,.*/\1 \2/p' "$WORK/verify.out") ||
+    # Sent twice: the datagrams both hosts sent (duplicated), and any that did not line up (extra).
+    read -r missing extra duplicated < <(sed -n \
+        's/.* \([0-9]*\) missing, \([0-9]*\) extra,.*, \([0-9]*\) duplicated,.*/\1 \2 \3/p' "$WORK/verify.out") ||
         die "switch $k: no summary from bcst-verify: $(tail -n 3 "$WORK/verify.out")"
+    extra=$((extra + duplicated))
     # The old MASTER's last datagram and the new one's first, from the runs of datagrams by sender.
     runs=$(sed -n 's/^output from \([0-9.]*\): .*), \([0-9:.]*\) to \([0-9:.]*\).*/\1 \2 \3/p' "$WORK/verify.out")
     old_last=$(awk -v a="$(ha_address $old)" '$1 == a { t = $3 } END { print t }' <<<"$runs")

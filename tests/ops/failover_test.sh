@@ -65,17 +65,19 @@ sleep 0.5 # what the last sends put on the segment reaches dumpcap's buffer
 ha_stop_capture
 
 # bcst-verify shows the output's senders in order and the gaps: host old's datagrams, then host new's,
-# one gap between them, nothing differing and nothing extra (a datagram sent by both would be extra).
+# one gap between them, nothing differing, extra, reordered or sent twice.
 "$VERIFY" "$WORK/in.pcap" "$WORK/out.pcap" --segment CM --max-report 20 >"$WORK/verify.out" 2>&1
 grep -E '^(output from|gap:)' "$WORK/verify.out"
 summary=$(tail -n 1 "$WORK/verify.out")
 echo "$summary"
-read -r matched differing missing extra unseen < <(sed -n \
-    's/.*: \([0-9]*\) matched, \([0-9]*\) differing, \([0-9]*\) missing, \([0-9]*\) extra, \([0-9]*\) differing only.*/\1 \2 \3 \4 \5/p' \
+read -r matched differing missing extra unseen reordered duplicated < <(sed -n \
+    's/.*: \([0-9]*\) matched, \([0-9]*\) differing, \([0-9]*\) missing, \([0-9]*\) extra, \([0-9]*\) differing only[^,]*, \([0-9]*\) reordered, \([0-9]*\) duplicated.*/\1 \2 \3 \4 \5 \6 \7/p' \
     <<<"$summary")
 [ -n "${matched:-}" ] || abort "no summary from bcst-verify: $(tail -n 3 "$WORK/verify.out")"
-[ "$differing" -eq 0 ] && [ "$extra" -eq 0 ] && [ "$unseen" -eq 0 ] ||
-    fail "bcst-verify: $differing differing, $extra extra (duplicates among them), $unseen not yet seen"
+[ "$differing" -eq 0 ] && [ "$extra" -eq 0 ] && [ "$unseen" -eq 0 ] && [ "$reordered" -eq 0 ] &&
+    [ "$duplicated" -eq 0 ] ||
+    fail "bcst-verify: $differing differing, $extra extra, $unseen not yet seen, $reordered reordered," \
+        "$duplicated sent twice"
 senders=$(sed -n 's/^output from \([0-9.]*\): .*/\1/p' "$WORK/verify.out" | tr '\n' ' ')
 [ "$senders" = "$(ha_address $old) $(ha_address $new) " ] ||
     fail "the output changed source other than once from $(ha_address $old) to $(ha_address $new): ${senders:-one sender}"
