@@ -513,6 +513,7 @@ Comparison CompareDatagrams(const std::vector<ExpectedDatagram>& expected,
     auto compare = [&](size_t i, size_t j) {
         if (expected[i].bytes == captured[j]) {
             ++result.matched;
+            result.pairs.push_back({static_cast<int64_t>(i), static_cast<int64_t>(j)});
             return;
         }
         const std::vector<FieldDifference> fields = Differences(expected[i].bytes, captured[j]);
@@ -631,6 +632,31 @@ Comparison CompareDatagrams(const std::vector<ExpectedDatagram>& expected,
         }
     }
     return result;
+}
+
+LatencySummary SummarizeLatency(std::vector<LatencySample> samples) {
+    LatencySummary s;
+    s.count = static_cast<int64_t>(samples.size());
+    if (samples.empty()) {
+        return s;
+    }
+    std::sort(samples.begin(), samples.end(), [](const LatencySample& a, const LatencySample& b) {
+        return a.micros != b.micros ? a.micros < b.micros : a.captured < b.captured;
+    });
+    // Nearest rank, in tenths of a percent so that p99.9 stays exact: rank ceil(tenths * N / 1000).
+    const auto at = [&](int64_t tenths) { return samples[(tenths * s.count + 999) / 1000 - 1].micros; };
+    s.p50 = at(500);
+    s.p90 = at(900);
+    s.p99 = at(990);
+    s.p999 = at(999);
+    s.max = samples.back().micros;
+    s.negative =
+        std::count_if(samples.begin(), samples.end(), [](const LatencySample& l) { return l.micros < 0; });
+    std::stable_sort(samples.begin(), samples.end(),
+                     [](const LatencySample& a, const LatencySample& b) { return a.micros > b.micros; });
+    s.worst.assign(samples.begin(),
+                   samples.begin() + static_cast<long>(std::min(kLatencyWorst, samples.size())));
+    return s;
 }
 
 }  // namespace bcst

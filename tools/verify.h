@@ -54,6 +54,12 @@ struct Gap {
     int64_t firstInput = -1, lastInput = -1;  // the input datagrams they came from
 };
 
+// A captured datagram lined up with an expected one and identical to it.
+struct MatchedPair {
+    int64_t expected = 0;
+    int64_t captured = 0;
+};
+
 // Every expected datagram is counted once as matched, differing, unseen, missing or expectedBefore;
 // every captured one as matched, differing, unseen, extra, duplicates or capturedBefore. Reordered
 // datagrams are among the matched, differing or unseen ones.
@@ -70,6 +76,7 @@ struct Comparison {
     std::vector<std::string> report;  // one line per difference, in capture order, at most the limit
     int64_t unreported = 0;           // differences beyond the limit
     std::vector<Gap> gaps;            // the missing datagrams as runs, in order
+    std::vector<MatchedPair> pairs;   // the matched ones (reordered ones among them), in no set order
     bool Identical() const {
         return missing == 0 && extra == 0 && differing == 0 && unseen == 0 && reordered == 0 &&
                duplicates == 0;
@@ -87,5 +94,24 @@ struct Comparison {
 // they are. Names for each difference the message, the record slot, the field and both values.
 Comparison CompareDatagrams(const std::vector<ExpectedDatagram>& expected,
                             const std::vector<DatagramBytes>& captured, int64_t reportLimit);
+
+// One matched datagram's latency: its capture time minus that of the input datagram it came from.
+struct LatencySample {
+    int64_t micros = 0;
+    int64_t input = 0;     // the input datagram
+    int64_t captured = 0;  // the captured (output) datagram
+};
+
+// Percentiles by nearest rank: of N latencies sorted ascending, the p-th percentile is the one at
+// rank ceil(p / 100 * N) (counting from 1), an observed value, never one interpolated between two.
+struct LatencySummary {
+    int64_t count = 0;
+    int64_t negative = 0;  // output captured before its input: the captures do not share a clock
+    int64_t p50 = 0, p90 = 0, p99 = 0, p999 = 0, max = 0;
+    std::vector<LatencySample> worst;  // the largest first, at most kLatencyWorst; ties by captured datagram
+};
+constexpr size_t kLatencyWorst = 5;
+
+LatencySummary SummarizeLatency(std::vector<LatencySample> samples);
 
 }  // namespace bcst

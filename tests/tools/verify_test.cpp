@@ -1,7 +1,8 @@
 // bcst-verify on captures that the real bridge made on loopback: identical, a datagram lost, a price
 // changed, a datagram duplicated, captures begun at different moments, two datagrams swapped, orphan
-// IP fragments, an output held in segmented super-packets; and the real capture of the bridge's output on its
-// own host (loopback, root only) read by bcst-verify, bcst-dump and the Wireshark dissector.
+// IP fragments, an output held in segmented super-packets, the latency from the time stamps; and the
+// real capture of the bridge's output on its own host (loopback, root only) read by bcst-verify,
+// bcst-dump and the Wireshark dissector.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -320,6 +321,73 @@ TEST(VerifyTool, ReportsWhatDiffersBetweenInputAndOutputCaptures) {
         Verify(s, "midstream.pcap", "out.pcap", {"--segment", "FO", "--store", "in.pcap"});
     EXPECT_EQ(notAStore.status, 1) << notAStore.out << notAStore.err;
     EXPECT_NE(notAStore.err.find("bad magic"), std::string::npos) << notAStore.err;
+
+    // Latency: input frames captured 1 ms apart, the first 20 output datagrams each 50 to 1000 us
+    // (shuffled) after its input frame; then the same with the output capture's clock 10 s behind.
+    constexpr uint32_t kBase = 1800000000;
+    constexpr size_t kTimed = 20;
+    Rewrite(s, "in.pcap", "timed-in.pcap", [&](auto& p) {
+        for (size_t f = 0; f < p.size(); ++f) {
+            p[f] = {kBase, static_cast<uint32_t>(f * 1000), p[f].wireLength, p[f].data};
+        }
+    });
+    for (const uint32_t behind : {0, 10}) {
+        Rewrite(s, "out.pcap", "timed-out-" + std::to_string(behind) + ".pcap", [&](auto& p) {
+            p.resize(kTimed);
+            for (size_t d = 0; d < kTimed; ++d) {
+                p[d].seconds = kBase - behind;
+                p[d].micros = static_cast<uint32_t>(s.inputOf[d] * 1000 + 50 * ((d * 7) % kTimed + 1));
+            }
+        });
+    }
+    // Nearest rank of the 20 values 50, 100, ..., 1000: ranks 10, 18, 20 and 20.
+    const int64_t percentiles[] = {500, 900, 1000, 1000, 1000};  // p50, p90, p99, p99.9, max
+    const int64_t worst[][2] = {{1000, 17}, {950, 14}, {900, 11}, {850, 8}, {800, 5}};  // us, captured
+    const struct {
+        const char* out;
+        int64_t shift;  // the output clock's offset, us
+        int64_t negative;
+    } timed[] = {{"timed-out-0.pcap", 0, 0}, {"timed-out-10.pcap", -10000000, 20}};
+    for (const auto& c : timed) {
+        SCOPED_TRACE(c.out);
+        const Verdict t = Verify(s, "timed-in.pcap", c.out, {"--segment", "FO", "--latency"});
+        EXPECT_EQ(t.matched, static_cast<long>(kTimed)) << t.out;
+        std::string lines = "latency: 20 matched datagrams, capture time minus their input's: p50 " +
+                            std::to_string(percentiles[0] + c.shift) + " us, p90 " +
+                            std::to_string(percentiles[1] + c.shift) + " us, p99 " +
+                            std::to_string(percentiles[2] + c.shift) + " us, p99.9 " +
+                            std::to_string(percentiles[3] + c.shift) + " us, max " +
+                            std::to_string(percentiles[4] + c.shift) + " us, " + std::to_string(c.negative) +
+                            " negative\n";
+        for (const auto& w : worst) {
+            lines += "latency worst: " + std::to_string(w[0] + c.shift) + " us, captured datagram " +
+                     std::to_string(w[1]) + " from input datagram " + std::to_string(s.inputOf[w[1]]) + "\n";
+        }
+        EXPECT_NE(t.out.find(lines), std::string::npos) << lines << t.out;
+        const size_t warned = t.err.find(
+            "do not overlap: the two captures may not share a clock, latencies are differences between two "
+            "clocks (20 of 20 negative)\n");
+        EXPECT_EQ(warned != std::string::npos, c.negative > 0) << t.err;
+
+        const Verdict j = Verify(s, "timed-in.pcap", c.out, {"--segment", "FO", "--latency", "--json"});
+        const std::vector<Json> json = ParseJsonLines(j.out);
+        ASSERT_EQ(json.size(), 2u) << j.out;
+        EXPECT_EQ(json[1].Int("matched"), static_cast<int64_t>(kTimed));
+        const Json& l = json[0];
+        EXPECT_EQ(l.Str("kind"), "latency");
+        EXPECT_EQ(l.Int("matched"), static_cast<int64_t>(kTimed));
+        EXPECT_EQ(l.Int("negative"), c.negative);
+        const char* const keys[] = {"p50Micros", "p90Micros", "p99Micros", "p999Micros", "maxMicros"};
+        for (size_t k = 0; k < 5; ++k) {
+            EXPECT_EQ(l.Int(keys[k]), percentiles[k] + c.shift) << keys[k];
+        }
+        ASSERT_EQ(l["worst"].items.size(), 5u);
+        for (size_t k = 0; k < 5; ++k) {
+            EXPECT_EQ(l["worst"].items[k].Int("micros"), worst[k][0] + c.shift);
+            EXPECT_EQ(l["worst"].items[k].Int("captured"), worst[k][1]);
+            EXPECT_EQ(l["worst"].items[k].Int("input"), s.inputOf[static_cast<size_t>(worst[k][1])]);
+        }
+    }
 }
 
 // Capture pairs as real hosts leave them: begun at different moments (the input with and without
