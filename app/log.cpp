@@ -108,12 +108,11 @@ bool WriteToStandardError(const char* stamp, size_t stampLength, const char* mes
     return written == static_cast<ssize_t>(stampLength - 1 + length + 1);
 }
 
-// An entry the log file could not take (not opened, or a full disk) goes to standard error, and is
-// counted either way: as diverted, or as lost when standard error could not take it either.
-void DivertToStandardError(const char* stamp, size_t stampLength, const char* message, size_t length) {
-    CounterAdd(WriteToStandardError(stamp, stampLength, message, length) ? kCounterLogToStandardError
-                                                                         : kCounterLogLost);
-}
+// Entries of the statistics handler that went to standard error or were lost: the handler only
+// counts them here, and the relay thread, the counters' only writer, adds them at its next tick.
+std::atomic<int64_t> gSignalEntriesDiverted{0};
+std::atomic<int64_t> gSignalEntriesLost{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free, "counted from a signal handler");
 
 // The relay thread's write of one entry through the kept-open file.
 int WriteRelayEntry(const LogClock& clock, const char* message, size_t length) {
@@ -150,8 +149,11 @@ int WriteRelayEntry(const LogClock& clock, const char* message, size_t length) {
         struct iovec parts[2] = {{stamp, stampLength}, {const_cast<char*>(message), length}};
         result = AppendWhole(gLogFile.fd, parts, 2);
     }
+    // An entry the file could not take (not opened, or a full disk) goes to standard error, and is
+    // counted either way: as diverted, or as lost when standard error could not take it either.
     if (result != 0) {
-        DivertToStandardError(stamp, stampLength, message, length);
+        CounterAdd(WriteToStandardError(stamp, stampLength, message, length) ? kCounterLogToStandardError
+                                                                             : kCounterLogLost);
     }
     errno = saved;
     return result;
@@ -316,17 +318,15 @@ int AppendLogEntry(const LogClock& clock, const char* message, size_t length) {
 
     const int saved = errno;
     const int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        DivertToStandardError(stamp, stampLength, message, length);
-        errno = saved;
-        return 1;
-    }
     // One gathering write: an entry written by the statistics handler cannot land inside another.
     struct iovec parts[2] = {{stamp, stampLength}, {const_cast<char*>(message), length}};
-    const int result = AppendWhole(fd, parts, 2);
-    close(fd);
+    const int result = fd < 0 ? 1 : AppendWhole(fd, parts, 2);
+    if (fd >= 0) {
+        close(fd);
+    }
     if (result != 0) {
-        DivertToStandardError(stamp, stampLength, message, length);
+        const bool diverted = WriteToStandardError(stamp, stampLength, message, length);
+        (diverted ? gSignalEntriesDiverted : gSignalEntriesLost).fetch_add(1, std::memory_order_relaxed);
     }
     errno = saved;
     return result;
@@ -355,6 +355,11 @@ int LogMessage(char* message) {
 }
 
 void LogTick() {
+    if (gSignalEntriesDiverted.load(std::memory_order_relaxed) != 0 ||
+        gSignalEntriesLost.load(std::memory_order_relaxed) != 0) {
+        CounterAdd(kCounterLogToStandardError, gSignalEntriesDiverted.exchange(0, std::memory_order_relaxed));
+        CounterAdd(kCounterLogLost, gSignalEntriesLost.exchange(0, std::memory_order_relaxed));
+    }
     if (!gRepeatsHeld) {
         return;
     }

@@ -30,8 +30,9 @@ void LogFixedMessage(const char* text);
 // Formats into gcaLogMessage and logs it.
 void LogFormattedMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The log's chore in the loop's tick: once the second in which copies were held back is over, writes
-// their summaries (at once, when no entry came to do it). Costs a test when nothing was held back.
+// The log's chore in the loop's tick: counts the statistics handler's entries that missed the file,
+// and once the second in which copies were held back is over, writes their summaries (at once, when
+// no entry came to do it). Costs two loads and a test when there is nothing to do.
 void LogTick();
 
 // Forgets the copies counted in the current second without writing their summaries: a fresh start
@@ -57,8 +58,8 @@ LogClock BreakDownLocalTime(time_t epochSeconds, long offsetFromUtc);
 void RefreshLocalTimeOffset();
 
 // Appends one log entry for `clock` through a descriptor of its own, in a single write;
-// async-signal-safe. 0 on success, 1 otherwise (the entry then goes to standard error when the file
-// cannot be opened).
+// async-signal-safe. 0 on success, 1 otherwise (the entry then goes to standard error, and is counted
+// by the next LogTick: a signal handler writes no counter).
 int AppendLogEntry(const LogClock& clock, const char* message, size_t length);
 
 // Logs `text` with the current time without touching gcaLogMessage; async-signal-safe. When it

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/counters.h"
+#include "app/log_texts.h"
 #include "app/statistics.h"
 #include "app/tick.h"
 #include "support/test_support.h"
@@ -182,6 +183,13 @@ TEST_F(LogTest, BufferIsKeptWhenTheFileCannotBeOpened) {
     const int64_t lostBefore = CounterValue(kCounterLogLost);
     EXPECT_EQ(LogMessage(gcaLogMessage), 1);
     EXPECT_EQ(CounterValue(kCounterLogLost), lostBefore) << "standard error took it";
+    // A statistics request's entry goes the same way, and only the loop's next tick counts it.
+    const int64_t divertedBefore = CounterValue(kCounterLogToStandardError);
+    EXPECT_EQ(LogFromSignalHandler(kLogStatisticsOpenError), 1);
+    EXPECT_EQ(CounterValue(kCounterLogToStandardError), divertedBefore)
+        << "a signal handler writes no counter";
+    LogTick();
+    EXPECT_EQ(CounterValue(kCounterLogToStandardError), divertedBefore + 1);
     // With standard error full as well, the entry is lost, and counted.
     const int full = open("/dev/full", O_WRONLY);
     ASSERT_GE(full, 0);
