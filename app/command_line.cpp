@@ -128,15 +128,15 @@ void CheckFlag(const ConfigReading& reading, std::vector<std::string>* reasons) 
 }
 
 // The segment selects the message layout and the frame's segment code, exactly and case-sensitively.
-void CheckSegment(std::vector<std::string>* reasons) {
-    const SegmentChoice choice = ChooseSegment(gsBcastParam.MARKET_SEGMENT);
+void CheckSegment(const BCAST_PARAM& record, std::vector<std::string>* reasons) {
+    const SegmentChoice choice = ChooseSegment(record.MARKET_SEGMENT);
     if (choice.code != kSegmentUnknown) {
         return;
     }
     const std::string bytes = choice.messageBytes == 0
                                   ? "no message bytes"
                                   : std::to_string(choice.messageBytes) + " message bytes";
-    reasons->push_back("MARKET_SEGMENT " + Quoted(gsBcastParam.MARKET_SEGMENT) +
+    reasons->push_back("MARKET_SEGMENT " + Quoted(record.MARKET_SEGMENT) +
                        " is not exactly CM, FO, CD or CO: in relay mode the instance converts with the "
                        "derivatives layout and sends datagrams with segment code " +
                        std::to_string(choice.code) + " and " + bytes);
@@ -170,28 +170,27 @@ long CountLines() {
 
 // Every other instance of the file that receives on the same port: its receiving socket and this
 // one's cannot both be bound (the same group or not, as both bind the port on every address).
-void CheckOtherInstances(int instance, std::vector<std::string>* reasons) {
-    const BCAST_PARAM mine = gsBcastParam;
+void CheckOtherInstances(int instance, const BCAST_PARAM& mine, std::vector<std::string>* reasons) {
     const long lines = CountLines();
     for (long other = 1; other + 1 <= lines; ++other) {
         if (other == instance) {
             continue;
         }
         ConfigReading reading;
-        memset(&gsBcastParam, 0, sizeof gsBcastParam);
-        if (ReadConfigurationFromFile(static_cast<int>(other), &reading) != 0 ||
+        BCAST_PARAM theirs = {};
+        if (ReadConfigurationRecord(static_cast<int>(other), &theirs, &reading) != 0 ||
             reading.line.find(',') == std::string::npos ||
-            gsBcastParam.RECV_MULTICAST_PORT != mine.RECV_MULTICAST_PORT) {
+            theirs.RECV_MULTICAST_PORT != mine.RECV_MULTICAST_PORT) {
+            memset(gcaLogMessage, 0, sizeof gcaLogMessage);  // a refusal of that line is not this one's
             continue;
         }
-        const bool sameGroup = strcmp(gsBcastParam.RECV_MULTICAST_ADDR, mine.RECV_MULTICAST_ADDR) == 0;
+        const bool sameGroup = strcmp(theirs.RECV_MULTICAST_ADDR, mine.RECV_MULTICAST_ADDR) == 0;
         reasons->push_back("instance " + std::to_string(other) + " (line " + std::to_string(other + 1) +
                            ") receives on the same " + (sameGroup ? "group and port" : "port") + ", " +
-                           gsBcastParam.RECV_MULTICAST_ADDR + ":" +
+                           theirs.RECV_MULTICAST_ADDR + ":" +
                            std::to_string(static_cast<uint16_t>(mine.RECV_MULTICAST_PORT)) +
                            ": only the first of the two to start can bind it");
     }
-    gsBcastParam = mine;
 }
 
 }  // namespace
@@ -207,9 +206,9 @@ int CheckInstance(const char* argument, FILE* out, FILE* err) {
         PrintBridgeUsage(err);
         return 1;
     }
-    memset(&gsBcastParam, 0, sizeof gsBcastParam);
+    BCAST_PARAM record = {};
     ConfigReading reading;
-    const int result = ReadConfigurationFromFile(instance, &reading);
+    const int result = ReadConfigurationRecord(instance, &record, &reading);
     fprintf(out, "instance %d: line %lld of %s\n", instance, static_cast<long long>(instance) + 1,
             kConfigFileName);
     for (const std::string& entry : reading.entries) {
@@ -245,17 +244,16 @@ int CheckInstance(const char* argument, FILE* out, FILE* err) {
                       "part "
                       "of its last field");
         }
-        CheckSegment(&reasons);
-        const auto recv = static_cast<uint16_t>(gsBcastParam.RECV_MULTICAST_PORT);
+        CheckSegment(record, &reasons);
+        const auto recv = static_cast<uint16_t>(record.RECV_MULTICAST_PORT);
         CheckPortText(reading, "RECV_MULTICAST_PORT", recv, "", &reasons);
         if (recv == 0) {
             reasons.push_back(
                 "RECV_MULTICAST_PORT 0: the receiving socket binds a random port, where the feed never "
                 "arrives");
         }
-        // The send port goes into the socket addresses unconverted: on the wire its bytes are exchanged.
-        const auto send = static_cast<uint16_t>(gsBcastParam.SEND_MULTICAST_PORT);
-        const auto wire = static_cast<uint16_t>(__builtin_bswap16(send));
+        const auto send = static_cast<uint16_t>(record.SEND_MULTICAST_PORT);
+        const uint16_t wire = WireSendPort(record.SEND_MULTICAST_PORT);
         CheckPortText(reading, "SEND_MULTICAST_PORT", send,
                       send == 0 ? "" : " (port " + std::to_string(wire) + " on the wire, byte-exchanged)",
                       &reasons);
@@ -271,12 +269,12 @@ int CheckInstance(const char* argument, FILE* out, FILE* err) {
         if (!(crlf && fields == kFieldCount)) {  // a flag with a carriage return is told above
             CheckFlag(reading, &reasons);
         }
-        CheckGroup("RECV_MULTICAST_ADDR", gsBcastParam.RECV_MULTICAST_ADDR, &reasons);
-        CheckGroup("SEND_MULTICAST_ADDR", gsBcastParam.SEND_MULTICAST_ADDR, &reasons);
-        CheckLocal("LOCAL_IP_TO_HOST", gsBcastParam.LOCAL_IP_TO_HOST, &reasons);
-        CheckLocal("LOCAL_IP_TO_VELT", gsBcastParam.LOCAL_IP_TO_VELT, &reasons);
+        CheckGroup("RECV_MULTICAST_ADDR", record.RECV_MULTICAST_ADDR, &reasons);
+        CheckGroup("SEND_MULTICAST_ADDR", record.SEND_MULTICAST_ADDR, &reasons);
+        CheckLocal("LOCAL_IP_TO_HOST", record.LOCAL_IP_TO_HOST, &reasons);
+        CheckLocal("LOCAL_IP_TO_VELT", record.LOCAL_IP_TO_VELT, &reasons);
         if (recv != 0) {  // port 0 binds a random port of its own: no other instance can take it
-            CheckOtherInstances(instance, &reasons);
+            CheckOtherInstances(instance, record, &reasons);
         }
     }
     // The header and the fields before the warnings, also when both streams go to one pipe.

@@ -1,6 +1,9 @@
 // BCSTBRIDGE.INI: one comma-separated line per instance, the first line skipped, no trimming.
 #include "config/config.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
@@ -73,8 +76,10 @@ constexpr ConfigField kConfigFields[] = {
     {"NEW_MKT_DATA_FLAG", FieldKind::kFlag, offsetof(BCAST_PARAM, NEW_MKT_DATA_FLAG), 0},
 };
 
-// Set while ReadConfigurationFromFile runs in quiet mode.
+// Set while ReadConfigurationRecord runs in quiet mode.
 ConfigReading* gQuiet = nullptr;
+// The record ReadConfigurationRecord fills while it runs.
+BCAST_PARAM* gRecord = &gsBcastParam;
 
 // One entry of the reader: to the log, or kept in quiet mode. The text is the same either way.
 void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -116,7 +121,7 @@ int CopyConfigParamToGlobalStruct(std::string value, unsigned int position) {
         return 0;
     }
     const ConfigField& f = kConfigFields[position - 1];
-    char* field = reinterpret_cast<char*>(&gsBcastParam) + f.offset;
+    char* field = reinterpret_cast<char*>(gRecord) + f.offset;
     if (f.kind == FieldKind::kText) {
         if (value.size() >= f.capacity) {
             return 1;
@@ -201,9 +206,21 @@ int ReadRecord(int instance) {
 
 }  // namespace
 
-int ReadConfigurationFromFile(int instance, ConfigReading* quiet) {
+int ReadConfigurationRecord(int instance, BCAST_PARAM* record, ConfigReading* quiet) {
     gQuiet = quiet;
+    gRecord = record;
     const int result = ReadRecord(instance);
     gQuiet = nullptr;
+    gRecord = &gsBcastParam;
     return result;
+}
+
+int ReadConfigurationFromFile(int instance, ConfigReading* quiet) {
+    return ReadConfigurationRecord(instance, &gsBcastParam, quiet);
+}
+
+uint16_t WireSendPort(int16_t configured) {
+    // The address keeps the host-order bytes; the wire reads them in network order.
+    const auto port = static_cast<in_port_t>(configured);
+    return ntohs(port);
 }

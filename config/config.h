@@ -35,12 +35,22 @@ struct ConfigReading {
                                          // too, and last the one refused when a value is too long
 };
 
-// Reads line instance + 1 of BCSTBRIDGE.INI into gsBcastParam, logging each field, or, given
-// `quiet`, reading quiet->file and keeping those entries there. 0 on success; on failure 1 with the message
-// left pending in gcaLogMessage (not logged in either mode).
+// Reads line instance + 1 of BCSTBRIDGE.INI into `*record`, logging each field, or, given `quiet`,
+// reading quiet->file and keeping those entries there. 0 on success; on failure 1 with the message
+// left pending in gcaLogMessage (not logged in either mode). Fields the line does not have keep what
+// `*record` held.
+int ReadConfigurationRecord(int instance, BCAST_PARAM* record, ConfigReading* quiet = nullptr);
+
+// The bridge's own reading: ReadConfigurationRecord into gsBcastParam.
 int ReadConfigurationFromFile(int instance, ConfigReading* quiet = nullptr);
 
-// Stores one field by its 1-based position and logs it. 1 when the value is longer than its field
+// The port a configured SEND_MULTICAST_PORT has on the wire. The bridge puts the configured number
+// into its socket addresses without conversion to network order, so on the little-endian hosts it
+// runs on, receivers see its two bytes exchanged: 34330 (0x861A) goes out as 6790 (0x1A86).
+uint16_t WireSendPort(int16_t configured);
+
+// Stores one field by its 1-based position into the record being read (gsBcastParam outside a read)
+// and logs it. 1 when the value is longer than its field
 // (nothing stored, nothing logged); 0 otherwise, improper positions included.
 int CopyConfigParamToGlobalStruct(std::string value, unsigned int position);
 

@@ -10,15 +10,11 @@
 namespace bcst {
 
 bool ReadInstanceOutput(const std::string& path, int instance, InstanceOutput* output, std::string* error) {
-    // The reader fills the process's configuration record and leaves a refusal in the log message;
-    // neither is this tool's, so both are put back as they were.
-    const BCAST_PARAM saved = gsBcastParam;
-    memset(&gsBcastParam, 0, sizeof gsBcastParam);
+    // The reader leaves a refusal in the log message, which is not this tool's: it is cleared again.
+    BCAST_PARAM read = {};
     ConfigReading reading;
     reading.file = path;
-    const bool refused = ReadConfigurationFromFile(instance, &reading) != 0;
-    const BCAST_PARAM read = gsBcastParam;
-    gsBcastParam = saved;
+    const bool refused = ReadConfigurationRecord(instance, &read, &reading) != 0;
     memset(gcaLogMessage, 0, sizeof gcaLogMessage);
 
     const std::string where = path + " line " + std::to_string(static_cast<long long>(instance) + 1) +
@@ -40,12 +36,9 @@ bool ReadInstanceOutput(const std::string& path, int instance, InstanceOutput* o
         *error = where + ": fewer than 5 fields, so no send group and port";
         return false;
     }
-    // The bridge puts the configured port on the wire without conversion to network order, so
-    // receivers see its two bytes exchanged.
-    const auto configured = static_cast<uint16_t>(read.SEND_MULTICAST_PORT);
     output->group = read.SEND_MULTICAST_ADDR;
-    output->configuredPort = configured;
-    output->wirePort = static_cast<uint16_t>(configured >> 8 | (configured & 0xFF) << 8);
+    output->configuredPort = static_cast<uint16_t>(read.SEND_MULTICAST_PORT);
+    output->wirePort = WireSendPort(read.SEND_MULTICAST_PORT);
     output->interfaceAddress = read.LOCAL_IP_TO_VELT;
     return true;
 }

@@ -444,4 +444,32 @@ TEST(ParseDecimalIntTest, FollowsAtoiWithoutOverflow) {
     }
 }
 
+// The send port goes into the socket addresses unconverted, so the wire carries its bytes exchanged;
+// the record form of the reader fills the record it is handed and leaves gsBcastParam alone.
+TEST(Config, TheSendPortOnTheWireAndTheRecordFormOfTheReader) {
+    const struct {
+        int16_t configured;
+        uint16_t wire;
+    } ports[] = {{static_cast<int16_t>(34330), 6790},
+                 {6790, 34330},
+                 {static_cast<int16_t>(34331), 7046},
+                 {256, 1},
+                 {0, 0}};
+    for (const auto& p : ports) {
+        EXPECT_EQ(WireSendPort(p.configured), p.wire) << p.configured;
+    }
+    bcsttest::ScopedWorkingDir workDir;
+    bcsttest::WriteFile(workDir.dir().File("BCSTBRIDGE.INI"),
+                        "header\nFO,239.1.1.1,34330,239.2.2.2,6790,127.0.0.1,127.0.0.1,Y\n");
+    memset(&gsBcastParam, 0, sizeof gsBcastParam);
+    BCAST_PARAM record = {};
+    ConfigReading reading;
+    ASSERT_EQ(ReadConfigurationRecord(1, &record, &reading), 0);
+    EXPECT_STREQ(record.MARKET_SEGMENT, "FO");
+    EXPECT_EQ(WireSendPort(record.SEND_MULTICAST_PORT), 34330);
+    EXPECT_EQ(record.NEW_MKT_DATA_FLAG, 1);
+    EXPECT_EQ(gsBcastParam.MARKET_SEGMENT[0], '\0')
+        << "the process's record is not the reader's to fill here";
+}
+
 }  // namespace
