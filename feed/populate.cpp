@@ -5,7 +5,6 @@
 #include <sched.h>
 #include <sys/mman.h>
 
-#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -23,7 +22,6 @@ struct Request {
 // std::mutex has no destructor work: the detached thread may still hold it while the process exits.
 std::mutex gLock;
 Request gRequests[kPopulateKinds];
-std::atomic<size_t> gDone[kPopulateKinds];
 bool gStarted = false;  // under gLock
 bool gBusy = false;     // under gLock: the thread is faulting a range in
 
@@ -62,7 +60,6 @@ void* PopulateMain(void*) {
         Request& r = gRequests[kind];
         if (r.base + r.done == at) {  // still the same request
             r.done = populated ? r.done + length : r.length;
-            gDone[kind].store(populated ? r.done : 0, std::memory_order_relaxed);
         }
     }
     return nullptr;
@@ -78,7 +75,6 @@ void PopulateInBackground(PopulateKind kind, void* base, size_t length) {
     Request& r = gRequests[kind];
     if (r.base != base) {
         r = Request{static_cast<char*>(base), length, 0};
-        gDone[kind].store(0, std::memory_order_relaxed);
     } else if (length > r.length) {
         r.length = length;
     }
@@ -93,10 +89,6 @@ void PopulateInBackground(PopulateKind kind, void* base, size_t length) {
             pthread_setname_np(thread, "bcst-populate");
         }
     }
-}
-
-size_t PopulatedBytes(PopulateKind kind) {
-    return gDone[kind].load(std::memory_order_relaxed);
 }
 
 bool PopulateIdle() {

@@ -19,9 +19,6 @@ enum PopulateKind { kPopulateEntries, kPopulateNextTable, kPopulateKinds };
 // ahead, and the inserts fault in their pages themselves.
 void PopulateInBackground(PopulateKind kind, void* base, size_t length);
 
-// Bytes of the request of `kind` faulted in so far (benchmarks and tests).
-size_t PopulatedBytes(PopulateKind kind);
-
 // True while the thread has nothing to do and is not faulting anything in. Mapping or unmapping
 // memory waits for the faulting in of every range to finish (the kernel's lock on the address space),
 // so the relay thread maps and unmaps only then, and tries again at the next tick otherwise.
