@@ -1,6 +1,5 @@
 // Start-up in its fixed order (handler, instance and its locks, configuration, the store's restore, the
-// role, receiver, sender, counters) and the relay loop: every datagram either goes to the frame intake or
-// out again as exactly 512 bytes.
+// role, receiver, sender, counters), then the relay loop.
 #include "app/bridge.h"
 
 #include <systemd/sd-daemon.h>
@@ -16,74 +15,12 @@
 #include "app/instance_lock.h"
 #include "app/log.h"
 #include "app/log_texts.h"
+#include "app/relay.h"
 #include "app/role.h"
 #include "app/statistics.h"
-#include "app/tick.h"
 #include "config/config.h"
-#include "feed/frame.h"
 #include "feed/store_file.h"
-#include "mbp/framing.h"
 #include "net/multicast.h"
-
-namespace {
-
-// The loop's receive buffer. The intake is told the datagram's length and reads nothing past it;
-// the bytes after the datagram are kept zero all the same (what the previous datagram left beyond
-// the new one's end is cleared), so nothing of one datagram ever lies behind the next.
-alignas(64) char gReceiveBuffer[kReceiveBufferSize];
-int gReceiveDirty = 0;
-
-// Pass-through receives what is queued straight into the datagrams it sends on: each cut to, or
-// zero-filled up to, exactly one output frame.
-alignas(64) char gForwardFrames[kMaxBatchDatagrams * kOutputFrameSize];
-int gForwardLengths[kMaxBatchDatagrams];
-
-// A tick that fell due while the receive waited runs before the datagram is handled, not after it: a
-// change of role then holds for every datagram received more than one tick interval after it.
-inline void TickBeforeHandling() {
-    TickIfDue(gCountersDatagramStart);
-}
-
-int ForwardQueuedDatagrams() {
-    const int received =
-        ReceiveMulticastBatch(gForwardFrames, kOutputFrameSize, kMaxBatchDatagrams, gForwardLengths);
-    if (received < 0) {
-        return received;
-    }
-    TickBeforeHandling();
-    for (int i = 0; i < received; ++i) {
-        char* frame = gForwardFrames + static_cast<std::ptrdiff_t>(i) * kOutputFrameSize;
-        memset(frame + gForwardLengths[i], 0, static_cast<size_t>(kOutputFrameSize - gForwardLengths[i]));
-    }
-    // Counted as received before they are sent on, as one datagram at a time would be.
-    CountPackets(glReceivedPktCount, received);
-    CounterAdd(kCounterReceived, received);
-    CountersDatagramAccepted();
-    SendMulticastBatch(gForwardFrames, received, kOutputFrameSize);
-    CountersDatagramDone();
-    return gForwardLengths[0];
-}
-
-}  // namespace
-
-int RelayOneDatagram() {
-    if (gsBcastParam.NEW_MKT_DATA_FLAG != 1) {
-        return ForwardQueuedDatagrams();
-    }
-    const int received = ReceiveMulticastData(gReceiveBuffer, kReceiveBufferSize);
-    if (received < 0) {
-        return received;
-    }
-    TickBeforeHandling();
-    if (gReceiveDirty > received) {
-        memset(gReceiveBuffer + received, 0, static_cast<size_t>(gReceiveDirty - received));
-    }
-    gReceiveDirty = received;
-
-    ProcessNewMktData(gReceiveBuffer, received);
-    CountersDatagramDone();
-    return received;
-}
 
 int BridgeMain(int argc, char** argv) {
     if (argc >= 2 && strncmp(argv[1], "--", 2) == 0) {
@@ -117,6 +54,7 @@ int BridgeMain(int argc, char** argv) {
         LogMessage(gcaLogMessage);
         return 1;
     }
+    ChooseOutputSegment(gsBcastParam.MARKET_SEGMENT);
     RestoreStoreFile();
     // Before the sockets: nothing can be sent before the role is known.
     InitializeRole(gshRunningInstanceNo);
@@ -132,6 +70,7 @@ int BridgeMain(int argc, char** argv) {
         return 1;
     }
     LogFixedMessage(kLogSenderReady);
+    CountersSetSendPath(static_cast<uint8_t>(CurrentSendPath()));
 
     glReceivedPktCount.store(0);
     glSentPktCount.store(0);
@@ -143,11 +82,4 @@ int BridgeMain(int argc, char** argv) {
     }
     sd_notify(0, "READY=1");
     RunRelayLoop();
-}
-
-void RunRelayLoop() {
-    for (;;) {
-        RelayOneDatagram();
-        TickIfDue(CountersClock());
-    }
 }

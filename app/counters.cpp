@@ -152,7 +152,6 @@ int64_t RealtimeNs() {
 
 int64_t* gCounterBase = gProcessCounters;
 int64_t* gCounterFileBase = gNoFileCounters;
-int64_t gCountersDatagramStart = 0;
 
 std::string CountersFileName(int instance) {
     return "BcstBridge" + std::to_string(instance) + ".counters";
@@ -255,7 +254,6 @@ void ResetCounters() {
     memset(gNoFileCounters, 0, sizeof gNoFileCounters);
     gCounterBase = gProcessCounters;
     gSendPath = kSendPathUnknown;
-    gCountersDatagramStart = 0;
 }
 
 namespace {

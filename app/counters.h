@@ -261,33 +261,6 @@ inline int64_t CountersClock() {
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// The relay loop marks when a datagram was received and when its handling ended; a datagram that is
-// accepted (a frame dispatched, or forwarded in pass-through mode) becomes the last accepted one.
-extern int64_t gCountersDatagramStart;
-inline void CountersDatagramReceived() {
-    gCountersDatagramStart = CountersClock();
-}
-inline void CountersDatagramAccepted() {
-    CounterSet(kCounterLastAcceptedNs, gCountersDatagramStart);
-}
-inline void CountersDatagramDone() {
-    const int64_t took = CountersClock() - gCountersDatagramStart;
-    if (took > CounterValue(kCounterMaxServiceNs)) {
-        CounterSet(kCounterMaxServiceNs, took);
-    }
-    CountServiceTime(took);
-}
-inline void CountAcceptedFrame(CounterId type) {
-    CounterAdd(type);
-    CountersDatagramAccepted();
-}
-
-// The receiving socket's drop count as the kernel reports it with a datagram (SO_RXQ_OVFL): the
-// total since the socket was opened. A batched receive hands in the value of its last datagram.
-inline void CountersSetKernelDrops(uint32_t socketDrops) {
-    CounterSet(kCounterKernelDrops, socketDrops);
-}
-
 // Records which send path is in use (CountersSendPath); may be called before the file exists.
 void CountersSetSendPath(uint8_t path);
 

@@ -1,4 +1,4 @@
-// The standby role: what the file says, taken by the sender's withhold switch.
+// The standby role: what the file says, asked by the relay step before every send.
 #include "app/role.h"
 
 #include <sys/stat.h>
@@ -10,12 +10,12 @@
 #include "app/counters.h"
 #include "app/log.h"
 #include "app/log_texts.h"
-#include "net/multicast.h"
 
 namespace {
 
 // Formatted once at start-up, so the tick's stat allocates nothing.
 char gStandbyPath[32] = "";
+bool gStandby = false;
 
 enum class FileState { kPresent, kAbsent, kUnknown };
 
@@ -28,7 +28,7 @@ FileState StandbyFileState() {
 }
 
 void TakeRole(bool standby) {
-    gSendWithheld = standby;
+    gStandby = standby;
     CounterSet(kCounterStandby, standby ? 1 : 0);
 }
 
@@ -51,7 +51,7 @@ void RoleTick(int64_t nowNs) {
         return;
     }
     const FileState state = StandbyFileState();
-    if (state == FileState::kUnknown || (state == FileState::kPresent) == gSendWithheld) {
+    if (state == FileState::kUnknown || (state == FileState::kPresent) == gStandby) {
         return;
     }
     const bool standby = state == FileState::kPresent;
@@ -64,4 +64,17 @@ void RoleTick(int64_t nowNs) {
         LogFormattedMessage(kLogRoleActive, gStandbyPath,
                             static_cast<long long>(CounterValue(kCounterWithheld)));
     }
+}
+
+bool WithholdSend(int datagrams) {
+    if (!gStandby) {
+        return false;
+    }
+    CounterAdd(kCounterWithheld, datagrams);
+    return true;
+}
+
+void ResetRole() {
+    gStandbyPath[0] = '\0';
+    TakeRole(false);
 }

@@ -17,3 +17,10 @@ void InitializeRole(int16_t instance);
 // with one log entry, and is counted; a check that fails for another reason than the file's absence
 // keeps the role as it is.
 void RoleTick(int64_t nowNs);
+
+// Asked by the relay step before it sends `datagrams`: true while the instance is standby, the
+// datagrams then counted as withheld (and not sent); false while active.
+bool WithholdSend(int datagrams);
+
+// Back to active with no file watched (tests).
+void ResetRole();

@@ -1,4 +1,4 @@
-// frame_path: runs prepared 42-record market-by-price frames through ProcessNewMktData, the whole
+// frame_path: runs prepared 42-record market-by-price frames through ProcessNewMktData, the relay step's
 // intake-to-send path of relay mode, with the store already holding every instrument. Under
 // `valgrind --tool=callgrind --instr-atstart=no` only the measured pass is counted (see
 // callgrind-frame.sh); run natively it prints the time per frame.
@@ -11,7 +11,8 @@
 // each frame's records at random from all of them instead of walking through them in token order, so
 // that lookups land all over a large store as on a busy derivatives feed.
 // --send socket (default) sends every datagram through the real sending socket to a loopback group
-// that nobody joins; --send capture hands them to gSendCapture instead, leaving the system calls out.
+// that nobody joins; --send capture converts each frame into its output batch (the relay step's
+// ConvertNewMktData) and sends nothing, leaving the system calls and the counting out.
 // --service adds the relay loop's service-time bookkeeping around each frame: none (default), max (the
 // clock readings and the longest time only), histogram (as the loop does it: the longest time and the
 // histogram's buckets), or compare: rounds of max and histogram taken in turn, each timed on its own,
@@ -38,6 +39,7 @@
 
 #include "app/counters.h"
 #include "app/log.h"
+#include "app/relay.h"
 #include "app/statistics.h"
 #include "config/config.h"
 #include "feed/frame.h"
@@ -61,11 +63,12 @@ struct Options {
 
 enum class Service { kNone, kMax, kHistogram };
 
-long gCaptured = 0;
-int CountCapture(const char*, int length) {
-    ++gCaptured;
-    return length;
-}
+// --send capture: the batches stay here, and the frames and datagrams are counted by the driver.
+bool gCapture = false;
+int64_t gCapturedFrames = 0;
+int64_t gCapturedDatagrams = 0;
+alignas(64) char gDecoded[kDecompressBufferSize];
+OutputBatch gBatch;
 
 // Each frame sits at the start of its own zeroed receive-sized buffer, as the relay loop hands it over.
 using ReceiveArea = std::vector<char>;
@@ -81,25 +84,35 @@ double Seconds(clockid_t clock) {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+inline void HandleFrame(ReceiveArea& frame) {
+    if (!gCapture) {
+        ProcessNewMktData(frame.data());
+        return;
+    }
+    const FrameClass c =
+        ConvertNewMktData(frame.data(), kReceiveBufferSize, OutputSegment(), gDecoded, &gBatch);
+    gCapturedFrames += c.verdict == FrameVerdict::kAccepted && c.type == kMessageTypeMbp ? 1 : 0;
+    gCapturedDatagrams += gBatch.count;
+}
+
 // The measured pass; kept out of line so that profiles show it as one root.
 __attribute__((noinline)) void RunFrames(std::vector<ReceiveArea>& frames, int rounds,
                                          Service service = Service::kNone) {
     for (int r = 0; r < rounds; ++r) {
         for (ReceiveArea& frame : frames) {
             if (service == Service::kNone) {
-                ProcessNewMktData(frame.data());
-            } else if (service == Service::kMax) {
-                // The bookkeeping before the histogram: two clock readings and the longest time.
-                CountersDatagramReceived();
-                ProcessNewMktData(frame.data());
-                const int64_t took = CountersClock() - gCountersDatagramStart;
-                if (took > CounterValue(kCounterMaxServiceNs)) {
-                    CounterSet(kCounterMaxServiceNs, took);
-                }
-            } else {
-                CountersDatagramReceived();
-                ProcessNewMktData(frame.data());
-                CountersDatagramDone();
+                HandleFrame(frame);
+                continue;
+            }
+            // The bookkeeping before the histogram (max): two clock readings and the longest time.
+            const int64_t receivedNs = CountersClock();
+            HandleFrame(frame);
+            const int64_t took = CountersClock() - receivedNs;
+            if (took > CounterValue(kCounterMaxServiceNs)) {
+                CounterSet(kCounterMaxServiceNs, took);
+            }
+            if (service == Service::kHistogram) {
+                CountServiceTime(took);
             }
         }
     }
@@ -191,6 +204,7 @@ int main(int argc, char** argv) {
     snprintf(gsBcastParam.LOCAL_IP_TO_VELT, sizeof gsBcastParam.LOCAL_IP_TO_VELT, "127.0.0.1");
     gsBcastParam.SEND_MULTICAST_PORT = static_cast<int16_t>(htons(static_cast<uint16_t>(options.port)));
     gsBcastParam.NEW_MKT_DATA_FLAG = 1;
+    ChooseOutputSegment(gsBcastParam.MARKET_SEGMENT);
     if (options.socket) {
         if (InitializeSendSocket() != 0) {
             fprintf(stderr, "frame_path: %s\n", gcaLogMessage);
@@ -198,7 +212,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     } else {
-        gSendCapture = CountCapture;
+        gCapture = true;
     }
 
     bcst::Universe universe = bcst::MakeUniverse(options.instruments, 20240305);
@@ -239,8 +253,8 @@ int main(int argc, char** argv) {
     RunFrames(frames, 1);
     const long instruments = static_cast<long>(gOHLMapData.size());
 
-    const int64_t receivedBefore = glReceivedPktCount.load();
-    const int64_t sentBefore = glSentPktCount.load();
+    const int64_t receivedBefore = gCapture ? gCapturedFrames : glReceivedPktCount.load();
+    const int64_t sentBefore = gCapture ? gCapturedDatagrams : glSentPktCount.load();
     const double wallStart = Seconds(CLOCK_MONOTONIC);
     const double cpuStart = Seconds(CLOCK_THREAD_CPUTIME_ID);
     double cpuOf[2] = {0, 0};  // compare: max, histogram
@@ -263,8 +277,8 @@ int main(int argc, char** argv) {
 
     const long measured =
         static_cast<long>(frames.size()) * options.rounds * (options.service == "compare" ? 2 : 1);
-    const int64_t accepted = glReceivedPktCount.load() - receivedBefore;
-    const int64_t sent = glSentPktCount.load() - sentBefore;
+    const int64_t accepted = (gCapture ? gCapturedFrames : glReceivedPktCount.load()) - receivedBefore;
+    const int64_t sent = (gCapture ? gCapturedDatagrams : glSentPktCount.load()) - sentBefore;
     printf("measured_frames=%ld records_per_frame=%d instruments_in_store=%ld segment=%s send=%s\n", measured,
            bcst::kMaxMbpRecords, instruments, options.segment.c_str(), options.socket ? "socket" : "capture");
     printf("frames_left_out_too_large=%d\n", skipped);

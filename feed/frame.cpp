@@ -1,26 +1,17 @@
-// Frame intake. ClassifyNewMktData holds every rule of what a frame is; ProcessNewMktData acts on its
+// Frame intake. ClassifyNewMktData holds every rule of what a frame is; the relay step acts on its
 // verdict. Protocol mismatches (unknown type, no records, wrong record size) are dropped silently;
-// decoding failures are logged.
+// decoding failures are logged, in the words FrameRefusalTexts gives.
 #include "feed/frame.h"
 
 #include <lz4.h>
 
 #include <cstring>
 
-#include "app/counters.h"
 #include "app/log.h"
 #include "app/log_texts.h"
-#include "app/statistics.h"
-#include "mbp/framing.h"
 #include "mbp/new_mbp.h"
 
 namespace {
-
-// Scratch for one frame's decoded records, which must read as zeros after the decoded size. The
-// decoder keeps inside the area but may write past the decoded size within it (it copies in wide
-// chunks), so after each decode the rest of the area is cleared; for a full market-by-price frame
-// that is the last 120 bytes, instead of clearing all 6,000 before every decode.
-alignas(64) char gDecompressBuffer[kDecompressBufferSize];
 
 // A payload that lies inside the datagram, and so inside the receive buffer: the decoder never reads
 // past either. A frame cut short in transit fails here instead of decoding missing bytes.
@@ -28,6 +19,10 @@ bool PayloadLengthFits(int compressed, int length) {
     return compressed > 0 && compressed <= kMaxCompressedLength && compressed <= length - kFrameHeaderSize;
 }
 
+// The decoded records must read as zeros after the decoded size. The decoder keeps inside the area
+// but may write past the decoded size within it (it copies in wide chunks), so after each decode the
+// rest of the area is cleared; for a full market-by-price frame that is the last 120 bytes, instead
+// of clearing all 6,000 before every decode.
 int Decode(const char* frame, int compressed, char* out) {
     const int decoded = LZ4_decompress_safe(frame + kFrameHeaderSize, out, compressed, kDecompressBufferSize);
     if (decoded > 0) {
@@ -47,12 +42,6 @@ int RecordSizeOf(int16_t type) {
         default:
             return 0;
     }
-}
-
-// The first of the two lines of a length the frame cannot have, and its counter.
-void ReportBadLength() {
-    CounterAdd(kCounterRefusedBadLength);
-    LogFixedMessage(kLogFrameLength);
 }
 
 }  // namespace
@@ -111,65 +100,25 @@ FrameClass ClassifyNewMktData(const char* frame, int length, char* out) {
 
 int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, int length, char* out) {
     if (!PayloadLengthFits(frame->compressedLength, length)) {
-        ReportBadLength();
+        LogFixedMessage(kLogFrameLength);
         return 0;
     }
-    const int decoded = Decode(reinterpret_cast<const char*>(frame), frame->compressedLength, out);
-    if (decoded <= 0) {
-        CounterAdd(kCounterRefusedDecodeFailure);
-    }
-    return decoded;
+    return Decode(reinterpret_cast<const char*>(frame), frame->compressedLength, out);
 }
 
-int ProcessNewMktData(char* frame) {
-    return ProcessNewMktData(frame, kReceiveBufferSize);
-}
-
-int ProcessNewMktData(char* frame, int length) {
-    if (frame == nullptr) {
-        LogFixedMessage(kLogFrameNull);
-        return 1;
-    }
-    const FrameClass c = ClassifyNewMktData(frame, length, gDecompressBuffer);
-    switch (c.verdict) {
-        case FrameVerdict::kRefusedZeroCount:
-            CounterAdd(kCounterRefusedZeroCount);
-            return 0;
-        case FrameVerdict::kRefusedUnknownType:
-            CounterAdd(kCounterRefusedUnknownType);
-            return 0;
+int FrameRefusalTexts(FrameVerdict verdict, const char* texts[2]) {
+    switch (verdict) {
         case FrameVerdict::kRefusedBadLength:
             // A bad length is refused with two log lines, the length line and then the size line, in
             // this order and in these words. The two lines are an operators' contract: log watchers
             // match the pair, so both stay even though the second says nothing the first did not.
-            ReportBadLength();
-            LogFixedMessage(kLogFrameDecodeError);
-            return 1;
+            texts[0] = kLogFrameLength;
+            texts[1] = kLogFrameDecodeError;
+            return 2;
         case FrameVerdict::kRefusedDecodeFailure:
-            CounterAdd(kCounterRefusedDecodeFailure);
-            LogFixedMessage(kLogFrameDecodeError);
+            texts[0] = kLogFrameDecodeError;
             return 1;
-        case FrameVerdict::kRefusedWrongRecordSize:
-            CounterAdd(kCounterRefusedWrongRecordSize);
-            return 0;
-        case FrameVerdict::kAccepted:
-            break;
-    }
-    switch (c.type) {
-        case kMessageTypeTicker:
-            CountAcceptedFrame(kCounterFramesTicker);
-            ProcessTickerData(gDecompressBuffer, c.count);
-            break;
-        case kMessageTypeOhl:
-            CountAcceptedFrame(kCounterFramesOhl);
-            ProcessOHLData(gDecompressBuffer, c.count);
-            break;
         default:
-            CountPacket(glReceivedPktCount);
-            CounterAdd(kCounterReceived);
-            CountAcceptedFrame(kCounterFramesMbp);
-            ProcessMBPData(gDecompressBuffer, c.count);
-            break;
+            return 0;
     }
-    return 0;
 }

@@ -53,7 +53,7 @@ struct FrameClass {
     int records = 0;         // accepted: records applied, the first `records` of the decoded area
 };
 
-// Says what ProcessNewMktData does with the datagram of `length` bytes at `frame` (which may be null
+// Says what the intake does with the datagram of `length` bytes at `frame` (which may be null
 // only when `length` is 0), reading nothing past its end and changing nothing: no store, no counter,
 // no log. A frame that reaches the decoder is decoded into `out` (kDecompressBufferSize bytes), which
 // is then zero after the decoded bytes. For an accepted frame `records` is what the handler applies:
@@ -61,17 +61,12 @@ struct FrameClass {
 // `out` holds (none for a negative count), those past the decoded bytes reading as zeros.
 FrameClass ClassifyNewMktData(const char* frame, int length, char* out);
 
-// Handles the datagram of `length` bytes at `frame` as one frame; nothing past its end is read. A
-// frame whose header or payload reaches past the end is refused like a payload length out of range.
-// An empty datagram holds no frame and is ignored. 0 when handled or ignored; 1 for a null frame, a
-// refused length or a payload that fails to decode.
-int ProcessNewMktData(char* frame, int length);
-
-// A frame lying at the start of a whole kReceiveBufferSize-byte buffer, zero after the datagram: the
-// datagram's length is taken to be the buffer's.
-int ProcessNewMktData(char* frame);
-
 // Decodes the payload of a frame whose datagram is `length` bytes (at least the header) into `out`
 // (kDecompressBufferSize bytes): the decoded size; 0 after reporting a compressed length outside
-// 1..kMaxCompressedLength or past the datagram's end; or the decoder's own result (0 or negative).
+// 1..kMaxCompressedLength or past the datagram's end (its first log line); or the decoder's own result
+// (0 or negative).
 int DecompressNewMktData(const NEW_MKT_BCAST_DATA* frame, int length, char* out);
+
+// The log lines a refused frame is reported with, in order, into `texts`: how many (0, 1 or 2). A
+// frame refused for its length or its payload is logged; the other refusals are silent.
+int FrameRefusalTexts(FrameVerdict verdict, const char* texts[2]);

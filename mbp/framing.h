@@ -1,10 +1,13 @@
-// Pairing of feed records into old-format messages and of messages into 512-byte output datagrams.
+// Pairing of feed records into old-format messages and of messages into 512-byte output datagrams,
+// built into a batch that the relay step sends.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "feed/byte_order.h"
+#include "feed/store.h"
+#include "mbp/new_mbp.h"
 #include "mbp/old_mbp.h"
 
 // Head of every output datagram; the message follows at byte 6.
@@ -29,19 +32,46 @@ enum SegmentCode : uint8_t {
     kSegmentCO = 8,
 };
 
-// Segment code and message bytes framed for a MARKET_SEGMENT text (exact, case-sensitive).
+// Segment code and message bytes framed for a MARKET_SEGMENT text (exact, case-sensitive), and the
+// layout its records convert into: the capital-market layout for "CM", the derivatives one otherwise.
 struct SegmentChoice {
     uint8_t code;
     int messageBytes;  // 474 for CM, 478 for FO/CD/CO, 0 otherwise
+    bool capitalMarket;
 };
 SegmentChoice ChooseSegment(const char* marketSegment);
 
-// Entry from the intake: converts `count` consecutive 140-byte records two at a time and sends one
-// datagram per pair. 1 for null `data`, else 0.
-int ProcessMBPData(char* data, int count);
-int PrepareAndSendOldMBPPacketCM(char* data, int count);
-int PrepareAndSendOldMBPPacketFO(char* data, int count);
+// Frames a converted message (anywhere, kFrameAreaSize bytes of room at `frame`) for `segment`:
+// the head, the segment's message bytes, zeros to the end of the area.
+int AddBcastHeaderData(const SegmentChoice& segment, const char* message, char* frame);
 
-// Builds the output frame for the configured segment from a converted message in `frame`
-// (kFrameAreaSize bytes). Every byte of the first kOutputFrameSize is written.
-int AddBcastHeaderData(const char* message, char* frame);
+// The most records one output batch takes: a full decompression area of market-by-price records.
+constexpr int kBatchRecords = kDecompressBufferSize / static_cast<int>(sizeof(NEW_MKT_MBP_DATA));
+constexpr int kBatchDatagrams = (kBatchRecords + 1) / 2;
+static_assert(kBatchDatagrams == 21, "a 42-record frame leaves as 21 datagrams");
+
+// A frame's output datagrams, built back to back so that they leave in one send.
+struct OutputBatch {
+    alignas(64) char frames[kBatchDatagrams * kOutputFrameSize];
+    int count = 0;
+    const char* Datagram(int i) const { return frames + static_cast<std::ptrdiff_t>(i) * kOutputFrameSize; }
+};
+
+// Converts `count` consecutive records (at most kBatchRecords; none for 0 or less) two at a time,
+// each pair into one datagram of `out` framed for `segment`: records (1, 2), (3, 4), ... in order.
+// Every byte of a datagram is written anew. The CM and FO forms convert into their own layout
+// whatever the segment (a message of the other length is framed as AddBcastHeaderData frames it);
+// ConvertMBPRecords takes the segment's layout. Reads the store; sends nothing.
+void ConvertMBPRecordsCM(const SegmentChoice& segment, const NEW_MKT_MBP_DATA* records, int count,
+                         OutputBatch* out);
+void ConvertMBPRecordsFO(const SegmentChoice& segment, const NEW_MKT_MBP_DATA* records, int count,
+                         OutputBatch* out);
+inline void ConvertMBPRecords(const SegmentChoice& segment, const NEW_MKT_MBP_DATA* records, int count,
+                              OutputBatch* out) {
+    segment.capitalMarket ? ConvertMBPRecordsCM(segment, records, count, out)
+                          : ConvertMBPRecordsFO(segment, records, count, out);
+}
+
+// A pass-through datagram of `length` bytes at `frame` as it leaves: cut to, or zero-filled up to,
+// exactly kOutputFrameSize bytes (`frame` has room for them). Returns the bytes kept from the input.
+int FramePassThroughDatagram(char* frame, int length);

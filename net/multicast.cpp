@@ -15,27 +15,17 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/counters.h"
 #include "app/log.h"
 #include "app/log_texts.h"
-#include "app/statistics.h"
 #include "config/config.h"
 
 int gReceiveSocketFD = -1;
 int gSenderSocketFD = -1;
 struct sockaddr_in gsAddrSendTo;
-SendCapture gSendCapture = nullptr;
-bool gSendWithheld = false;
 
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103  // Linux 4.18; older C libraries lack the name
 #endif
-
-// bcst-stat shows the path by the same numbers.
-static_assert(static_cast<uint8_t>(SendPath::kSegmented) == kSendPathUdpSegmentation &&
-                  static_cast<uint8_t>(SendPath::kMultiMessage) == kSendPathSendmmsg &&
-                  static_cast<uint8_t>(SendPath::kPerDatagram) == kSendPathSendto,
-              "send path numbers of the counters file");
 
 namespace {
 
@@ -78,13 +68,18 @@ bool SetIntOption(int fd, int level, int option, int value) {
 int64_t gReceiveFailingSinceNs = 0;
 long gReceivePauseNs = 0;
 
-// A failed receive: counted, logged, then the pause, so that a socket that keeps failing cannot make
+int64_t MonotonicNs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// A failed receive: logged, then the pause, so that a socket that keeps failing cannot make
 // the loop spin. The pause is a sleep of the relay thread: a statistics request cuts it short.
 int ReceiveFailed() {
-    CounterAdd(kCounterReceiveErrors);
     LogFixedMessage(kLogReceiveError);
     if (gReceiveFailingSinceNs == 0) {
-        gReceiveFailingSinceNs = CountersClock();
+        gReceiveFailingSinceNs = MonotonicNs();
         gReceivePauseNs = 1000000L;
     }
     const struct timespec pause = {0, gReceivePauseNs};
@@ -206,7 +201,7 @@ int InitializeSendSocket() {
     return 0;
 }
 
-int ReceiveMulticastData(char* buffer, int size) {
+int ReceiveMulticastData(char* buffer, int size, ReceiveNotes* notes) {
     if (buffer == nullptr) {
         LogFixedMessage(kLogReceiveNull);
         return -1;
@@ -223,8 +218,7 @@ int ReceiveMulticastData(char* buffer, int size) {
         return ReceiveError();
     }
     ReceiveWorked();
-    CountersDatagramReceived();
-    ReadSocketDrops(&message);
+    ReadSocketDrops(&message, notes);
     return static_cast<int>(received);
 }
 
@@ -232,32 +226,47 @@ int64_t ReceiveFailingSinceNs() {
     return gReceiveFailingSinceNs;
 }
 
-void ReadSocketDrops(struct msghdr* message) {
-    // The kernel adds the count only once the socket has dropped something.
+void ReadSocketDrops(struct msghdr* message, ReceiveNotes* notes) {
+    if (notes == nullptr) {
+        return;
+    }
     for (struct cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
             c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
-            uint32_t drops;
-            memcpy(&drops, CMSG_DATA(c), sizeof drops);
-            CountersSetKernelDrops(drops);
+            memcpy(&notes->socketDrops, CMSG_DATA(c), sizeof notes->socketDrops);
+            notes->dropsReported = true;
         }
     }
 }
 
+namespace {
+
+int SendToGroup(const char* data, int length) {
+    return static_cast<int>(sendto(gSenderSocketFD, data, static_cast<size_t>(length), 0,
+                                   reinterpret_cast<const struct sockaddr*>(&gsAddrSendTo),
+                                   sizeof gsAddrSendTo));
+}
+
+}  // namespace
+
 int SendMulticastData(const char* data, int length) {
-    const int sent = gSendCapture != nullptr
-                         ? gSendCapture(data, length)
-                         : static_cast<int>(sendto(gSenderSocketFD, data, static_cast<size_t>(length), 0,
-                                                   reinterpret_cast<const struct sockaddr*>(&gsAddrSendTo),
-                                                   sizeof gsAddrSendTo));
-    if (sent > 0) {
-        CountPacket(glSentPktCount);
-        CounterAdd(kCounterSent);
-    } else {
-        CounterAdd(kCounterSendErrors);
+    const int sent = SendToGroup(data, length);
+    if (sent <= 0) {
         LogFixedMessage(kLogSendError);
     }
     return sent;
+}
+
+int SendEachDatagram(DatagramSend send, const char* data, int count, int length) {
+    int left = 0;
+    for (int i = 0; i < count; ++i) {
+        if (send(data + static_cast<std::ptrdiff_t>(i) * length, length) > 0) {
+            ++left;
+        } else {
+            LogFixedMessage(kLogSendError);
+        }
+    }
+    return left;
 }
 
 SendPath CurrentSendPath() {
@@ -266,7 +275,6 @@ SendPath CurrentSendPath() {
 
 void SetSendPath(SendPath path) {
     gSendPath = path;
-    CountersSetSendPath(static_cast<uint8_t>(path));
 }
 
 namespace {
@@ -292,11 +300,8 @@ void LayOutBatch(char* base, int count, int size, struct sockaddr_in* to) {
     }
 }
 
-// Counts the datagrams that left and logs one send error for each that did not.
+// Logs one send error for each datagram that did not leave; returns how many left.
 int Account(int left, int failed) {
-    CountPackets(glSentPktCount, left);
-    CounterAdd(kCounterSent, left);
-    CounterAdd(kCounterSendErrors, failed);
     for (int i = 0; i < failed; ++i) {
         LogFixedMessage(kLogSendError);
     }
@@ -304,11 +309,7 @@ int Account(int left, int failed) {
 }
 
 int SendOneByOne(const char* data, int count, int length) {
-    int left = 0;
-    for (int i = 0; i < count; ++i) {
-        left += SendMulticastData(data + static_cast<std::ptrdiff_t>(i) * length, length) > 0 ? 1 : 0;
-    }
-    return left;
+    return SendEachDatagram(SendToGroup, data, count, length);
 }
 
 // One send of the whole batch, cut into datagrams by the kernel: all of it leaves or none of it.
@@ -392,12 +393,8 @@ int SendChunk(const char* data, int count, int length) {
 }  // namespace
 
 int SendMulticastBatch(const char* data, int count, int length) {
-    if (gSendWithheld) {
-        CounterAdd(kCounterWithheld, count);
-        return 0;
-    }
-    // A lone datagram, or datagrams taken by a test, go exactly the single-datagram way.
-    if (count == 1 || gSendCapture != nullptr) {
+    // A lone datagram goes exactly the single-datagram way.
+    if (count == 1) {
         return SendOneByOne(data, count, length);
     }
     int left = 0;
@@ -408,7 +405,7 @@ int SendMulticastBatch(const char* data, int count, int length) {
     return left;
 }
 
-int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths) {
+int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths, ReceiveNotes* notes) {
     if (slots == nullptr || lengths == nullptr) {
         LogFixedMessage(kLogReceiveNull);
         return -1;
@@ -426,8 +423,7 @@ int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths)
         return ReceiveError();  // a statistics request never shows as a receive error
     }
     ReceiveWorked();
-    CountersDatagramReceived();
-    ReadSocketDrops(&gBatchMessages[received - 1].msg_hdr);  // the latest count comes with the last
+    ReadSocketDrops(&gBatchMessages[received - 1].msg_hdr, notes);  // the latest count comes with the last
     for (int i = 0; i < received; ++i) {
         lengths[i] =
             static_cast<int>(std::min<unsigned>(gBatchMessages[i].msg_len, static_cast<unsigned>(slotSize)));

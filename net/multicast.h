@@ -33,11 +33,17 @@ constexpr int kReceiveNothing = -2;
 // at 1 ms again. A socket that keeps failing thus costs a few calls a second, not a core.
 constexpr int kReceiveBackoffMaxMs = 100;
 
+// What a receive found beside the datagrams: the socket's drop count (SO_RXQ_OVFL), the total since
+// the socket was opened, which the kernel adds only once the socket has dropped something.
+struct ReceiveNotes {
+    bool dropsReported = false;
+    uint32_t socketDrops = 0;
+};
+
 // One datagram into `buffer` (at most `size` bytes), waiting at most kReceiveWaitMs: its length;
-// kReceiveNothing; or -1 for a failure, which is counted (receive errors), logged (under the log's
-// repeat limit) and paused after, as above. Takes the socket's drop count from the datagram's control
-// data into the counters.
-int ReceiveMulticastData(char* buffer, int size);
+// kReceiveNothing; or -1 for a failure, which is logged (under the log's repeat limit) and paused
+// after, as above; the caller counts it. `notes` (when given) gets the drop count the datagram carried.
+int ReceiveMulticastData(char* buffer, int size, ReceiveNotes* notes = nullptr);
 
 // CLOCK_MONOTONIC of the first failure of the current run of failed receives; 0 when the latest
 // receive did not fail. The loop's watchdog reads it to tell a working loop from one that cannot
@@ -46,12 +52,18 @@ int64_t ReceiveFailingSinceNs();
 
 // Control buffer of one received datagram: room for the socket's drop count (SO_RXQ_OVFL).
 constexpr size_t kReceiveControlSize = CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(uint64_t));
-// Publishes the drop count that a received message carries, if any (for every receive path).
-void ReadSocketDrops(struct msghdr* message);
+// Takes the drop count that a received message carries, if any, into `notes` (every receive path).
+void ReadSocketDrops(struct msghdr* message, ReceiveNotes* notes);
 
-// One datagram of `length` bytes to the output group: the send call's result. Counts successes in
-// glSentPktCount and logs failures.
+// One datagram of `length` bytes to the output group: the send call's result. Logs a failure (0 or
+// less); the caller counts what left.
 int SendMulticastData(const char* data, int length);
+
+// The per-datagram walk of a batch through `send` (a send call's stand-in: its result is the bytes
+// that left, 0 or less for a failure): every datagram is handed over once, in order, and every one
+// that did not leave gets its own send-error entry. Returns how many left.
+using DatagramSend = int (*)(const char* data, int length);
+int SendEachDatagram(DatagramSend send, const char* data, int count, int length);
 
 // How a batch of output datagrams is handed to the kernel. The sending socket's set-up picks the
 // best path the kernel offers; a path that a send then finds impossible (a device without checksum
@@ -68,23 +80,15 @@ void SetSendPath(SendPath path);
 // The most datagrams one system call carries, within what the kernel segments in one send.
 constexpr int kMaxBatchDatagrams = 64;
 
-// While set (the instance is standby) a send leaves nothing: SendMulticastBatch counts the datagrams
-// as withheld instead, touching neither the socket nor the sent count. Set by the role's tick only.
-extern bool gSendWithheld;
-
 // Sends `count` datagrams of `length` bytes lying back to back from `data`, in order, with as few
-// system calls as the send path allows (none while withheld). The wire, the counters and the log are as if
-// each had gone through SendMulticastData: every datagram that left is counted in glSentPktCount, every one
-// that did not leave gets its own send-error entry, and none is sent twice. Returns how many left.
+// system calls as the send path allows. The wire and the log are as if each had gone through
+// SendMulticastData: every datagram that did not leave gets its own send-error entry, and none is
+// sent twice. Returns how many left; the others failed.
 int SendMulticastBatch(const char* data, int count, int length);
 
 // Receives what is queued, at least one datagram (waiting at most kReceiveWaitMs for the first) and at
 // most `maxCount`, datagram i into `slots + i * slotSize`, cut to slotSize bytes; `lengths[i]` gets
-// its length there. Returns how many arrived; kReceiveNothing; or -1 for a failure, counted, logged and
-// paused after exactly as ReceiveMulticastData's.
-int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths);
-
-// Tests and fuzzers take the outgoing datagrams here instead of the socket; null in the bridge. The
-// capture's result stands for the send call's.
-using SendCapture = int (*)(const char* data, int length);
-extern SendCapture gSendCapture;
+// its length there. Returns how many arrived; kReceiveNothing; or -1 for a failure, logged and paused
+// after exactly as ReceiveMulticastData's. `notes` gets the drop count the last datagram carried.
+int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths,
+                          ReceiveNotes* notes = nullptr);

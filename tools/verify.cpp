@@ -1,57 +1,49 @@
-// bcst-verify's work: the bridge's own intake (ProcessNewMktData), store and framing produce the
-// expected datagrams through the send seam; the comparison lines them up with a capture.
+// bcst-verify's work: the bridge's own conversion (the relay step's ConvertNewMktData: intake, store and
+// framing) produces the expected datagrams; the comparison lines them up with a capture.
 #include "tools/verify.h"
-
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
 
-#include "app/log.h"
-#include "config/config.h"
+#include "app/relay.h"
 #include "feed/frame.h"
 #include "feed/store.h"
 #include "feed/store_file.h"
 #include "mbp/framing.h"
 #include "mbp/new_mbp.h"
 #include "mbp/old_mbp.h"
-#include "net/multicast.h"
 #include "tools/decode.h"
 
 namespace bcst {
 
 namespace {
 
-// What the send seam collects during a run. The seam is a plain function pointer, so the run in
-// progress is reached through this one pointer.
-struct Collector {
-    std::vector<ExpectedDatagram>* out = nullptr;
-    int64_t input = -1;
-    std::vector<uint8_t> recordUnseen;  // per record of the frame being converted: UnseenSource bits
-    size_t sentForFrame = 0;
-};
-Collector* gCollector = nullptr;
-
-int CollectDatagram(const char* data, int length) {
-    Collector& c = *gCollector;
-    ExpectedDatagram d;
-    d.bytes.assign(data, data + length);
-    d.input = c.input;
-    // The frame's records leave two to a message, in order: datagram k of a frame carries records 2k
-    // and 2k + 1.
-    for (size_t slot = 0; slot < 2; ++slot) {
-        const size_t record = 2 * c.sentForFrame + slot;
-        d.unseen[slot] = record < c.recordUnseen.size() ? c.recordUnseen[record] : 0;
+// The datagrams one input frame became. The frame's records leave two to a message, in order:
+// datagram k of a frame carries records 2k and 2k + 1.
+void CollectDatagrams(const OutputBatch& batch, int64_t input, const std::vector<uint8_t>& recordUnseen,
+                      std::vector<ExpectedDatagram>* out) {
+    for (int k = 0; k < batch.count; ++k) {
+        ExpectedDatagram d;
+        d.bytes.assign(batch.Datagram(k), batch.Datagram(k) + kOutputFrameSize);
+        d.input = input;
+        for (size_t slot = 0; slot < 2; ++slot) {
+            const size_t record = 2 * static_cast<size_t>(k) + slot;
+            d.unseen[slot] = record < recordUnseen.size() ? recordUnseen[record] : 0;
+        }
+        out->push_back(std::move(d));
     }
-    ++c.sentForFrame;
-    c.out->push_back(std::move(d));
-    return length;
+}
+
+// A log entry as the bridge's log file holds it, stamped with the local time of the run.
+std::string LogEntry(const char* text) {
+    const time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    return std::to_string(local.tm_hour) + ":" + std::to_string(local.tm_min) + ":" +
+           std::to_string(local.tm_sec) + " - " + text;
 }
 
 // Which sources of store values the input has shown for each instrument so far (UnseenSource bits).
@@ -109,23 +101,6 @@ class SeenSources {
     char decoded_[kDecompressBufferSize];
 };
 
-// The bridge logs into its working directory; a run does so in a scratch directory of its own, and
-// what it wrote is read back as entries.
-std::vector<std::string> CollectLogEntries(const std::filesystem::path& dir) {
-    std::vector<std::string> entries;
-    std::error_code ignored;
-    for (const auto& file : std::filesystem::directory_iterator(dir, ignored)) {
-        std::ifstream in(file.path());
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty()) {
-                entries.push_back(line);
-            }
-        }
-    }
-    return entries;
-}
-
 }  // namespace
 
 namespace {
@@ -157,7 +132,7 @@ void LoadStartingStore() {
 }
 
 bool RunThroughBridge(const std::vector<DatagramBytes>& input, const std::string& segment, VerifyMode mode,
-                      BridgeRun* run, std::string* error) {
+                      BridgeRun* run, std::string* /*error*/) {
     run->datagrams.clear();
     run->logEntries.clear();
     if (mode == VerifyMode::kPassThrough) {
@@ -166,35 +141,21 @@ bool RunThroughBridge(const std::vector<DatagramBytes>& input, const std::string
         for (size_t i = 0; i < input.size(); ++i) {
             ExpectedDatagram d;
             d.bytes.assign(static_cast<size_t>(kOutputFrameSize), 0);
-            std::copy_n(input[i].begin(), std::min(input[i].size(), d.bytes.size()), d.bytes.begin());
+            const size_t length = std::min(input[i].size(), d.bytes.size());
+            std::copy_n(input[i].begin(), length, d.bytes.begin());
+            FramePassThroughDatagram(reinterpret_cast<char*>(d.bytes.data()), static_cast<int>(length));
             d.input = static_cast<int64_t>(i);
             run->datagrams.push_back(std::move(d));
         }
         return true;
     }
 
-    char scratch[] = "/tmp/bcst-verify.XXXXXX";
-    if (mkdtemp(scratch) == nullptr) {
-        *error = std::string("scratch directory: ") + strerror(errno);
-        return false;
-    }
-    const std::filesystem::path previous = std::filesystem::current_path();
-    if (chdir(scratch) != 0) {
-        *error = std::string("scratch directory: ") + strerror(errno);
-        rmdir(scratch);
-        return false;
-    }
-
-    memset(&gsBcastParam, 0, sizeof gsBcastParam);
-    snprintf(gsBcastParam.MARKET_SEGMENT, sizeof gsBcastParam.MARKET_SEGMENT, "%s", segment.c_str());
-    gsBcastParam.NEW_MKT_DATA_FLAG = 1;
+    const SegmentChoice chosen = ChooseSegment(segment.c_str());
     LoadStartingStore();
     auto seen = std::make_unique<SeenSources>();
     seen->StartFromStore();
-    Collector collector;
-    collector.out = &run->datagrams;
-    gCollector = &collector;
-    gSendCapture = CollectDatagram;
+    auto batch = std::make_unique<OutputBatch>();
+    auto decoded = std::make_unique<char[]>(kDecompressBufferSize);
 
     // The relay loop's receive buffer: a longer datagram is cut to it, and nothing of one datagram
     // lies behind the next.
@@ -203,18 +164,16 @@ bool RunThroughBridge(const std::vector<DatagramBytes>& input, const std::string
         const size_t length = std::min(input[i].size(), sizeof buffer);
         memset(buffer, 0, sizeof buffer);
         std::copy_n(input[i].begin(), length, buffer);
-        collector.input = static_cast<int64_t>(i);
-        collector.recordUnseen = seen->Take(buffer, static_cast<int>(length));
-        collector.sentForFrame = 0;
-        ProcessNewMktData(buffer, static_cast<int>(length));
+        const std::vector<uint8_t> recordUnseen = seen->Take(buffer, static_cast<int>(length));
+        const FrameClass c =
+            ConvertNewMktData(buffer, static_cast<int>(length), chosen, decoded.get(), batch.get());
+        CollectDatagrams(*batch, static_cast<int64_t>(i), recordUnseen, &run->datagrams);
+        const char* texts[2];
+        const int lines = FrameRefusalTexts(c.verdict, texts);
+        for (int k = 0; k < lines; ++k) {
+            run->logEntries.push_back(LogEntry(texts[k]));
+        }
     }
-
-    gSendCapture = nullptr;
-    gCollector = nullptr;
-    run->logEntries = CollectLogEntries(scratch);
-    std::error_code ignored;
-    std::filesystem::current_path(previous, ignored);
-    std::filesystem::remove_all(scratch, ignored);
     return true;
 }
 

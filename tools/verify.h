@@ -41,8 +41,8 @@ bool SetStartingStore(const std::string& path, std::string* error);
 
 // Runs `input` through the bridge's own code as an instance of `segment` in `mode` would: each
 // datagram as the relay loop receives it (cut to the receive buffer), converted and framed by the
-// bridge, or in pass-through mode forwarded as one output frame. False with `*error` set when the
-// run cannot be set up (its scratch directory for the bridge's log).
+// bridge, or in pass-through mode forwarded as one output frame. Writes no file and changes no
+// process setting; always true (`error` is kept for callers that may one day need it).
 bool RunThroughBridge(const std::vector<DatagramBytes>& input, const std::string& segment, VerifyMode mode,
                       BridgeRun* run, std::string* error);
 

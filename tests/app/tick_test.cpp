@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/bridge.h"
 #include "app/counters.h"
+#include "app/relay.h"
 #include "config/config.h"
 #include "net/multicast.h"
 #include "support/bridge_rig.h"

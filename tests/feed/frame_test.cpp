@@ -17,6 +17,7 @@
 
 #include "app/counters.h"
 #include "app/log.h"
+#include "app/relay.h"
 #include "app/statistics.h"
 #include "config/config.h"
 #include "feed/store.h"
@@ -38,29 +39,30 @@ constexpr int16_t kMbp = 10500;
 constexpr int16_t kTicker = 10600;
 constexpr int16_t kOhl = 10750;
 
-std::vector<Bytes> gCaptured;
-
-int Capture(const char* data, int length) {
-    gCaptured.emplace_back(data, data + length);
-    return length;
-}
+std::vector<Bytes> gCaptured;  // what the bridge's sending socket put on the wire
 
 class FrameIntake : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetBridgeState("CM");
         gCaptured.clear();
-        gSendCapture = Capture;
+        output_ = std::make_unique<LoopbackOutput>("239.40.9.3");
+        ASSERT_TRUE(output_->ready()) << gcaLogMessage;
+        RemoveLogFiles(workingDir_.dir().path());  // the socket's set-up entries
     }
-    void TearDown() override { gSendCapture = nullptr; }
+    void TearDown() override { output_.reset(); }
 
     // Hands `datagram` over the way the relay loop does: at the start of a zeroed 2,500-byte buffer,
-    // with its length.
-    static int Feed(const Bytes& datagram) {
+    // with its length; what it sent is added to gCaptured.
+    int Feed(const Bytes& datagram) {
         std::vector<char> buffer(2500, 0);
         const size_t length = std::min<size_t>(datagram.size(), buffer.size());
         std::copy_n(datagram.begin(), length, buffer.begin());
-        return ProcessNewMktData(buffer.data(), static_cast<int>(length));
+        const int result = ProcessNewMktData(buffer.data(), static_cast<int>(length));
+        for (Bytes& d : output_->Take()) {
+            gCaptured.push_back(std::move(d));
+        }
+        return result;
     }
 
     std::vector<std::string> Log() const {
@@ -84,6 +86,7 @@ class FrameIntake : public ::testing::Test {
     }
 
     ScopedWorkingDir workingDir_;
+    std::unique_ptr<LoopbackOutput> output_;
 };
 
 // The log's clock moves on a second at every reading, so that no refusal here counts as a repeat.
@@ -145,7 +148,6 @@ TEST_F(FrameIntake, EveryRuleOfTheTable) {
     for (const FrameRule& row : table) {
         SCOPED_TRACE(row.what);
         ResetBridgeState("CM");
-        gSendCapture = Capture;
         gCaptured.clear();
 
         // The classifier, on the datagram as the relay loop holds it.

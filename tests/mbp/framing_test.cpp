@@ -13,6 +13,8 @@
 
 #include "app/counters.h"
 #include "app/log.h"
+#include "app/relay.h"
+#include "app/role.h"
 #include "app/statistics.h"
 #include "config/config.h"
 #include "feed/store.h"
@@ -27,11 +29,12 @@ namespace {
 const char kSendErrorLine[] = "SendMulticastData : Send Error ";
 const char kNullLine[] = "ProcessMBPData : Input parameter is NULL ";
 
-std::vector<Bytes> gCaptured;
-bool gFailSends = false;   // when set, the send call reports gFailResult
-int gFailResult = -1;      // 0 or -1: both are failures
-int gFailingAttempt = -1;  // only this attempt (0-based) fails; -1: every attempt
+std::vector<Bytes> gCaptured;  // what the latest call put on the wire
+bool gFailSends = false;       // when set, the send call reports gFailResult
+int gFailResult = -1;          // 0 or -1: both are failures
+int gFailingAttempt = -1;      // only this attempt (0-based) fails; -1: every attempt
 
+// A send call's stand-in for the per-datagram walk.
 int Capture(const char* data, int length) {
     const int attempt = static_cast<int>(gCaptured.size());
     gCaptured.emplace_back(data, data + length);
@@ -41,6 +44,7 @@ int Capture(const char* data, int length) {
     return length;
 }
 
+// The records go out through the bridge's own sending socket on loopback and are read off the wire.
 class Framing : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -49,14 +53,20 @@ class Framing : public ::testing::Test {
         gFailSends = false;
         gFailResult = -1;
         gFailingAttempt = -1;
-        gSendCapture = Capture;
+        output_ = std::make_unique<LoopbackOutput>("239.40.9.2");
+        ASSERT_TRUE(output_->ready()) << gcaLogMessage;
+        RemoveLogFiles(workingDir_.dir().path());  // the socket's set-up entries
     }
-    void TearDown() override { gSendCapture = nullptr; }
+    void TearDown() override { output_.reset(); }
 
     static void SetSegment(const char* segment) {
         memset(gsBcastParam.MARKET_SEGMENT, 0, sizeof gsBcastParam.MARKET_SEGMENT);
         strncpy(gsBcastParam.MARKET_SEGMENT, segment, sizeof gsBcastParam.MARKET_SEGMENT - 1);
+        ChooseOutputSegment(gsBcastParam.MARKET_SEGMENT);
     }
+
+    // What the calls since the last look put on the wire.
+    void TakeSent() { gCaptured = output_->Take(); }
 
     std::vector<std::string> Log() const {
         const std::string file = FindLogFile(workingDir_.dir().path());
@@ -73,6 +83,7 @@ class Framing : public ::testing::Test {
     }
 
     ScopedWorkingDir workingDir_;
+    std::unique_ptr<LoopbackOutput> output_;
 };
 
 // Token of slot 0 or 1 and the record count, read from a captured datagram by the wire offsets.
@@ -99,6 +110,7 @@ TEST_F(Framing, PairsRecordsIntoDatagramsInOrder) {
         glSentPktCount = 0;
         Bytes data = EncodeFeedRecords(Records(c.count));
         EXPECT_EQ(ProcessMBPData(reinterpret_cast<char*>(data.data()), c.count), 0);
+        TakeSent();
 
         const size_t datagrams = static_cast<size_t>((c.count + 1) / 2);
         ASSERT_EQ(gCaptured.size(), datagrams);
@@ -150,6 +162,7 @@ TEST_F(Framing, DatagramsMatchTheWireLayoutOfEachSegment) {
         SetSegment(c.segment);
         gCaptured.clear();
         EXPECT_EQ(ProcessMBPData(reinterpret_cast<char*>(data.data()), 3), 0);
+        TakeSent();
         ASSERT_EQ(gCaptured.size(), c.expected.size());
         for (size_t k = 0; k < c.expected.size(); ++k) {
             EXPECT_EQ(gCaptured[k], c.expected[k]) << "datagram " << k << "\ngot:\n"
@@ -178,6 +191,7 @@ TEST_F(Framing, MessageBytesEndWhereTheSegmentSaysAndTheRestIsZero) {
         SetSegment(c.segment);
         gCaptured.clear();
         ProcessMBPData(reinterpret_cast<char*>(data.data()), 2);
+        TakeSent();
         ASSERT_EQ(gCaptured.size(), 1u);
         const Bytes& d = gCaptured[0];
         ASSERT_EQ(d.size(), 512u);
@@ -202,6 +216,7 @@ TEST_F(Framing, APacketFunctionCalledDirectlyIsFramedForTheConfiguredSegment) {
         SetSegment(segment);
         gCaptured.clear();
         EXPECT_EQ(send(records, 2), 0);
+        TakeSent();
         EXPECT_EQ(gCaptured.size(), 1u);
         return gCaptured.empty() ? Bytes(512, 0xEE) : gCaptured[0];
     };
@@ -236,6 +251,7 @@ TEST_F(Framing, NullRecordsAreReportedAndNothingIsSent) {
     for (int count : {1, 2, 0, -1}) {
         EXPECT_EQ(ProcessMBPData(nullptr, count), 1);
     }
+    TakeSent();
     EXPECT_TRUE(gCaptured.empty());
     EXPECT_EQ(glSentPktCount.load(), 0);
     EXPECT_EQ(Log(), std::vector<std::string>(4, kNullLine));
@@ -250,6 +266,7 @@ TEST_F(Framing, NoRecordsSendNothing) {
                 << segment << " " << count;
         }
     }
+    TakeSent();
     EXPECT_TRUE(gCaptured.empty());
     EXPECT_EQ(glSentPktCount.load(), 0);
     EXPECT_TRUE(Log().empty());
@@ -274,7 +291,9 @@ TEST_F(Framing, FailedSendsAreLoggedAndTheRestStillGoOut) {
         gFailSends = true;
         gFailResult = c.result;
         gFailingAttempt = c.failingAttempt;
-        EXPECT_EQ(ProcessMBPData(reinterpret_cast<char*>(data.data()), 5), 0);
+        OutputBatch batch;
+        ConvertMBPRecords(OutputSegment(), reinterpret_cast<const NEW_MKT_MBP_DATA*>(data.data()), 5, &batch);
+        glSentPktCount = SendEachDatagram(Capture, batch.frames, batch.count, kOutputFrameSize);
 
         // All three pairs were converted and handed to the send call, in order.
         ASSERT_EQ(gCaptured.size(), 3u);
@@ -292,47 +311,24 @@ TEST_F(Framing, FailedSendsAreLoggedAndTheRestStillGoOut) {
     }
 }
 
-// The real sending socket on loopback, each send path forced in turn. Whatever the path, the same
-// datagrams must arrive in the same order from the same port, each counted once, and a failure
-// must be logged per datagram that did not leave.
+// Each send path forced in turn. Whatever the path, the same datagrams must arrive in the same order
+// from the same port, each counted once, and a failure must be logged per datagram that did not leave.
 class SendPaths : public Framing {
   protected:
-    void SetUp() override {
-        Framing::SetUp();
-        gSendCapture = nullptr;
-        snprintf(gsBcastParam.SEND_MULTICAST_ADDR, sizeof gsBcastParam.SEND_MULTICAST_ADDR, "239.40.9.2");
-        snprintf(gsBcastParam.LOCAL_IP_TO_VELT, sizeof gsBcastParam.LOCAL_IP_TO_VELT, "127.0.0.1");
-        wirePort_ = FreeUdpPort();
-        gsBcastParam.SEND_MULTICAST_PORT = static_cast<int16_t>(ConfiguredSendPortFor(wirePort_));
-        out_ = std::make_unique<MulticastReceiver>("239.40.9.2", wirePort_);
-        ASSERT_EQ(InitializeSendSocket(), 0) << gcaLogMessage;
-        memset(gcaLogMessage, 0, sizeof gcaLogMessage);
-        logAfterSetup_ = Log().size();
-    }
-    void TearDown() override {
-        close(gSenderSocketFD);
-        gSenderSocketFD = -1;
-        Framing::TearDown();
-    }
-
     // Converts and sends `count` records, then takes the `expected` datagrams and any stray one after.
     std::vector<Bytes> SendAndCollect(const Bytes& data, int count, size_t expected) {
         ProcessMBPData(const_cast<char*>(reinterpret_cast<const char*>(data.data())), count);
         std::vector<Bytes> got;
         Bytes d;
         uint16_t from = 0;
-        while (out_->Receive(
+        while (output_->receiver().Receive(
             &d, got.size() < expected ? std::chrono::milliseconds(5000) : std::chrono::milliseconds(30),
             &from)) {
-            EXPECT_EQ(from, wirePort_);
+            EXPECT_EQ(from, output_->wirePort());
             got.push_back(d);
         }
         return got;
     }
-
-    uint16_t wirePort_ = 0;
-    std::unique_ptr<MulticastReceiver> out_;
-    size_t logAfterSetup_ = 0;
 };
 
 constexpr SendPath kAllPaths[] = {SendPath::kSegmented, SendPath::kMultiMessage, SendPath::kPerDatagram};
@@ -380,11 +376,12 @@ TEST_F(SendPaths, EveryPathPutsTheSameDatagramsOnTheWire) {
             }
         }
     }
-    EXPECT_EQ(Log().size(), logAfterSetup_);
+    EXPECT_TRUE(Log().empty());
 
     // A standby instance: no path puts anything on the wire, every datagram is counted as withheld.
     SetSegment("CM");
-    gSendWithheld = true;
+    WriteFile(workingDir_.dir().File("BcstBridge1.standby"), "");
+    InitializeRole(1);
     for (const SendPath path : kAllPaths) {
         SCOPED_TRACE(static_cast<int>(path));
         SetSendPath(path);
@@ -394,7 +391,7 @@ TEST_F(SendPaths, EveryPathPutsTheSameDatagramsOnTheWire) {
         EXPECT_EQ(glSentPktCount.load(), 0);
         EXPECT_EQ(CounterValue(kCounterWithheld), withheld + 21);
     }
-    gSendWithheld = false;
+    ResetRole();
 }
 
 TEST_F(SendPaths, FailuresAreLoggedPerDatagramAndRefusedPathsFallBackOnce) {
@@ -416,7 +413,7 @@ TEST_F(SendPaths, FailuresAreLoggedPerDatagramAndRefusedPathsFallBackOnce) {
         EXPECT_EQ(glSentPktCount.load(), 21);
         EXPECT_EQ(CurrentSendPath(), SendPath::kMultiMessage);
     }
-    EXPECT_EQ(Log().size(), logAfterSetup_);
+    EXPECT_TRUE(Log().empty());
 
     // A send that fails outright on every path: one entry per datagram, nothing counted, no path
     // given up for it.

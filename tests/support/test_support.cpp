@@ -24,6 +24,8 @@
 #include <thread>
 
 #include "app/log.h"
+#include "app/relay.h"
+#include "app/role.h"
 #include "app/statistics.h"
 #include "config/config.h"
 #include "feed/store.h"
@@ -469,6 +471,29 @@ std::string BridgeUnderTest::Statistics() const {
     return ReadFile(dir_.File("UDP_STATISTICS.txt"));
 }
 
+void RemoveLogFiles(const std::string& dir) {
+    for (const std::string& file : LogFiles(dir)) {
+        unlink(file.c_str());
+    }
+}
+
+LoopbackOutput::LoopbackOutput(const char* group) {
+    snprintf(gsBcastParam.SEND_MULTICAST_ADDR, sizeof gsBcastParam.SEND_MULTICAST_ADDR, "%s", group);
+    snprintf(gsBcastParam.LOCAL_IP_TO_VELT, sizeof gsBcastParam.LOCAL_IP_TO_VELT, "127.0.0.1");
+    wirePort_ = FreeUdpPort();
+    gsBcastParam.SEND_MULTICAST_PORT = static_cast<int16_t>(ConfiguredSendPortFor(wirePort_));
+    receiver_ = std::make_unique<MulticastReceiver>(group, wirePort_);
+    ready_ = InitializeSendSocket() == 0;
+    memset(gcaLogMessage, 0, sizeof gcaLogMessage);
+}
+
+LoopbackOutput::~LoopbackOutput() {
+    if (gSenderSocketFD >= 0) {
+        close(gSenderSocketFD);
+        gSenderSocketFD = -1;
+    }
+}
+
 void ResetBridgeState(const char* segment) {
     memset(&gsBcastParam, 0, sizeof gsBcastParam);
     snprintf(gsBcastParam.MARKET_SEGMENT, sizeof gsBcastParam.MARKET_SEGMENT, "%s", segment);
@@ -479,8 +504,8 @@ void ResetBridgeState(const char* segment) {
     memset(gcaLogMessage, 0, sizeof gcaLogMessage);
     ForgetLogRepeats();
     gshRunningInstanceNo = 1;
-    gSendCapture = nullptr;
-    gSendWithheld = false;
+    ChooseOutputSegment(segment);
+    ResetRole();
 }
 
 void PutLe16(Bytes& b, size_t at, uint16_t v) {

@@ -58,6 +58,7 @@ std::vector<std::string> LogMessages(const std::string& logText);
 // two), and that last one, or "" for none.
 std::vector<std::string> LogFiles(const std::string& dir);
 std::string FindLogFile(const std::string& dir);
+void RemoveLogFiles(const std::string& dir);
 
 // A UDP port that is free at the moment of the call (bound to 127.0.0.1 and released).
 uint16_t FreeUdpPort();
@@ -80,6 +81,25 @@ class MulticastReceiver {
 
   private:
     int fd_ = -1;
+};
+
+// The bridge's own sending socket (InitializeSendSocket) on loopback multicast to `group`, and a
+// receiver of what it sends: what the bridge sends, read off the wire. Closes the socket when done.
+class LoopbackOutput {
+  public:
+    explicit LoopbackOutput(const char* group);
+    ~LoopbackOutput();
+    bool ready() const { return ready_; }
+    uint16_t wirePort() const { return wirePort_; }
+    MulticastReceiver& receiver() { return *receiver_; }
+    // Everything sent since the last call. Loopback delivers within the send call; the short quiet
+    // wait only catches a straggler.
+    std::vector<Bytes> Take() { return receiver_->Drain(std::chrono::milliseconds(10)); }
+
+  private:
+    uint16_t wirePort_ = 0;
+    std::unique_ptr<MulticastReceiver> receiver_;
+    bool ready_ = false;
 };
 
 // Sends datagrams to `group`:`port` through 127.0.0.1 with a TTL of 1, set up as the tools' senders.

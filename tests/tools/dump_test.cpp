@@ -9,6 +9,7 @@
 #include <random>
 
 #include "app/counters.h"
+#include "app/relay.h"
 #include "app/statistics.h"
 #include "feed/frame.h"
 #include "feed/store.h"
@@ -412,38 +413,27 @@ struct IntakeRun {
     std::vector<bool> refused;
     std::vector<std::vector<int64_t>> sentTokens;
 };
-std::vector<int64_t>* gSentTokens = nullptr;
-int CollectTokens(const char* data, int length) {
-    const Bytes d(data, data + length);
-    // A capital-market message: the record count at 48, the 16-bit tokens of its records from 50 on.
-    for (uint16_t slot = 0; slot < GetBe16(d, 6 + 48); ++slot) {
-        gSentTokens->push_back(GetBe16(d, 6 + 50 + 212 * slot));
-    }
-    return length;
-}
-
 IntakeRun RunIntake(const std::vector<Bytes>& datagrams) {
     IntakeRun run;
     ResetBridgeState("CM");
-    gSendCapture = CollectTokens;
     static char buffer[kReceiveBufferSize];
+    static char decoded[kDecompressBufferSize];
+    static OutputBatch batch;
     for (const Bytes& d : datagrams) {
-        int64_t refusals = 0;
-        for (int id = kCounterRefusedUnknownType; id <= kCounterRefusedWrongRecordSize; ++id) {
-            refusals -= CounterValue(static_cast<CounterId>(id));
-        }
-        run.sentTokens.emplace_back();
-        gSentTokens = &run.sentTokens.back();
         memset(buffer, 0, sizeof buffer);
         std::copy(d.begin(), d.end(), buffer);
-        ProcessNewMktData(buffer, static_cast<int>(d.size()));
-        for (int id = kCounterRefusedUnknownType; id <= kCounterRefusedWrongRecordSize; ++id) {
-            refusals += CounterValue(static_cast<CounterId>(id));
+        const FrameClass c =
+            ConvertNewMktData(buffer, static_cast<int>(d.size()), OutputSegment(), decoded, &batch);
+        run.refused.push_back(c.verdict != FrameVerdict::kAccepted);
+        run.sentTokens.emplace_back();
+        for (int k = 0; k < batch.count; ++k) {
+            const Bytes sent(batch.Datagram(k), batch.Datagram(k) + kOutputFrameSize);
+            // A capital-market message: the record count at 48, the 16-bit tokens of its records from 50 on.
+            for (uint16_t slot = 0; slot < GetBe16(sent, 6 + 48); ++slot) {
+                run.sentTokens.back().push_back(GetBe16(sent, 6 + 50 + 212 * slot));
+            }
         }
-        run.refused.push_back(refusals == 1);
     }
-    gSendCapture = nullptr;
-    gSentTokens = nullptr;
     return run;
 }
 
