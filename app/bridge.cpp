@@ -21,7 +21,7 @@
 #include "app/tick.h"
 #include "config/config.h"
 #include "feed/frame.h"
-#include "feed/store_file.h"
+#include "feed/store.h"
 #include "mbp/framing.h"
 #include "net/multicast.h"
 
@@ -108,7 +108,7 @@ int BridgeMain(int argc, char** argv) {
     // twice, or two numbers equal in 16 bits, would share a log, a counters file and a store.
     std::string refusal;
     if (LockInstance(gshRunningInstanceNo, &refusal) != 0 ||
-        LockStoreFile(gshRunningInstanceNo, &refusal) != 0) {
+        LockInstrumentStore(gshRunningInstanceNo, &refusal) != 0) {
         fprintf(stderr, "bcstbridge: instance %d not started: %s\n", instance, refusal.c_str());
         return 1;
     }
@@ -117,7 +117,8 @@ int BridgeMain(int argc, char** argv) {
         LogMessage(gcaLogMessage);
         return 1;
     }
-    RestoreStoreFile();
+    RestoreInstrumentStore(gshRunningInstanceNo, LogClockDate());
+    PublishStoreFigures();
     // Before the sockets: nothing can be sent before the role is known.
     InitializeRole(gshRunningInstanceNo);
     if (InitializeRecvSocket() != 0) {
@@ -138,8 +139,9 @@ int BridgeMain(int argc, char** argv) {
     // Once both sockets are up: the live counters file (optional), then readiness for systemd
     // (nothing happens outside systemd).
     const uint8_t mode = gsBcastParam.NEW_MKT_DATA_FLAG == 1 ? kCountersModeRelay : kCountersModePassThrough;
-    if (CreateCountersFile(gshRunningInstanceNo, gsBcastParam.MARKET_SEGMENT, mode) != 0) {
-        LogMessage(gcaLogMessage);
+    std::string countersError;
+    if (CreateCountersFile(gshRunningInstanceNo, gsBcastParam.MARKET_SEGMENT, mode, &countersError) != 0) {
+        LogFixedMessage(countersError.c_str());
     }
     sd_notify(0, "READY=1");
     RunRelayLoop();

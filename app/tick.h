@@ -7,6 +7,9 @@
 
 #include <cstdint>
 
+#include "app/counters.h"
+#include "feed/store.h"
+
 constexpr int64_t kTickIntervalNs = 100 * 1000 * 1000;
 
 // CLOCK_MONOTONIC of the next tick; 0 runs the first one at once.
@@ -16,7 +19,18 @@ extern int64_t gNextTickNs;
 // WatchdogSec=) goes out every quarter of the unit's interval while the loop is healthy.
 void RunLoopTick(int64_t nowNs);
 
+// The instrument store's figures (entries, restored, memory-only, repaired) into the counters: every
+// tick does, and start-up once the store is restored.
+void PublishStoreFigures();
+
+// Between ticks the counters' store level follows the store after every datagram: a load and two
+// relaxed stores.
+inline void PublishStoreEntries() {
+    CounterSet(kCounterStoreEntries, static_cast<int64_t>(gOHLMapData.size()));
+}
+
 inline void TickIfDue(int64_t nowNs) {
+    PublishStoreEntries();
     if (nowNs >= gNextTickNs) {
         RunLoopTick(nowNs);
     }
