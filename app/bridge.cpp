@@ -18,8 +18,9 @@
 #include "app/relay.h"
 #include "app/role.h"
 #include "app/statistics.h"
+#include "app/tick.h"
 #include "config/config.h"
-#include "feed/store_file.h"
+#include "feed/store.h"
 #include "net/multicast.h"
 
 int BridgeMain(int argc, char** argv) {
@@ -45,7 +46,7 @@ int BridgeMain(int argc, char** argv) {
     // twice, or two numbers equal in 16 bits, would share a log, a counters file and a store.
     std::string refusal;
     if (LockInstance(gshRunningInstanceNo, &refusal) != 0 ||
-        LockStoreFile(gshRunningInstanceNo, &refusal) != 0) {
+        LockInstrumentStore(gshRunningInstanceNo, &refusal) != 0) {
         fprintf(stderr, "bcstbridge: instance %d not started: %s\n", instance, refusal.c_str());
         return 1;
     }
@@ -55,7 +56,8 @@ int BridgeMain(int argc, char** argv) {
         return 1;
     }
     ChooseOutputSegment(gsBcastParam.MARKET_SEGMENT);
-    RestoreStoreFile();
+    RestoreInstrumentStore(gshRunningInstanceNo, LogClockDate());
+    PublishStoreFigures();
     // Before the sockets: nothing can be sent before the role is known.
     InitializeRole(gshRunningInstanceNo);
     if (InitializeRecvSocket() != 0) {
@@ -77,8 +79,9 @@ int BridgeMain(int argc, char** argv) {
     // Once both sockets are up: the live counters file (optional), then readiness for systemd
     // (nothing happens outside systemd).
     const uint8_t mode = gsBcastParam.NEW_MKT_DATA_FLAG == 1 ? kCountersModeRelay : kCountersModePassThrough;
-    if (CreateCountersFile(gshRunningInstanceNo, gsBcastParam.MARKET_SEGMENT, mode) != 0) {
-        LogMessage(gcaLogMessage);
+    std::string countersError;
+    if (CreateCountersFile(gshRunningInstanceNo, gsBcastParam.MARKET_SEGMENT, mode, &countersError) != 0) {
+        LogFixedMessage(countersError.c_str());
     }
     sd_notify(0, "READY=1");
     RunRelayLoop();

@@ -255,6 +255,13 @@ bool HoldBack(const char* message, size_t length) {
 
 LogTimeSource gLogTimeSource = RealTime;
 
+uint32_t LogClockDate() {
+    const time_t now = gLogTimeSource();
+    struct tm local;
+    localtime_r(&now, &local);
+    return static_cast<uint32_t>((local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday);
+}
+
 LogClock BreakDownLocalTime(time_t epochSeconds, long offsetFromUtc) {
     const int64_t local = static_cast<int64_t>(epochSeconds) + offsetFromUtc;
     int64_t days = local / 86400;

@@ -49,6 +49,9 @@ struct LogClock {
 using LogTimeSource = time_t (*)();
 extern LogTimeSource gLogTimeSource;
 
+// The local date of the log's clock as yyyymmdd: the day the instrument store's file is of.
+uint32_t LogClockDate();
+
 // Local time from an epoch second and an offset from UTC, by integer arithmetic only, so that a
 // signal handler can use it.
 LogClock BreakDownLocalTime(time_t epochSeconds, long offsetFromUtc);

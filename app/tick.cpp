@@ -3,11 +3,13 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <string>
+
 #include "app/counters.h"
 #include "app/instance_lock.h"
 #include "app/log.h"
 #include "app/role.h"
-#include "feed/store_file.h"
+#include "feed/store.h"
 #include "net/multicast.h"
 
 // An idle receive, or a failing one's longest pause, returns to the loop well within a second.
@@ -51,14 +53,32 @@ void WatchdogTick(int64_t nowNs) {
     sd_notify(0, "WATCHDOG=1");
 }
 
+// The counters' chore; what it has to say goes to the log.
+void CountersTickWithReport(int64_t nowNs) {
+    std::string report;
+    CountersTick(nowNs, &report);
+    if (!report.empty()) {
+        LogFixedMessage(report.c_str());
+    }
+}
+
 }  // namespace
+
+void PublishStoreFigures() {
+    const StoreFigures figures = InstrumentStoreFigures();
+    CounterSet(kCounterStoreEntries, figures.entries);
+    CounterSet(kCounterStoreRestored, figures.restored);
+    CounterSet(kCounterStoreMemoryOnly, figures.memoryOnly);
+    CounterSet(kCounterStoreRepaired, figures.repaired);
+}
 
 void RunLoopTick(int64_t nowNs) {
     gNextTickNs = nowNs + kTickIntervalNs;
     LogTick();
     RoleTick(nowNs);
-    StoreFileTick(nowNs);
+    StoreTick(nowNs, LogClockDate());
+    PublishStoreFigures();
     InstanceLockTick();
-    CountersTick(nowNs);
+    CountersTickWithReport(nowNs);
     WatchdogTick(nowNs);
 }

@@ -16,6 +16,10 @@ extern int64_t gNextTickNs;
 // WatchdogSec=) goes out every quarter of the unit's interval while the loop is healthy.
 void RunLoopTick(int64_t nowNs);
 
+// The instrument store's figures (entries, restored, memory-only, repaired) into the counters: every
+// tick does, and start-up once the store is restored.
+void PublishStoreFigures();
+
 inline void TickIfDue(int64_t nowNs) {
     if (nowNs >= gNextTickNs) {
         RunLoopTick(nowNs);

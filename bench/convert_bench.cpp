@@ -51,8 +51,8 @@ void FillStore(const std::vector<int32_t>& tokens) {
     ResetInstrumentStore();
     std::string refusal;
     gshRunningInstanceNo = 1;
-    LockStoreFile(1, &refusal);
-    RestoreStoreFile();
+    LockInstrumentStore(1, &refusal);
+    RestoreInstrumentStore(1, LogClockDate());
     gOHLMapIterator = gOHLMapData.end();
     std::vector<char> frame(kDecompressBufferSize);
     for (size_t first = 0; first < tokens.size(); first += kOhlPerFrame) {

@@ -65,8 +65,8 @@ int main(int argc, char** argv) {
     }
     gshRunningInstanceNo = 1;
     std::string refusal;
-    LockStoreFile(1, &refusal);
-    RestoreStoreFile();
+    LockInstrumentStore(1, &refusal);
+    RestoreInstrumentStore(1, LogClockDate());
 
     constexpr int kRecords = 200;
     std::vector<NEW_MKT_OHL_DATA> frame(kRecords);
@@ -88,10 +88,10 @@ int main(int argc, char** argv) {
             longest = took > longest ? took : longest;
             if (start - lastTick >= 0.1) {  // the relay loop's tick, between frames
                 lastTick = start;
-                StoreFileTick(static_cast<int64_t>(start * 1e9));
+                StoreTick(static_cast<int64_t>(start * 1e9), LogClockDate());
             }
         }
-        StoreFileTick(static_cast<int64_t>(Now() * 1e9));
+        StoreTick(static_cast<int64_t>(Now() * 1e9), LogClockDate());
         long anon, file;
         ResidentKiB(&anon, &file);
         struct stat status;
@@ -110,8 +110,8 @@ int main(int argc, char** argv) {
     const size_t held = gOHLMapData.size();
     ResetInstrumentStore();  // detaches the file and releases its lock
     const double start = Now();
-    LockStoreFile(1, &refusal);
-    RestoreStoreFile();
+    LockInstrumentStore(1, &refusal);
+    RestoreInstrumentStore(1, LogClockDate());
     const double took = Now() - start;
     printf("restore: %zu of %zu instruments in %.1f ms\n", gOHLMapData.size(), held, took * 1e3);
     ResetInstrumentStore();

@@ -1,12 +1,11 @@
-// Open/high/low and ticker records into the instrument store: its entries, its index, and the
-// write-through of every change to the store file.
+// Open/high/low and ticker records into the instrument store: its entries, its index, the one path by
+// which a record changes it (and so reaches the store file), its tick, and its life with its file.
 #include "feed/store.h"
 
 #include <sys/mman.h>
 
 #include <cstring>
 
-#include "app/counters.h"
 #include "app/log.h"
 #include "app/log_texts.h"
 #include "feed/populate.h"
@@ -42,6 +41,9 @@ void* ReserveMemory(size_t bytes) {
 }
 
 bool gReportedFull = false;
+uint32_t gRestored = 0;  // instruments read back from the store file at start-up
+// Slots of the old index table the tick moves while the index grows.
+constexpr uint32_t kTickMigrateSlots = 16384;
 
 // Memory is faulted in this far ahead of the entries in use, and the next table once the index is
 // a quarter full, well before it grows at a half.
@@ -210,8 +212,6 @@ NEW_MKT_MAP_DATA* InstrumentStore::FindOrInsert(int32_t token, const NEW_MKT_MAP
     count_ = index + 1;
     Migrate(kMovesPerInsert);
     *inserted = true;
-    StoreFileInserted(index, entries_[index]);
-    CounterSet(kCounterStoreEntries, static_cast<int64_t>(count_));
     return entries_ + index;
 }
 
@@ -243,21 +243,41 @@ void InstrumentStore::Clear() {
     gReportedFull = false;
 }
 
+namespace {
+
+// Every change a record makes to the store: the entry of `token` inserted as `fresh`, or updated by
+// `update` when it was there, then written through to the store file. The entry, or null when there
+// is none (the store is full).
+template <typename Update>
+NEW_MKT_MAP_DATA* PutEntry(int32_t token, const NEW_MKT_MAP_DATA& fresh, Update update) {
+    bool inserted;
+    NEW_MKT_MAP_DATA* entry = gOHLMapData.FindOrInsert(token, fresh, &inserted);
+    if (entry != nullptr) {
+        if (!inserted) {
+            update(entry);
+        }
+        StoreFileWrite(gOHLMapData.IndexOf(entry), static_cast<uint32_t>(gOHLMapData.size()), *entry);
+    }
+    return entry;
+}
+
+StoreEntries HeldEntries() {
+    return StoreEntries{gOHLMapData.entries(), static_cast<uint32_t>(gOHLMapData.size())};
+}
+
+}  // namespace
+
 void StoreEntryWriter::operator=(const NEW_MKT_MAP_DATA& value) const {
     NEW_MKT_MAP_DATA fresh = value;
     fresh.token = token_;
-    bool inserted;
-    NEW_MKT_MAP_DATA* entry = gOHLMapData.FindOrInsert(token_, fresh, &inserted);
-    if (entry != nullptr && !inserted) {
-        *entry = fresh;
-        StoreFileUpdated(gOHLMapData.IndexOf(entry), *entry);
-    }
+    PutEntry(token_, fresh, [&](NEW_MKT_MAP_DATA* entry) { *entry = fresh; });
 }
 
 void ResetInstrumentStore() {
     DetachStoreFile();
     gOHLMapData.Clear();
     gOHLMapIterator = gOHLMapData.end();
+    gRestored = 0;
 }
 
 int ProcessOHLData(char* data, int count) {
@@ -271,18 +291,15 @@ int ProcessOHLData(char* data, int count) {
         memcpy(&record, data + i * sizeof(NEW_MKT_OHL_DATA), sizeof record);
         const NEW_MKT_MAP_DATA fresh{record.token,        record.openPrice, record.highPrice, record.lowPrice,
                                      record.closingPrice, record.ohlExtra1, record.ohlExtra2, 0};
-        bool inserted;
-        NEW_MKT_MAP_DATA* entry = gOHLMapData.FindOrInsert(record.token, fresh, &inserted);
+        NEW_MKT_MAP_DATA* entry = PutEntry(record.token, fresh, [&](NEW_MKT_MAP_DATA* e) {
+            e->openPrice = fresh.openPrice;  // tickerValue is the ticker's own
+            e->highPrice = fresh.highPrice;
+            e->lowPrice = fresh.lowPrice;
+            e->closingPrice = fresh.closingPrice;
+            e->ohlExtra1 = fresh.ohlExtra1;
+            e->ohlExtra2 = fresh.ohlExtra2;
+        });
         gOHLMapIterator = entry == nullptr ? gOHLMapData.end() : StoreIterator(entry);
-        if (entry != nullptr && !inserted) {
-            entry->openPrice = fresh.openPrice;  // tickerValue is the ticker's own
-            entry->highPrice = fresh.highPrice;
-            entry->lowPrice = fresh.lowPrice;
-            entry->closingPrice = fresh.closingPrice;
-            entry->ohlExtra1 = fresh.ohlExtra1;
-            entry->ohlExtra2 = fresh.ohlExtra2;
-            StoreFileUpdated(gOHLMapData.IndexOf(entry), *entry);
-        }
     }
     return 0;
 }
@@ -296,14 +313,38 @@ int ProcessTickerData(char* data, int count) {
     for (int i = 0; i < records; ++i) {
         NEW_MKT_TICKER_DATA record;
         memcpy(&record, data + i * sizeof(NEW_MKT_TICKER_DATA), sizeof record);
-        bool inserted;
-        NEW_MKT_MAP_DATA* entry = gOHLMapData.FindOrInsert(
-            record.token, NEW_MKT_MAP_DATA{record.token, 0, 0, 0, 0, 0, 0, record.tickerValue}, &inserted);
+        NEW_MKT_MAP_DATA* entry =
+            PutEntry(record.token, NEW_MKT_MAP_DATA{record.token, 0, 0, 0, 0, 0, 0, record.tickerValue},
+                     [&](NEW_MKT_MAP_DATA* e) { e->tickerValue = record.tickerValue; });
         gOHLMapIterator = entry == nullptr ? gOHLMapData.end() : StoreIterator(entry);
-        if (entry != nullptr && !inserted) {
-            entry->tickerValue = record.tickerValue;
-            StoreFileUpdated(gOHLMapData.IndexOf(entry), *entry);
-        }
     }
     return 0;
+}
+
+void LoadStoreImage(const StoreFileImage& image) {
+    for (uint32_t i = 0; i < image.header.count; ++i) {
+        const NEW_MKT_MAP_DATA entry = StoreImageEntry(image, i);
+        bool inserted;
+        gOHLMapData.FindOrInsert(entry.token, entry, &inserted);
+    }
+}
+
+int LockInstrumentStore(int16_t instance, std::string* refusal) {
+    return LockStoreFile(instance, refusal);
+}
+
+void RestoreInstrumentStore(int16_t instance, uint32_t today) {
+    gRestored = RestoreStoreFile(instance, today, HeldEntries(), LoadStoreImage);
+}
+
+void StoreTick(int64_t nowNs, uint32_t today) {
+    gOHLMapData.Migrate(kTickMigrateSlots);
+    gOHLMapData.ReleaseRetired();
+    gOHLMapData.PopulateAhead();
+    StoreFileTick(nowNs, today, HeldEntries());
+}
+
+StoreFigures InstrumentStoreFigures() {
+    const StoreFileFigures file = CurrentStoreFileFigures();
+    return StoreFigures{static_cast<int64_t>(gOHLMapData.size()), gRestored, file.memoryOnly, file.repaired};
 }

@@ -13,22 +13,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "feed/byte_order.h"
-
-struct NEW_MKT_MAP_DATA {
-    int32_t token;
-    int32_t openPrice;
-    int32_t highPrice;
-    int32_t lowPrice;
-    int32_t closingPrice;
-    int32_t ohlExtra1;
-    int32_t ohlExtra2;
-    int32_t tickerValue;  // read as the old format's last trade quantity
-};
-// The store file holds these entries as they are: half a cache line each, never straddling one.
-static_assert(sizeof(NEW_MKT_MAP_DATA) == 32, "store entry");
-static_assert(offsetof(NEW_MKT_MAP_DATA, tickerValue) == 28, "ticker value offset");
+#include "feed/store_entry.h"
 
 // Open/high/low record of a type-10750 payload.
 struct BCST_WIRE NEW_MKT_OHL_DATA {
@@ -199,6 +187,35 @@ inline int StoreRecordsApplied(int count, size_t size) {
 // of kDecompressBufferSize bytes). 1 for a null `data`, else 0.
 int ProcessOHLData(char* data, int count);
 int ProcessTickerData(char* data, int count);
+
+// ---- the store's life with its file (feed/store_file.h) -------------------------------------------
+
+// Takes the instance's store file and its lock; the first thing done once the instance number is
+// known. 0 when this process may run; 1 when another process holds the lock, with the reason for
+// standard error in `*refusal`.
+int LockInstrumentStore(int16_t instance, std::string* refusal);
+
+// After the configuration is read: the store as `instance` left it on `today` (yyyymmdd, local), read
+// back from its file, which is then written through to. Logs what there was to say; never fails.
+void RestoreInstrumentStore(int16_t instance, uint32_t today);
+
+// Puts every entry of a validated store file image into the store, as a restart reads its file back.
+struct StoreFileImage;
+void LoadStoreImage(const StoreFileImage& image);
+
+// The store's chore in the loop's tick (at `nowNs`, CLOCK_MONOTONIC, on `today`): moves a growing
+// index along, has memory faulted in ahead of need and gives back what the index grew out of, then
+// the file's own chore (StoreFileTick).
+void StoreTick(int64_t nowNs, uint32_t today);
+
+// What the store reports for the counters.
+struct StoreFigures {
+    int64_t entries;     // instruments held
+    int64_t restored;    // read back from the store file at start-up
+    int64_t memoryOnly;  // held but not (yet) in the store file
+    int64_t repaired;    // store file headers and entries found changed and written back
+};
+StoreFigures InstrumentStoreFigures();
 
 // Empties the store (and detaches it from its file). The running bridge never does (its store only
 // grows); tests and benchmarks that start afresh use this, so that the lookup cursor goes with the

@@ -14,10 +14,9 @@
 #include <ctime>
 #include <vector>
 
-#include "app/counters.h"
 #include "app/log.h"
 #include "app/log_texts.h"
-#include "app/mapped_guard.h"
+#include "app/mapped_file.h"
 
 StoreMirror gStoreMirror;
 
@@ -38,39 +37,33 @@ constexpr uint32_t kLargestReserveStep = 16384;
 constexpr uint32_t kCatchUpPerTick = 16384;
 constexpr uint32_t kScrubPerTick = 2048;
 constexpr int64_t kSecondNs = 1000 * 1000 * 1000;
-constexpr uint32_t kTickMigrateSlots = 16384;
 // The header's bytes that the bridge keeps as it wrote them (the journal's entry only matters while
 // `journalRef` names it).
 constexpr size_t kScrubbedHeaderBytes = offsetof(BCST_STORE_HEADER, journal);
 
 struct StoreFile {
-    std::string name;   // kept from start-up, so that the tick formats nothing
+    // The name (kept from start-up, so that the tick formats nothing), the identity of the file under
+    // it and the mapping; `kept` while the bridge runs with a file (a lost one is written again).
+    MappedFileKeeper keeper;
     int fd = -1;        // open and locked
     int openError = 0;  // why LockStoreFile found no file
+    int16_t instance = 0;
     void* mapping = nullptr;
-    struct stat identity = {};  // of the file under `name` when the bridge wrote or opened it
     BCST_STORE_HEADER written;  // the header as the bridge keeps it (count, memoryOnly set when compared)
     uint32_t tradingDate = 0;   // the latest day the process ran into
     int64_t lastSyncNs = 0;
-    int64_t lastRetryNs = 0;
     int64_t lastRoomTryNs = 0;
     uint32_t scrubNext = 0;       // the next entry to compare with memory
     uint32_t scrubRepaired = 0;   // entries written back in this pass over the file
-    bool wanted = false;          // the bridge runs with a file (a lost one is written again)
-    bool reportedLost = false;    // its re-creation failed and said so; retried every second
     bool roomRefused = false;     // the disk refused room; the insert path waits for the tick
     bool reportedNoRoom = false;  // entries live in memory only and the log said so
+    const char* failedStep = "";  // why writing the file again failed: the step and its errno
+    int failedError = 0;
+    StoreFileFigures figures = {};
 } gFile;
 
 size_t FileBytes(uint32_t entries) {
     return kHeaderSize + kEntrySize * entries;
-}
-
-uint32_t Today() {
-    const time_t now = gLogTimeSource();
-    struct tm local;
-    localtime_r(&now, &local);
-    return StoreDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
 }
 
 uint32_t NextStep(uint32_t reserved) {
@@ -83,6 +76,7 @@ void ForgetMapping() {
         munmap(gFile.mapping, kMappingLength);
         gFile.mapping = nullptr;
     }
+    gFile.keeper.mapping = nullptr;
     gStoreMirror = StoreMirror{};
 }
 
@@ -94,7 +88,8 @@ void Attach(int fd, void* mapping, uint32_t reserved) {
     }
     gFile.fd = fd;
     gFile.mapping = mapping;
-    fstat(fd, &gFile.identity);
+    gFile.keeper.mapping = mapping;
+    fstat(fd, &gFile.keeper.identity);
     auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
     gFile.written = *header;
     gFile.scrubNext = 0;
@@ -123,11 +118,11 @@ void UnmapFile(void* mapping) {
 // Writes the store as it is in memory to a new file under a temporary name, locks it and renames it
 // over the store file's name. What does not fit a first, bounded reservation follows at the next
 // ticks. 0 on success; 1 with the failing step in `*what` and errno.
-int WriteFreshFile(const char** what) {
-    const auto inMemory = static_cast<uint32_t>(gOHLMapData.size());
+int WriteFreshFile(const StoreEntries& held, const char** what) {
+    const uint32_t inMemory = held.count;
     const uint32_t reserved = std::min(std::max(kFirstReserve, inMemory + inMemory / 2), kLargestReserveStep);
     NewMappedFile file;
-    if (CreateMappedFile(gFile.name, FileBytes(reserved), kMappingLength, true, &file, what) != 0) {
+    if (CreateMappedFile(gFile.keeper.name, FileBytes(reserved), kMappingLength, true, &file, what) != 0) {
         return 1;
     }
     void* mapping = file.mapping;
@@ -137,20 +132,20 @@ int WriteFreshFile(const char** what) {
     header->entrySize = kEntrySize;
     header->capacity = kStoreFileMaxEntries;
     header->tradingDate = gFile.tradingDate;
-    header->instance = gshRunningInstanceNo;
+    header->instance = gFile.instance;
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     header->createdRealtimeNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
     header->pid = getpid();
     const uint32_t written = std::min({inMemory, reserved, kCatchUpPerTick});
     if (written > 0) {  // an empty store may have no entry block yet
-        memcpy(static_cast<char*>(mapping) + kHeaderSize, gOHLMapData.entries(), kEntrySize * written);
+        memcpy(static_cast<char*>(mapping) + kHeaderSize, held.entries, kEntrySize * written);
     }
     header->count = written;
     header->memoryOnly = inMemory - written;
     __atomic_store_n(&header->magic, kStoreMagic, __ATOMIC_RELEASE);
     struct stat identity;
-    if (PublishMappedFile(&file, gFile.name, &identity, what) != 0) {
+    if (PublishMappedFile(&file, gFile.keeper.name, &identity, what) != 0) {
         return 1;
     }
     Attach(file.fd, mapping, reserved);
@@ -160,13 +155,13 @@ int WriteFreshFile(const char** what) {
 // Moves the file aside as `<name><suffix>`, or under the first free `<name><suffix>.<n>`: a kept
 // file never replaces an earlier one. The name kept under, or "" when it could not be moved.
 std::string KeepAs(const char* suffix) {
-    std::string kept = gFile.name + suffix;
+    std::string kept = gFile.keeper.name + suffix;
     for (int n = 2; n < 1000; ++n) {
         // A rename that refuses to replace; where the file system has none, a link and an unlink.
-        int moved = renameat2(AT_FDCWD, gFile.name.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE);
+        int moved = renameat2(AT_FDCWD, gFile.keeper.name.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE);
         if (moved != 0 && (errno == EINVAL || errno == ENOSYS) &&
-            (moved = link(gFile.name.c_str(), kept.c_str())) == 0) {
-            unlink(gFile.name.c_str());
+            (moved = link(gFile.keeper.name.c_str(), kept.c_str())) == 0) {
+            unlink(gFile.keeper.name.c_str());
         }
         if (moved == 0) {
             return kept;
@@ -174,17 +169,26 @@ std::string KeepAs(const char* suffix) {
         if (errno != EEXIST) {
             return std::string();
         }
-        kept = gFile.name + suffix + "." + std::to_string(n);
+        kept = gFile.keeper.name + suffix + "." + std::to_string(n);
     }
     return std::string();
 }
 
-void StartFresh() {
+void StartFresh(const StoreEntries& held) {
     const char* what = "";
-    if (WriteFreshFile(&what) != 0) {
-        LogFormattedMessage(kLogStoreUnavailable, gFile.name.c_str(), what, strerror(errno));
-        gFile.reportedLost = true;
+    if (WriteFreshFile(held, &what) != 0) {
+        LogFormattedMessage(kLogStoreUnavailable, gFile.keeper.name.c_str(), what, strerror(errno));
+        gFile.keeper.reportedLost = true;
     }
+}
+
+// The keeper's call when the file was lost: the same file written again from memory.
+int WriteAgain(const void* context) {
+    ForgetMapping();  // the entries stay in memory; the hot path writes through to nothing
+    gFile.failedStep = "";
+    const int failed = WriteFreshFile(*static_cast<const StoreEntries*>(context), &gFile.failedStep);
+    gFile.failedError = failed != 0 ? errno : 0;
+    return failed;
 }
 
 // Reserves `step` more entries on disk. One system call; 0 or the error.
@@ -205,14 +209,14 @@ int Reserve(uint32_t step) {
 void ReportNoRoom(const char* why) {
     if (!gFile.reportedNoRoom) {
         gFile.reportedNoRoom = true;
-        LogFormattedMessage(kLogStoreNoRoom, gFile.name.c_str(), gStoreMirror.reserved, why);
+        LogFormattedMessage(kLogStoreNoRoom, gFile.keeper.name.c_str(), gStoreMirror.reserved, why);
     }
 }
 
 // Room for what is coming, then (a bounded number of) the entries that found none.
-void MakeRoomAndCatchUp(int64_t nowNs) {
+void MakeRoomAndCatchUp(int64_t nowNs, const StoreEntries& held) {
     StoreMirror& m = gStoreMirror;
-    const auto inMemory = static_cast<uint32_t>(gOHLMapData.size());
+    const uint32_t inMemory = held.count;
     const uint32_t left = m.reserved - m.written;
     const bool wanted = left < m.reserved / 4 || inMemory > m.reserved;
     if (!wanted) {
@@ -230,7 +234,7 @@ void MakeRoomAndCatchUp(int64_t nowNs) {
     }
     const uint32_t end = std::min({inMemory, m.reserved, m.written + kCatchUpPerTick});
     if (m.written < end) {
-        memcpy(&m.entries[m.written], &gOHLMapData.entries()[m.written], kEntrySize * (end - m.written));
+        memcpy(&m.entries[m.written], &held.entries[m.written], kEntrySize * (end - m.written));
         m.written = end;
         __atomic_store_n(&m.header->count, m.written, __ATOMIC_RELEASE);
     }
@@ -242,15 +246,15 @@ void MakeRoomAndCatchUp(int64_t nowNs) {
     gFile.written.memoryOnly = memoryOnly;
     if (memoryOnly == 0 && gFile.reportedNoRoom) {
         gFile.reportedNoRoom = false;
-        LogFormattedMessage(kLogStoreRoomAgain, gFile.name.c_str(), inMemory);
+        LogFormattedMessage(kLogStoreRoomAgain, gFile.keeper.name.c_str(), inMemory);
     }
-    CounterSet(kCounterStoreMemoryOnly, static_cast<int64_t>(memoryOnly));
+    gFile.figures.memoryOnly = memoryOnly;
 }
 
 // The header, then a slice of the entries, against the process's own copy; what differs is written
 // back (an entry through the journal, as any update). One log entry for the header, and one per pass
 // over the entries that found any to repair.
-void Scrub() {
+void Scrub(const StoreEntries& store) {
     StoreMirror& m = gStoreMirror;
     BCST_STORE_HEADER expected = gFile.written;
     expected.count = m.written;
@@ -260,35 +264,35 @@ void Scrub() {
                reinterpret_cast<const char*>(&expected) + sizeof expected.magic,
                kScrubbedHeaderBytes - sizeof expected.magic);
         __atomic_store_n(&m.header->magic, kStoreMagic, __ATOMIC_RELEASE);
-        CounterAdd(kCounterStoreRepaired);
-        LogFormattedMessage(kLogStoreHeaderRepaired, gFile.name.c_str());
+        gFile.figures.repaired += 1;
+        LogFormattedMessage(kLogStoreHeaderRepaired, gFile.keeper.name.c_str());
     }
     // A pass ends at the entries written so far, so that a steady stream of inserts cannot hold back
     // its report.
     const uint32_t begin = std::min(gFile.scrubNext, m.written);
     const uint32_t end = std::min(m.written, begin + kScrubPerTick);
-    const NEW_MKT_MAP_DATA* held = gOHLMapData.entries();
+    const NEW_MKT_MAP_DATA* held = store.entries;
     if (end > begin && memcmp(&m.entries[begin], &held[begin], kEntrySize * (end - begin)) != 0) {
         for (uint32_t i = begin; i < end; ++i) {
             if (memcmp(&m.entries[i], &held[i], kEntrySize) != 0) {
-                StoreFileUpdated(i, held[i]);
+                StoreFileWrite(i, store.count, held[i]);
                 gFile.scrubRepaired += 1;
-                CounterAdd(kCounterStoreRepaired);
+                gFile.figures.repaired += 1;
             }
         }
     }
     gFile.scrubNext = end;
     if (end == m.written) {
         if (gFile.scrubRepaired > 0) {
-            LogFormattedMessage(kLogStoreEntriesRepaired, gFile.name.c_str(), gFile.scrubRepaired, m.written);
+            LogFormattedMessage(kLogStoreEntriesRepaired, gFile.keeper.name.c_str(), gFile.scrubRepaired,
+                                m.written);
         }
         gFile.scrubNext = 0;
         gFile.scrubRepaired = 0;
     }
 }
 
-void MoveIntoNewDay() {
-    const uint32_t today = Today();
+void MoveIntoNewDay(uint32_t today, uint32_t held) {
     if (today <= gFile.tradingDate) {
         return;  // the same day, or a clock set back: the store's day stays
     }
@@ -297,8 +301,8 @@ void MoveIntoNewDay() {
     if (gStoreMirror.header != nullptr) {
         gStoreMirror.header->tradingDate = today;
     }
-    LogFormattedMessage(kLogStoreNewDay, gFile.name.c_str(), today % 100, today / 100 % 100, today / 10000,
-                        static_cast<unsigned>(gOHLMapData.size()));
+    LogFormattedMessage(kLogStoreNewDay, gFile.keeper.name.c_str(), today % 100, today / 100 % 100,
+                        today / 10000, static_cast<unsigned>(held));
 }
 
 }  // namespace
@@ -326,8 +330,8 @@ std::string StoreFileName(int instance) {
 }
 
 int LockStoreFile(int16_t instance, std::string* refusal) {
-    gFile.name = StoreFileName(instance);
-    const int fd = open(gFile.name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    gFile.keeper.name = StoreFileName(instance);
+    const int fd = open(gFile.keeper.name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         gFile.openError = errno;
         return 0;
@@ -338,9 +342,9 @@ int LockStoreFile(int16_t instance, std::string* refusal) {
         const bool known = pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
                            header.magic == kStoreMagic;
         close(fd);
-        *refusal = gFile.name + " is in use by another bcstbridge";
+        *refusal = gFile.keeper.name + " is in use by another bcstbridge";
         if (error != EWOULDBLOCK) {
-            *refusal = gFile.name + " cannot be locked (" + strerror(error) + ")";
+            *refusal = gFile.keeper.name + " cannot be locked (" + strerror(error) + ")";
         } else if (known) {
             *refusal += " (pid " + std::to_string(header.pid) + ")";
         }
@@ -350,43 +354,46 @@ int LockStoreFile(int16_t instance, std::string* refusal) {
     return 0;
 }
 
-void RestoreStoreFile() {
-    gFile.tradingDate = Today();
+uint32_t RestoreStoreFile(int16_t instance, uint32_t today, const StoreEntries& held,
+                          void (*load)(const StoreFileImage& image)) {
+    gFile.instance = instance;
+    gFile.tradingDate = today;
     if (gFile.fd < 0) {
-        LogFormattedMessage(kLogStoreUnavailable, gFile.name.c_str(), "open", strerror(gFile.openError));
-        return;
+        LogFormattedMessage(kLogStoreUnavailable, gFile.keeper.name.c_str(), "open",
+                            strerror(gFile.openError));
+        return 0;
     }
-    gFile.wanted = true;
+    gFile.keeper.kept = true;
     struct stat status;
     if (fstat(gFile.fd, &status) != 0 || status.st_size == 0) {
-        StartFresh();  // the first start: nothing to say
-        return;
+        StartFresh(held);  // the first start: nothing to say
+        return 0;
     }
     void* mapping = MapFile(gFile.fd);
     if (mapping == nullptr) {
-        LogFormattedMessage(kLogStoreUnavailable, gFile.name.c_str(), "map", strerror(errno));
-        gFile.wanted = false;
-        return;
+        LogFormattedMessage(kLogStoreUnavailable, gFile.keeper.name.c_str(), "map", strerror(errno));
+        gFile.keeper.kept = false;
+        return 0;
     }
     const size_t size = std::min(static_cast<size_t>(status.st_size), kMappingLength);
     StoreFileImage image;
     std::string reason;
     int invalid = ValidateStoreImage(static_cast<const unsigned char*>(mapping), size, &image, &reason);
-    if (invalid == 0 && image.header.instance != gshRunningInstanceNo) {
+    if (invalid == 0 && image.header.instance != instance) {
         invalid = 1;
         reason = "written by instance " + std::to_string(image.header.instance);
     }
     if (invalid != 0) {
         UnmapFile(mapping);
         const std::string kept = KeepAs(".bad");
-        LogFormattedMessage(kLogStoreDamaged, gFile.name.c_str(), reason.c_str(),
+        LogFormattedMessage(kLogStoreDamaged, gFile.keeper.name.c_str(), reason.c_str(),
                             kept.empty() ? "(left in place)" : kept.c_str());
         if (!kept.empty()) {
-            StartFresh();
+            StartFresh(held);
         } else {
-            gFile.wanted = false;  // never overwrite what could not be kept
+            gFile.keeper.kept = false;  // never overwrite what could not be kept
         }
-        return;
+        return 0;
     }
     // A file of a later day than the clock's was written before the clock was set back: it is still
     // the day the store holds. Only an earlier day's file is another day's.
@@ -394,25 +401,25 @@ void RestoreStoreFile() {
     if (date < gFile.tradingDate) {
         UnmapFile(mapping);
         if (image.header.count == 0) {
-            StartFresh();  // nothing to keep, and nothing kept earlier is replaced by it
-            return;
+            StartFresh(held);  // nothing to keep, and nothing kept earlier is replaced by it
+            return 0;
         }
         const std::string kept = KeepAs(".prev");
-        LogFormattedMessage(kLogStoreOtherDay, gFile.name.c_str(), date % 100, date / 100 % 100, date / 10000,
-                            kept.empty() ? "(left in place)" : kept.c_str());
+        LogFormattedMessage(kLogStoreOtherDay, gFile.keeper.name.c_str(), date % 100, date / 100 % 100,
+                            date / 10000, kept.empty() ? "(left in place)" : kept.c_str());
         if (!kept.empty()) {
-            StartFresh();
+            StartFresh(held);
         } else {
-            gFile.wanted = false;
+            gFile.keeper.kept = false;
         }
-        return;
+        return 0;
     }
     gFile.tradingDate = date;
 
     // The day's file: its entries into memory, then the file goes on as it is.
     const uint32_t count = image.header.count;
     const uint32_t notHeld = image.header.memoryOnly;
-    LoadStoreImage(image);
+    load(image);
     auto* header = static_cast<BCST_STORE_HEADER*>(mapping);
     if (image.journalApplied) {
         const uint32_t index = header->journalRef - 1;
@@ -425,55 +432,41 @@ void RestoreStoreFile() {
     header->unused[0] = header->unused[1] = 0;
     const auto room = static_cast<uint32_t>((size - kHeaderSize) / kEntrySize);
     Attach(gFile.fd, mapping, std::min(room, kStoreFileMaxEntries));
-    CounterSet(kCounterStoreRestored, count);
-    LogFormattedMessage(kLogStoreRestored, gFile.name.c_str(), count, date % 100, date / 100 % 100,
+    LogFormattedMessage(kLogStoreRestored, gFile.keeper.name.c_str(), count, date % 100, date / 100 % 100,
                         date / 10000);
     if (notHeld > 0) {
-        LogFormattedMessage(kLogStoreNotHeld, gFile.name.c_str(), notHeld);
+        LogFormattedMessage(kLogStoreNotHeld, gFile.keeper.name.c_str(), notHeld);
     }
+    return count;
 }
 
-void StoreFileTick(int64_t nowNs) {
-    gOHLMapData.Migrate(kTickMigrateSlots);
-    gOHLMapData.ReleaseRetired();
-    gOHLMapData.PopulateAhead();
-    if (!gFile.wanted) {
+void StoreFileTick(int64_t nowNs, uint32_t today, const StoreEntries& held) {
+    if (!gFile.keeper.kept) {
         return;
     }
-    MoveIntoNewDay();
-    if (gStoreMirror.header == nullptr) {
-        // Lost and not yet written again: once a second.
-        if (nowNs - gFile.lastRetryNs >= kSecondNs) {
-            gFile.lastRetryNs = nowNs;
-            const char* what = "";
-            if (WriteFreshFile(&what) == 0) {
-                gFile.reportedLost = false;
-                LogFormattedMessage(kLogStoreFileLost, gFile.name.c_str(), "unwritable",
-                                    static_cast<unsigned>(gOHLMapData.size()));
-            }
-        }
-        return;
+    MoveIntoNewDay(today, held.count);
+    const MappedFileVerdict verdict =
+        KeepMappedFile(&gFile.keeper, nowNs, FileBytes(gStoreMirror.reserved), WriteAgain, &held);
+    if (verdict.writtenAgain) {
+        LogFormattedMessage(kLogStoreFileLost, gFile.keeper.name.c_str(), verdict.happened,
+                            static_cast<unsigned>(held.count));
+    } else if (verdict.reportFailure) {
+        LogFormattedMessage(kLogStoreUnavailable, gFile.keeper.name.c_str(), gFile.failedStep,
+                            strerror(gFile.failedError));
     }
-    if (const char* happened =
-            MappedFileChange(gFile.name, gFile.mapping, gFile.identity, FileBytes(gStoreMirror.reserved))) {
-        ForgetMapping();  // the entries stay in memory; the hot path writes through to nothing
-        const char* what = "";
-        gFile.lastRetryNs = nowNs;
-        if (WriteFreshFile(&what) == 0) {
-            LogFormattedMessage(kLogStoreFileLost, gFile.name.c_str(), happened,
-                                static_cast<unsigned>(gOHLMapData.size()));
-        } else if (!gFile.reportedLost) {
-            gFile.reportedLost = true;
-            LogFormattedMessage(kLogStoreUnavailable, gFile.name.c_str(), what, strerror(errno));
-        }
-        return;
+    if (verdict.happened != nullptr || gStoreMirror.header == nullptr) {
+        return;  // written again this tick, or still lost
     }
-    MakeRoomAndCatchUp(nowNs);
-    Scrub();
+    MakeRoomAndCatchUp(nowNs, held);
+    Scrub(held);
     if (nowNs - gFile.lastSyncNs >= kSecondNs) {
         gFile.lastSyncNs = nowNs;
         msync(gFile.mapping, FileBytes(gStoreMirror.written), MS_ASYNC);
     }
+}
+
+StoreFileFigures CurrentStoreFileFigures() {
+    return gFile.figures;
 }
 
 void DetachStoreFile() {
@@ -541,31 +534,13 @@ NEW_MKT_MAP_DATA StoreImageEntry(const StoreFileImage& image, uint32_t index) {
     return entry;
 }
 
-void LoadStoreImage(const StoreFileImage& image) {
-    for (uint32_t i = 0; i < image.header.count; ++i) {
-        const NEW_MKT_MAP_DATA entry = StoreImageEntry(image, i);
-        bool inserted;
-        gOHLMapData.FindOrInsert(entry.token, entry, &inserted);
-    }
-}
-
 namespace {
 
-// Reads [0, length) of `fd` into `*bytes` (fewer at the file's end). Read, not mapped: a file
-// truncated while it is read gives a short image, not a fault.
+// Reads [0, length) of `fd` into `*bytes` (fewer at the file's end, or up to a failing read).
 void ReadPrefix(int fd, size_t length, std::string* bytes) {
     bytes->assign(length, '\0');
     size_t got = 0;
-    while (got < length) {
-        const ssize_t n = pread(fd, &(*bytes)[got], length - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
+    ReadFilePrefix(fd, &(*bytes)[0], length, &got);
     bytes->resize(got);
 }
 
@@ -578,15 +553,11 @@ std::string Mebibytes(uint64_t bytes) {
 }  // namespace
 
 int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string* reason, std::string* note) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *reason = strerror(errno);
-        return 1;
-    }
     struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(fd);
-        *reason = "not a regular file";
+    int openError = 0;
+    const int fd = OpenWholeFile(path, &status, &openError);
+    if (fd < 0) {
+        *reason = openError != 0 ? strerror(openError) : "not a regular file";
         return 1;
     }
     // The header first, then only the entries it counts, never more than a store file can hold:

@@ -29,7 +29,7 @@
 #include <cstdint>
 #include <string>
 
-#include "feed/store.h"
+#include "feed/store_entry.h"
 
 constexpr uint64_t kStoreMagic = 0x314F545354534342ull;  // "BCSTSTO1" in file order
 constexpr uint32_t kStoreLayoutVersion = 1;
@@ -78,15 +78,26 @@ struct StoreMirror {
 };
 extern StoreMirror gStoreMirror;
 
-// ---- the write-through, from the store's insert and update paths (no system call) -----------------
+// ---- the write-through, from the store's one write path (no system call) --------------------------
 
 // Reserves the next step of room for an insert that found none (one system call, rare). False when
 // there is no file or the disk refused: the entry then lives in memory only until the tick finds room.
 bool StoreFileMakeRoom();
 
-inline void StoreFileInserted(uint32_t index, const NEW_MKT_MAP_DATA& entry) {
+// Entry `index` of a store of `held` entries, as it now is, into the file: an entry the file has is
+// rewritten through the journal; the store's newest one is appended when it is the next the file
+// takes and there is room (else the header counts it as memory-only); any other waits for the tick.
+inline void StoreFileWrite(uint32_t index, uint32_t held, const NEW_MKT_MAP_DATA& entry) {
     StoreMirror& m = gStoreMirror;
-    if (index == m.written && (index < m.reserved || StoreFileMakeRoom())) {
+    if (index < m.written) {
+        m.header->journal = entry;
+        __atomic_store_n(&m.header->journalRef, index + 1, __ATOMIC_RELEASE);
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);  // the entry only after the journal that repairs it
+        m.entries[index] = entry;
+        __atomic_store_n(&m.header->journalRef, 0u, __ATOMIC_RELEASE);
+    } else if (index + 1 != held) {
+        return;
+    } else if (index == m.written && (index < m.reserved || StoreFileMakeRoom())) {
         m.entries[index] = entry;
         m.written = index + 1;
         __atomic_store_n(&m.header->count, m.written, __ATOMIC_RELEASE);
@@ -96,16 +107,7 @@ inline void StoreFileInserted(uint32_t index, const NEW_MKT_MAP_DATA& entry) {
     }
 }
 
-inline void StoreFileUpdated(uint32_t index, const NEW_MKT_MAP_DATA& entry) {
-    StoreMirror& m = gStoreMirror;
-    if (index < m.written) {
-        m.header->journal = entry;
-        __atomic_store_n(&m.header->journalRef, index + 1, __ATOMIC_RELEASE);
-        __atomic_signal_fence(__ATOMIC_SEQ_CST);  // the entry only after the journal that repairs it
-        m.entries[index] = entry;
-        __atomic_store_n(&m.header->journalRef, 0u, __ATOMIC_RELEASE);
-    }
-}
+struct StoreFileImage;
 
 // ---- the bridge's life with its file --------------------------------------------------------------
 
@@ -118,19 +120,28 @@ std::string StoreFileName(int instance);
 // the lock, with the reason for standard error in `*refusal`.
 int LockStoreFile(int16_t instance, std::string* refusal);
 
-// After the configuration is read: reads a valid file of today (or of a later day: the clock went
-// back) into the store, keeps a file of an earlier day as .prev and a damaged one as .bad (each under
-// the next free number, never over an earlier one; a file without entries is not kept), and starts
-// writing through to a fresh file. Logs what there was to say (nothing for a first start). Never
-// fails the start-up.
-void RestoreStoreFile();
+// After the configuration is read: checks a file of `today` (or of a later day: the clock went back)
+// written by `instance` and has `load` put its entries into the store, keeps a file of an earlier day
+// as .prev and a damaged one as .bad (each under the next free number, never over an earlier one; a
+// file without entries is not kept), and starts writing through to a fresh file of the store's `held`
+// entries. Logs what there was to say (nothing for a first start). Never fails the start-up. The
+// number of instruments read back.
+uint32_t RestoreStoreFile(int16_t instance, uint32_t today, const StoreEntries& held,
+                          void (*load)(const StoreFileImage& image));
 
-// The tick's chore, each part bounded so that no tick stalls the loop: moves the file's date into a
-// new day, brings back a file that an operator truncated, replaced or deleted, makes room ahead of
-// need, writes entries that found none, compares the header and a slice of entries with memory and
-// writes back what differs, and once a second has the kernel write the pages back. Also moves a
-// growing index along.
-void StoreFileTick(int64_t nowNs);
+// The file's chore at the store's tick, each part bounded so that no tick stalls the loop: moves the
+// file's date into `today` when that is a new day, brings back a file that an operator truncated,
+// replaced or deleted (app/mapped_file.h's keeper), makes room ahead of need, writes entries of
+// `held` that found none, compares the header and a slice of entries with `held` and writes back what
+// differs, and once a second has the kernel write the pages back.
+void StoreFileTick(int64_t nowNs, uint32_t today, const StoreEntries& held);
+
+// What the file reports for the counters.
+struct StoreFileFigures {
+    uint32_t memoryOnly;  // instruments of the store not (yet) in the file, as of the latest tick
+    int64_t repaired;     // headers and entries found changed and written back since the start
+};
+StoreFileFigures CurrentStoreFileFigures();
 
 // Closes and unmaps the file and releases the lock (tests; the bridge keeps it until it ends).
 void DetachStoreFile();
@@ -150,9 +161,6 @@ int ValidateStoreImage(const unsigned char* image, size_t size, StoreFileImage* 
 
 // The entry at `index` of a validated image, with a cut-off rewrite repaired from the journal.
 NEW_MKT_MAP_DATA StoreImageEntry(const StoreFileImage& image, uint32_t index);
-
-// Puts every entry of a validated image into the store, as a restart reads its file back.
-void LoadStoreImage(const StoreFileImage& image);
 
 // Reads a store file's header and the entries it counts into `*bytes`, never more than the largest
 // store file (read, not mapped: a file truncated while it is read gives a short image, not a fault).

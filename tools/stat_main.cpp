@@ -16,9 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "app/counters.h"
+#include "app/counters_reader.h"
+#include "app/process_identity.h"
 #include "tools/cli.h"
 #include "tools/json.h"
+#include "tools/percentiles.h"
 #include "tools/udp.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/counters.h"
+#include "app/counters_reader.h"
 #include "app/relay.h"
 #include "config/config.h"
 #include "net/multicast.h"
@@ -54,8 +55,10 @@ class FailingLoop {
         if (pid_ == 0) {
             ResetBridgeState("CM");
             gsBcastParam.NEW_MKT_DATA_FLAG = relay ? 1 : 0;
+            std::string error;
             if (chdir(dir.c_str()) != 0 ||
-                CreateCountersFile(1, "CM", relay ? kCountersModeRelay : kCountersModePassThrough) != 0) {
+                CreateCountersFile(1, "CM", relay ? kCountersModeRelay : kCountersModePassThrough, &error) !=
+                    0) {
                 _exit(126);
             }
             gReceiveSocketFD = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/counters.h"
+#include "app/counters_reader.h"
 #include "feed/store_file.h"
 #include "support/bridge_rig.h"
 #include "support/expected_messages.h"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/counters.h"
+#include "app/counters_reader.h"
 #include "feed/store_file.h"
 #include "support/test_support.h"
 #include "support/tool_output.h"

@@ -410,8 +410,8 @@ TEST_F(Store, WritesThroughToItsFileAndOutlivesItsTruncation) {
     bcsttest::ScopedWorkingDir workDir;
     gshRunningInstanceNo = 5;
     std::string refusal;
-    ASSERT_EQ(LockStoreFile(5, &refusal), 0) << refusal;
-    RestoreStoreFile();
+    ASSERT_EQ(LockInstrumentStore(5, &refusal), 0) << refusal;
+    RestoreInstrumentStore(5, LogClockDate());
     const std::string path = workDir.dir().File("BcstBridge5.store");
     auto fileImage = [&](std::string* bytes, StoreFileImage* image) {
         std::string reason;
@@ -435,7 +435,7 @@ TEST_F(Store, WritesThroughToItsFileAndOutlivesItsTruncation) {
     ASSERT_EQ(truncate(path.c_str(), 0), 0);
     Bytes more = OhlBuffer({{11, 21, 22, 23, 24, 25, 26}, {14, 1, 1, 1, 1, 1, 1}});
     ApplyOhl(more, 2);  // both stores land on pages the file no longer has
-    StoreFileTick(1);
+    StoreTick(1, LogClockDate());
     ASSERT_TRUE(fileImage(&bytes, &image));
     ASSERT_EQ(image.header.count, 4u);
     EXPECT_EQ(image.entries[0].closingPrice, 24);
@@ -471,7 +471,7 @@ TEST_F(Store, TheJournalHoldsTheNewValueBeforeTheEntryChanges) {
     ASSERT_EQ(sigaction(SIGSEGV, &action, &saved), 0);
 
     const NEW_MKT_MAP_DATA updated{42, 10, 20, 30, 40, 50, 60, 70};
-    StoreFileUpdated(1, updated);
+    StoreFileWrite(1, 2, updated);
     sigaction(SIGSEGV, &saved, nullptr);
     gStoreMirror = StoreMirror{};
     EXPECT_EQ(gHeaderAtEntryWrite.journalRef, 2u) << "the journal names the entry being rewritten";
@@ -480,6 +480,37 @@ TEST_F(Store, TheJournalHoldsTheNewValueBeforeTheEntryChanges) {
     EXPECT_EQ(header->journalRef, 0u) << "cleared once the entry is whole";
     EXPECT_EQ(memcmp(gEntryPage + sizeof(NEW_MKT_MAP_DATA), &updated, sizeof updated), 0);
     munmap(block, 2 * page);
+}
+
+// The one write-through: an entry the file has is rewritten in place; the store's newest entry is
+// appended when it is the next the file takes; any other waits for the tick (the header then counts
+// the newest as held in memory only).
+TEST_F(Store, TheWriteThroughAppendsOnlyTheNewestEntry) {
+    struct Row {
+        uint32_t index, held;
+        uint32_t count, memoryOnly;  // the header after the write
+        bool written;                // the entry at `index` is the one written
+    };
+    const Row rows[] = {
+        {0, 3, 1, 0, true},   // in the file: rewritten
+        {1, 3, 1, 0, false},  // not in the file, not the newest: the tick's
+        {2, 3, 1, 2, false},  // the newest, past the next one the file takes
+        {1, 2, 2, 0, true},   // the newest and the next one: appended
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.index);
+        BCST_STORE_HEADER header{};
+        NEW_MKT_MAP_DATA entries[4] = {};
+        header.count = 1;
+        gStoreMirror = StoreMirror{&header, entries, 4, 1};
+        const NEW_MKT_MAP_DATA entry{7, 1, 2, 3, 4, 5, 6, 8};
+        StoreFileWrite(r.index, r.held, entry);
+        gStoreMirror = StoreMirror{};
+        EXPECT_EQ(header.count, r.count);
+        EXPECT_EQ(header.memoryOnly, r.memoryOnly);
+        EXPECT_EQ(header.journalRef, 0u);
+        EXPECT_EQ(entries[r.index].token == 7, r.written);
+    }
 }
 
 }  // namespace

@@ -7,10 +7,12 @@
 #include <regex>
 #include <thread>
 
-#include "app/counters.h"
+#include "app/counters_reader.h"
+#include "app/process_identity.h"
 #include "support/bridge_rig.h"
 #include "support/expected_messages.h"
 #include "support/tool_output.h"
+#include "tools/percentiles.h"
 
 using namespace bcsttest;
 using namespace std::chrono_literals;

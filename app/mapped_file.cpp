@@ -1,6 +1,7 @@
 // Shared file mappings: their creation, their guard (SIGBUS on a truncated file: the range becomes
-// anonymous memory and is marked lost), and what became of their files.
-#include "app/mapped_guard.h"
+// anonymous memory and is marked lost), what became of their files and their keeper, and the bounded
+// whole-file read.
+#include "app/mapped_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -150,4 +151,67 @@ const char* MappedFileChange(const std::string& name, const void* mapping, const
         return "replaced";
     }
     return static_cast<size_t>(named.st_size) < size ? "truncated" : nullptr;
+}
+
+MappedFileVerdict KeepMappedFile(MappedFileKeeper* keeper, int64_t nowNs, size_t size,
+                                 int (*writeAgain)(const void* context), const void* context) {
+    MappedFileVerdict verdict;
+    if (!keeper->kept) {
+        return verdict;
+    }
+    if (keeper->mapping == nullptr) {
+        // Lost earlier and not yet written again: once a second.
+        if (nowNs - keeper->lastRetryNs < 1000000000) {
+            return verdict;
+        }
+        verdict.happened = "unwritable";
+    } else {
+        verdict.happened = MappedFileChange(keeper->name, keeper->mapping, keeper->identity, size);
+        if (verdict.happened == nullptr) {
+            return verdict;
+        }
+    }
+    keeper->mapping = nullptr;  // the values stay in the owner's memory
+    keeper->lastRetryNs = nowNs;
+    if (writeAgain(context) == 0) {
+        keeper->reportedLost = false;
+        verdict.writtenAgain = true;
+    } else if (!keeper->reportedLost) {
+        keeper->reportedLost = true;
+        verdict.reportFailure = true;
+    }
+    return verdict;
+}
+
+int OpenWholeFile(const std::string& path, struct stat* status, int* error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+    if (fstat(fd, status) != 0 || !S_ISREG(status->st_mode)) {
+        close(fd);
+        *error = 0;
+        return -1;
+    }
+    return fd;
+}
+
+int ReadFilePrefix(int fd, void* buffer, size_t length, size_t* got) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    *got = 0;
+    while (*got < length) {
+        const ssize_t n = pread(fd, bytes + *got, length - *got, static_cast<off_t>(*got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return errno;
+        }
+        if (n == 0) {
+            break;
+        }
+        *got += static_cast<size_t>(n);
+    }
+    return 0;
 }
