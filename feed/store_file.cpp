@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 #include "app/log.h"
@@ -153,9 +154,11 @@ int WriteFreshFile(const StoreEntries& held, const char** what) {
 }
 
 // Moves the file aside as `<name><suffix>`, or under the first free `<name><suffix>.<n>`: a kept
-// file never replaces an earlier one. The name kept under, or "" when it could not be moved.
-std::string KeepAs(const char* suffix) {
-    std::string kept = gFile.keeper.name + suffix;
+// file never replaces an earlier one. True with the name kept under in `*keptAs`; false when it could
+// not be moved.
+bool KeepAs(const char* suffix, std::string* keptAs) {
+    std::string& kept = *keptAs;
+    kept = gFile.keeper.name + suffix;
     for (int n = 2; n < 1000; ++n) {
         // A rename that refuses to replace; where the file system has none, a link and an unlink.
         int moved = renameat2(AT_FDCWD, gFile.keeper.name.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE);
@@ -164,14 +167,14 @@ std::string KeepAs(const char* suffix) {
             unlink(gFile.keeper.name.c_str());
         }
         if (moved == 0) {
-            return kept;
+            return true;
         }
         if (errno != EEXIST) {
-            return std::string();
+            return false;
         }
         kept = gFile.keeper.name + suffix + "." + std::to_string(n);
     }
-    return std::string();
+    return false;
 }
 
 void StartFresh(const StoreEntries& held) {
@@ -192,7 +195,7 @@ int WriteAgain(const void* context) {
 }
 
 // Reserves `step` more entries on disk. One system call; 0 or the error.
-int Reserve(uint32_t step) {
+int ReserveRoom(uint32_t step) {
     StoreMirror& m = gStoreMirror;
     const uint32_t grown = std::min(m.reserved + step, kStoreFileMaxEntries);
     if (grown <= m.reserved) {
@@ -226,7 +229,7 @@ void MakeRoomAndCatchUp(int64_t nowNs, const StoreEntries& held) {
     if (wanted && m.reserved < kStoreFileMaxEntries &&
         (!gFile.roomRefused || nowNs - gFile.lastRoomTryNs >= kSecondNs)) {
         gFile.lastRoomTryNs = nowNs;
-        const int error = Reserve(NextStep(m.reserved));
+        const int error = ReserveRoom(NextStep(m.reserved));
         gFile.roomRefused = error != 0;
         if (error != 0 && inMemory > m.reserved) {
             ReportNoRoom(strerror(error));
@@ -312,7 +315,7 @@ bool StoreFileMakeRoom() {
     if (m.header == nullptr || gFile.roomRefused) {
         return false;
     }
-    const int error = Reserve(NextStep(m.reserved));
+    const int error = ReserveRoom(NextStep(m.reserved));
     if (error != 0) {
         gFile.roomRefused = true;  // the tick asks again, once a second
         ReportNoRoom(m.reserved == kStoreFileMaxEntries ? "the file is full" : strerror(error));
@@ -385,10 +388,11 @@ uint32_t RestoreStoreFile(int16_t instance, uint32_t today, const StoreEntries& 
     }
     if (invalid != 0) {
         UnmapFile(mapping);
-        const std::string kept = KeepAs(".bad");
+        std::string kept;
+        const bool keptAside = KeepAs(".bad", &kept);
         LogFormattedMessage(kLogStoreDamaged, gFile.keeper.name.c_str(), reason.c_str(),
-                            kept.empty() ? "(left in place)" : kept.c_str());
-        if (!kept.empty()) {
+                            keptAside ? kept.c_str() : "(left in place)");
+        if (keptAside) {
             StartFresh(held);
         } else {
             gFile.keeper.kept = false;  // never overwrite what could not be kept
@@ -404,10 +408,11 @@ uint32_t RestoreStoreFile(int16_t instance, uint32_t today, const StoreEntries& 
             StartFresh(held);  // nothing to keep, and nothing kept earlier is replaced by it
             return 0;
         }
-        const std::string kept = KeepAs(".prev");
+        std::string kept;
+        const bool keptAside = KeepAs(".prev", &kept);
         LogFormattedMessage(kLogStoreOtherDay, gFile.keeper.name.c_str(), date % 100, date / 100 % 100,
-                            date / 10000, kept.empty() ? "(left in place)" : kept.c_str());
-        if (!kept.empty()) {
+                            date / 10000, keptAside ? kept.c_str() : "(left in place)");
+        if (keptAside) {
             StartFresh(held);
         } else {
             gFile.keeper.kept = false;
@@ -512,15 +517,16 @@ int ValidateStoreImage(const unsigned char* image, size_t size, StoreFileImage* 
         *reason = "journal for entry " + std::to_string(h.journalRef) + " does not match it";
         return 1;
     }
-    std::vector<int32_t> tokens(h.count);
+    const std::unique_ptr<int32_t[]> tokens(new int32_t[h.count]);
     for (uint32_t i = 0; i < h.count; ++i) {
         tokens[i] = out->entries[i].token;
     }
-    std::sort(tokens.begin(), tokens.end());
-    const auto twice = std::adjacent_find(tokens.begin(), tokens.end());
-    if (twice != tokens.end()) {
-        *reason = "token " + std::to_string(*twice) + " appears twice";
-        return 1;
+    std::sort(tokens.get(), tokens.get() + h.count);
+    for (uint32_t i = 1; i < h.count; ++i) {
+        if (tokens[i] == tokens[i - 1]) {
+            *reason = "token " + std::to_string(tokens[i]) + " appears twice";
+            return 1;
+        }
     }
     return 0;
 }
@@ -537,11 +543,13 @@ NEW_MKT_MAP_DATA StoreImageEntry(const StoreFileImage& image, uint32_t index) {
 namespace {
 
 // Reads [0, length) of `fd` into `*bytes` (fewer at the file's end, or up to a failing read).
-void ReadPrefix(int fd, size_t length, std::string* bytes) {
+// Reads up to `length` bytes from the start into `bytes`: how many there were.
+size_t ReadPrefix(int fd, size_t length, std::string* bytes) {
     bytes->assign(length, '\0');
     size_t got = 0;
     ReadFilePrefix(fd, &(*bytes)[0], length, &got);
     bytes->resize(got);
+    return got;
 }
 
 std::string Mebibytes(uint64_t bytes) {
@@ -562,9 +570,8 @@ int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string*
     }
     // The header first, then only the entries it counts, never more than a store file can hold:
     // the file's own size may be anything an operator or a fault made it.
-    ReadPrefix(fd, kHeaderSize, bytes);
-    size_t wanted = bytes->size();
-    if (bytes->size() == kHeaderSize) {
+    size_t wanted = ReadPrefix(fd, kHeaderSize, bytes);
+    if (wanted == kHeaderSize) {
         BCST_STORE_HEADER header;
         memcpy(&header, bytes->data(), sizeof header);
         if (header.magic == kStoreMagic && header.headerSize == kHeaderSize &&
@@ -580,15 +587,17 @@ int ReadStoreFileBytes(const std::string& path, std::string* bytes, std::string*
         note->clear();
         const auto size = static_cast<uint64_t>(status.st_size);
         const auto allocated = static_cast<uint64_t>(status.st_blocks) * 512;
-        if (size > kMappingLength) {
+        const bool oversized = size > kMappingLength;
+        const bool sparse = allocated + (1u << 20) < size && allocated < size / 2;
+        if (oversized) {
             *note = "the file is " + Mebibytes(size) + ", larger than a store file gets (" +
                     Mebibytes(kMappingLength) + ")";
         }
-        if (allocated + (1u << 20) < size && allocated < size / 2) {
-            *note += (note->empty() ? "the file" : ", and") + std::string(" is sparse: ") +
-                     Mebibytes(allocated) + " of its " + Mebibytes(size) + " on disk";
+        if (sparse) {
+            *note += (oversized ? ", and" : "the file") + std::string(" is sparse: ") + Mebibytes(allocated) +
+                     " of its " + Mebibytes(size) + " on disk";
         }
-        if (!note->empty()) {
+        if (oversized || sparse) {
             *note += "; read only the entries its header counts";
         }
     }
