@@ -45,3 +45,82 @@ write_instance_config() {
     printf '%s,%s,%d,%s,%d,127.0.0.1,127.0.0.1,%s\n' "$segment" "$in_group" "$in_port" "$out_group" \
         "$configured" "$flag" >>"$dir/BCSTBRIDGE.INI"
 }
+
+# The end-to-end load runs (run-load.sh, latency.sh). They read: $work, $bridge, $old_bridge,
+# $baseline and $tools (the executables), $mode (relay or passthrough), $stride (output datagrams per
+# input), $instruments, $seconds, $relay_core and $load_core, and $probe (non-empty: tagged frames
+# stamped on CLOCK_REALTIME, outputs stamped by the kernel: load_gen --probe, load_sink --kernel-stamps).
+
+# Sets up the next run under group prefix $1 (239.x): run_id, its directory dir, the groups in_group
+# and out_group and two free ports in_port and out_port.
+run_id=0
+new_run() {
+    run_id=$((run_id + 1))
+    dir="$work/run$run_id"
+    in_group="$1.$((run_id % 250)).1"
+    out_group="$1.$((run_id % 250)).2"
+    in_port=$(free_port)
+    out_port=$(free_port)
+    mkdir -p "$dir"
+}
+
+# Starts the relay of kind $1 for the run set up by new_run, pinned to $relay_core, and sets
+# relay_pid. Kinds: bridge and old-bridge ($bridge, $old_bridge), baseline-SEND (the baseline relay
+# with --send SEND), each with the suffix -poll to busy-poll its socket (--busy-poll).
+start_relay() {
+    local kind=$1 me poll=()
+    me=$(basename "$0")
+    case $kind in *-poll) poll=(--busy-poll) kind=${kind%-poll} ;; esac
+    case $kind in
+    bridge | old-bridge)
+        local exe=$bridge flag=Y
+        [ "$kind" = bridge ] || exe=$old_bridge
+        [ "$mode" = relay ] || flag=N
+        write_instance_config "$dir" CM "$in_group" "$in_port" "$out_group" "$out_port" "$flag"
+        (cd "$dir" && exec taskset -c $relay_core "$exe" "${poll[@]}" 1) &
+        relay_pid=$!
+        wait_for bridge_ready "$dir" ||
+            { echo "$me: bridge did not start" >&2; cat "$dir"/BcstBridge1_*.log >&2 || true; exit 1; }
+        ;;
+    baseline-*)
+        # In the run's directory: the bridge's socket set-up logs there.
+        (cd "$dir" && exec taskset -c $relay_core "$baseline" --recv-group "$in_group" --recv-port "$in_port" \
+            --send-group "$out_group" --send-port "$out_port" --send "${kind#baseline-}" --mode "$mode" \
+            "${poll[@]}" >baseline.out) &
+        relay_pid=$!
+        wait_for grep -qs ready "$dir/baseline.out" || { echo "$me: baseline did not start" >&2; exit 1; }
+        ;;
+    *) echo "$me: unknown kind $kind" >&2; exit 2 ;;
+    esac
+}
+
+# Drives the run against the relay started: fills the store first (relay mode), then sends at rate
+# $1 for $seconds with the sink counting, and stops the relay. Sets gen and sink to what load_gen and
+# load_sink printed.
+drive_run() {
+    local rate=$1 me plain=() gen_probe=() sink_probe=()
+    me=$(basename "$0")
+    if [ "$mode" = relay ]; then
+        # Every instrument into the store before anything is measured.
+        taskset -c $load_core "$tools/load_gen" --group "$in_group" --port "$in_port" --instruments "$instruments" --store-only >/dev/null
+    else
+        plain=(--plain 512)
+    fi
+    [ -z "${probe:-}" ] || { gen_probe=(--probe); sink_probe=(--kernel-stamps); }
+
+    taskset -c $load_core "$tools/load_sink" --group "$out_group" --port "$out_port" --relay-pid "$relay_pid" \
+        --relay-port "$in_port" --ready-file "$dir/ready" --done-file "$dir/done" \
+        --max-seconds $((seconds + 20)) --stride $stride --stamps "$dir/stamps" "${sink_probe[@]}" >"$dir/sink.out" &
+    sink_pid=$!
+    wait_for test -e "$dir/ready" || { echo "$me: sink did not start" >&2; exit 1; }
+
+    gen=$(taskset -c $load_core "$tools/load_gen" --group "$in_group" --port "$in_port" --rate "$rate" \
+        --seconds "$seconds" --instruments "$instruments" --stamps "$dir/stamps" "${plain[@]}" "${gen_probe[@]}")
+    touch "$dir/done"
+    wait "$sink_pid"
+    sink_pid=""
+    kill "$relay_pid"
+    wait "$relay_pid" 2>/dev/null || true
+    relay_pid=""
+    sink=$(cat "$dir/sink.out")
+}

@@ -1,7 +1,10 @@
 // Synthetic exchange feed for the benchmarks (see feed_frames.h).
 #include "feed_frames.h"
 
+#include <cstddef>
 #include <cstring>
+
+#include "feed/byte_order.h"
 
 namespace bcst {
 
@@ -113,14 +116,23 @@ Bytes MakeTickerPayload(const Universe& universe, int first, int records, uint32
     return payload;
 }
 
-std::vector<Bytes> MakeMbpFrames(const Universe& universe, int frames, uint32_t seed) {
+std::vector<Bytes> MakeMbpFrames(const Universe& universe, int frames, uint32_t seed, bool probeTags) {
     std::vector<Bytes> out;
     const int instruments = static_cast<int>(universe.tokens.size());
     for (int f = 0; f < frames; ++f) {
         const int first = (f * kMaxMbpRecords) % instruments;
         const uint32_t round = seed + static_cast<uint32_t>(f);
-        out.push_back(bcst::EncodeFrame(kMessageTypeMbp, kMaxMbpRecords,
-                                        MakeMbpPayload(universe, first, kMaxMbpRecords, round)));
+        Bytes payload = MakeMbpPayload(universe, first, kMaxMbpRecords, round);
+        for (size_t r = 0; probeTags && r < static_cast<size_t>(kMaxMbpRecords); ++r) {
+            StoreLittleEndian(
+                &payload[r * sizeof(NEW_MKT_MBP_DATA) + offsetof(NEW_MKT_MBP_DATA, lastTradeTime)],
+                static_cast<int32_t>(f));
+        }
+        out.push_back(bcst::EncodeFrame(kMessageTypeMbp, kMaxMbpRecords, payload));
+        if (probeTags && !out.back().empty()) {
+            out.back().resize(out.back().size() + kProbeTagBytes);
+            StoreLittleEndian(&out.back()[out.back().size() - kProbeTagBytes], static_cast<uint32_t>(f));
+        }
     }
     return out;
 }

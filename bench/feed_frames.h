@@ -31,7 +31,10 @@ Bytes MakeTickerPayload(const Universe& universe, int first, int records, uint32
 
 // Ready-made datagrams: `frames` market-by-price frames of 42 records each walking through the
 // universe, and the open/high/low and ticker frames that put every instrument into the store.
-std::vector<Bytes> MakeMbpFrames(const Universe& universe, int frames, uint32_t seed);
+// With `probeTags`, frame f carries f as the trade time of every record and as a little-endian
+// 32-bit probe tag behind its payload, where the intake reads nothing (kProbeTagBytes).
+constexpr int kProbeTagBytes = 4;
+std::vector<Bytes> MakeMbpFrames(const Universe& universe, int frames, uint32_t seed, bool probeTags = false);
 std::vector<Bytes> MakeStoreFrames(const Universe& universe, uint32_t round);
 
 }  // namespace bcst

@@ -4,12 +4,16 @@
 // pass-through mode it forwards every datagram it receives as 512 bytes.
 //
 //   baseline_relay --recv-group 239.40.x.y --recv-port P --send-group 239.40.x.z --send-port Q
-//                  [--send sendto|mmsg|segmented] [--mode relay|passthrough]
+//                  [--send sendto|mmsg|segmented] [--mode relay|passthrough] [--busy-poll]
 //
 // --send-port is the port on the wire. --send chooses the bridge's send path for a frame's datagrams:
 // one sendto each (the default), one sendmmsg, or one sendmsg with UDP_SEGMENT; in pass-through mode the
-// two batched variants also receive what is queued with one recvmmsg. Prints "ready" once both
-// sockets are set up, then runs until it is killed. Their set-up log goes to the working directory.
+// two batched variants also receive what is queued with one recvmmsg. --busy-poll receives without
+// waiting (MSG_DONTWAIT), back to back, and never sleeps: one core at 100 %. A frame whose datagram
+// carries a probe tag behind its payload (load_gen --probe) has the tag put where the bridge puts the
+// frame's trade time, in every datagram it sends for the frame, so that load_sink can match outputs to
+// inputs for either relay. Prints "ready" once both sockets are set up, then runs until it is killed.
+// Their set-up log goes to the working directory.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -23,14 +27,16 @@
 
 #include "app/log.h"
 #include "config/config.h"
+#include "feed/frame.h"
+#include "mbp/framing.h"
 #include "net/multicast.h"
 
 namespace {
 
-constexpr int kReceiveBufferSize = 2500;
-constexpr int kOutputFrameSize = 512;
 constexpr int kBatch = 64;
-constexpr int16_t kMessageTypeMbp = 10500;
+// Where the bridge puts the first record's trade time in an output datagram (big-endian).
+constexpr size_t kTradeTimeOffset = sizeof(BCAST_FRAME_HEAD) + offsetof(MS_BCAST_ONLY_MBP_CM, records) +
+                                    offsetof(OLD_MBP_RECORD_CM, lastTradeTime);
 
 enum class Send { kSendto, kMultiMessage, kSegmented };
 
@@ -39,6 +45,7 @@ char gFrames[kBatch * kOutputFrameSize];
 iovec gVectors[kBatch];
 mmsghdr gMessages[kBatch];
 volatile long gSent = 0;
+int gReceiveFlags = 0;  // MSG_DONTWAIT when busy-polling
 
 // The bridge's own batched send, on the path main chose: the datagrams built in gFrames.
 void SendFrames(int count) {
@@ -47,18 +54,25 @@ void SendFrames(int count) {
 
 [[noreturn]] void Relay(int in) {
     for (;;) {
-        const ssize_t received = recvfrom(in, gReceiveBuffer, sizeof gReceiveBuffer, 0, nullptr, nullptr);
-        if (received < 6) {
+        const ssize_t received =
+            recvfrom(in, gReceiveBuffer, sizeof gReceiveBuffer, gReceiveFlags, nullptr, nullptr);
+        if (received < kFrameHeaderSize) {
             continue;
         }
-        int16_t type;
-        int16_t count;
-        memcpy(&type, gReceiveBuffer, sizeof type);
-        memcpy(&count, gReceiveBuffer + 4, sizeof count);
-        if (type != kMessageTypeMbp || count <= 0 || count > 2 * kBatch) {
+        NEW_MKT_BCAST_DATA head;
+        memcpy(&head, gReceiveBuffer, kFrameHeaderSize);
+        if (head.messageType != kMessageTypeMbp || head.recordCount <= 0 || head.recordCount > 2 * kBatch) {
             continue;
         }
-        SendFrames((count + 1) / 2);
+        const int datagrams = (head.recordCount + 1) / 2;
+        const ssize_t tagAt = kFrameHeaderSize + head.compressedLength;
+        if (head.compressedLength > 0 && tagAt + static_cast<ssize_t>(sizeof(uint32_t)) <= received) {
+            const uint32_t tag = bcst::HostToWire(bcst::LoadLittleEndian<uint32_t>(gReceiveBuffer + tagAt));
+            for (int i = 0; i < datagrams; ++i) {
+                memcpy(gFrames + i * kOutputFrameSize + kTradeTimeOffset, &tag, sizeof tag);
+            }
+        }
+        SendFrames(datagrams);
     }
 }
 
@@ -66,7 +80,7 @@ void SendFrames(int count) {
     for (;;) {
         int count = 0;
         if (how == Send::kSendto) {
-            const ssize_t n = recvfrom(in, gFrames, kOutputFrameSize, 0, nullptr, nullptr);
+            const ssize_t n = recvfrom(in, gFrames, kOutputFrameSize, gReceiveFlags, nullptr, nullptr);
             if (n < 0) {
                 continue;
             }
@@ -79,7 +93,8 @@ void SendFrames(int count) {
                 gMessages[i].msg_hdr.msg_iov = &gVectors[i];
                 gMessages[i].msg_hdr.msg_iovlen = 1;
             }
-            count = recvmmsg(in, gMessages, kBatch, MSG_WAITFORONE, nullptr);
+            count =
+                recvmmsg(in, gMessages, kBatch, gReceiveFlags != 0 ? gReceiveFlags : MSG_WAITFORONE, nullptr);
             if (count <= 0) {
                 continue;
             }
@@ -99,8 +114,17 @@ int main(int argc, char** argv) {
     std::string recvGroup, sendGroup, send = "sendto", mode = "relay";
     int recvPort = 0;
     int sendPort = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool usage = false;
+    for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--busy-poll") {
+            gReceiveFlags = MSG_DONTWAIT;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            usage = true;
+            break;
+        }
         if (arg == "--recv-group") {
             recvGroup = argv[i + 1];
         } else if (arg == "--recv-port") {
@@ -113,17 +137,20 @@ int main(int argc, char** argv) {
             send = argv[i + 1];
         } else if (arg == "--mode") {
             mode = argv[i + 1];
+        } else {
+            usage = true;
         }
+        ++i;
     }
     const Send how = send == "mmsg"        ? Send::kMultiMessage
                      : send == "segmented" ? Send::kSegmented
                                            : Send::kSendto;
-    if (recvGroup.rfind("239.", 0) != 0 || sendGroup.rfind("239.", 0) != 0 || recvPort <= 0 ||
+    if (usage || recvGroup.rfind("239.", 0) != 0 || sendGroup.rfind("239.", 0) != 0 || recvPort <= 0 ||
         sendPort <= 0 || (send != "sendto" && send != "mmsg" && send != "segmented") ||
         (mode != "relay" && mode != "passthrough")) {
         fprintf(stderr,
                 "usage: %s --recv-group 239.x.y.z --recv-port P --send-group 239.x.y.z --send-port Q "
-                "[--send sendto|mmsg|segmented] [--mode relay|passthrough]\n",
+                "[--send sendto|mmsg|segmented] [--mode relay|passthrough] [--busy-poll]\n",
                 argv[0]);
         return 2;
     }

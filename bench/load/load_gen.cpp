@@ -3,7 +3,7 @@
 // fixed rate or flat out, for a bounded time.
 //
 //   load_gen --group 239.40.x.y --port P [--rate FRAMES_PER_S | --rate 0 (flat out)] [--seconds S]
-//            [--instruments N] [--update-every K] [--store-only] [--plain BYTES] [--stamps FILE]
+//            [--instruments N] [--update-every K] [--store-only] [--plain BYTES] [--stamps FILE [--probe]]
 //            [--refused-per-frame F] [--no-mbp] [--new-tokens-per-frame N [--first-token T]
 //            [--new-token-rate R] [--new-token-frames F]]
 //
@@ -11,7 +11,11 @@
 // into the store, and nothing else. Otherwise one store-update frame follows every K market-by-price
 // frames (K = 10 by default). --plain sends datagrams of that many bytes instead of frames and no
 // updates (for pass-through). --stamps writes the CLOCK_MONOTONIC send time of every market-by-price
-// frame (or plain datagram) to FILE, one binary double each, for the sink's latency figures.
+// frame (or plain datagram) to FILE, one binary double each, for the sink's latency figures. The
+// stamp is read just before the frame is handed to the kernel. --probe stamps on CLOCK_REALTIME
+// instead, the clock of the kernel's receive stamps (load_sink --kernel-stamps), and tags every
+// market-by-price frame with its place in the cycle of frames sent (feed_frames.h), so that the sink
+// matches each output datagram to its input.
 // --refused-per-frame sends F frames cut short in transit (the first half of a market-by-price frame,
 // which the bridge refuses and logs) after every market-by-price frame.
 // --new-tokens-per-frame sends, beside the market-by-price frames, open/high/low frames of N tokens
@@ -36,6 +40,7 @@
 #include <vector>
 
 #include "feed_frames.h"
+#include "probe_match.h"
 #include "tools/udp.h"
 
 namespace {
@@ -48,6 +53,7 @@ struct Options {
     int instruments = 1800;
     int updateEvery = 10;
     bool storeOnly = false;
+    bool probe = false;
     int plain = 0;
     int refusedPerFrame = 0;
     std::string stamps;
@@ -61,8 +67,8 @@ struct Options {
 bool Parse(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--store-only" || arg == "--no-mbp") {
-            (arg == "--store-only" ? o->storeOnly : o->noMbp) = true;
+        if (arg == "--store-only" || arg == "--no-mbp" || arg == "--probe") {
+            (arg == "--store-only" ? o->storeOnly : arg == "--no-mbp" ? o->noMbp : o->probe) = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -105,13 +111,13 @@ bool Parse(int argc, char** argv, Options* o) {
            o->plain <= 2500 && o->refusedPerFrame >= 0 && o->newTokensPerFrame >= 0 &&
            o->newTokensPerFrame <= kDecompressBufferSize / static_cast<int>(sizeof(NEW_MKT_OHL_DATA)) &&
            o->newTokenRate >= 0 && (o->newTokenRate > 0 || o->newTokenFrames >= 0) &&
-           (!o->noMbp || o->newTokensPerFrame > 0) && o->firstToken >= INT32_MIN &&
-           o->firstToken <= INT32_MAX;
+           (!o->noMbp || o->newTokensPerFrame > 0) && (!o->probe || (o->plain == 0 && !o->stamps.empty())) &&
+           o->firstToken >= INT32_MIN && o->firstToken <= INT32_MAX;
 }
 
-double Now() {
+double Now(clockid_t clock = CLOCK_MONOTONIC) {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
@@ -187,7 +193,8 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, &options)) {
         fprintf(stderr,
                 "usage: %s --group 239.x.y.z --port P [--rate R] [--seconds S] [--instruments N] "
-                "[--update-every K] [--store-only] [--plain BYTES] [--stamps FILE] [--refused-per-frame F] "
+                "[--update-every K] [--store-only] [--plain BYTES] [--stamps FILE [--probe]] "
+                "[--refused-per-frame F] "
                 "[--no-mbp] [--new-tokens-per-frame N [--first-token T] [--new-token-rate R] "
                 "[--new-token-frames F]]\n",
                 argv[0]);
@@ -219,7 +226,7 @@ int main(int argc, char** argv) {
         mbp.assign(1, bcst::Bytes(static_cast<size_t>(options.plain), 0x5A));
         options.updateEvery = 1 << 30;
     } else {
-        mbp = bcst::MakeMbpFrames(universe, 500, 1);
+        mbp = bcst::MakeMbpFrames(universe, static_cast<int>(bcst::kProbeCycle), 1, options.probe);
     }
     std::vector<bcst::Bytes> updates;
     for (uint32_t round = 1; round <= 3; ++round) {
@@ -228,7 +235,7 @@ int main(int argc, char** argv) {
         }
     }
     for (const bcst::Bytes& frame : mbp) {
-        if (frame.empty()) {
+        if (frame.empty() || frame.size() > static_cast<size_t>(kReceiveBufferSize)) {
             fprintf(stderr, "load_gen: a frame did not compress into one datagram\n");
             return 1;
         }
@@ -296,7 +303,7 @@ int main(int argc, char** argv) {
         }
         while (sentMbp < due && (total < 0 || sentMbp < total)) {
             if (!options.stamps.empty()) {
-                stamps.push_back(Now());
+                stamps.push_back(Now(options.probe ? CLOCK_REALTIME : CLOCK_MONOTONIC));
             }
             failed += sender.Send(mbp[static_cast<size_t>(sentMbp) % mbp.size()]) ? 0 : 1;
             ++sentMbp;

@@ -4,14 +4,21 @@
 // /proc/net/snmp.
 //
 //   load_sink --group 239.40.x.y --port P --relay-pid PID --relay-port RP --ready-file F --done-file D
-//             [--quiet-ms 300] [--max-seconds 30] [--stride N --stamps FILE]
+//             [--quiet-ms 300] [--max-seconds 30] [--stride N --stamps FILE [--kernel-stamps]]
 //
 // Writes the ready file once it has joined and taken its first readings. Stops when the done file
 // exists (the generator has finished) and no datagram has come for the quiet time, or at the latest
 // after max-seconds. Prints key=value pairs. With --stamps (the generator's send times) and --stride
 // (output datagrams per input datagram: 21 for a 42-record frame, 1 in pass-through), it also prints
 // the latency from each input's send to the arrival of its last output datagram, as percentiles;
-// only when nothing was lost, since a loss breaks the pairing of inputs and outputs.
+// only when nothing was lost, since a loss breaks the pairing of inputs and outputs. The arrival is
+// then read on the sink's monotonic clock after it wakes up.
+//
+// --kernel-stamps (with load_gen --probe) takes instead the kernel's receive stamp of every output
+// datagram (SO_TIMESTAMPNS, CLOCK_REALTIME, the clock of the probe's send stamps) and pairs outputs
+// with inputs by the tag they carry (probe_match.h), so that a loss breaks nothing: the latency of
+// an input is the stamp of its last output datagram minus its send stamp, over the inputs with all
+// their outputs, and inputs_lost counts the others.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -28,6 +35,9 @@
 #include <string>
 #include <vector>
 
+#include "feed/byte_order.h"
+#include "mbp/framing.h"
+#include "probe_match.h"
 #include "tools/udp.h"
 
 namespace {
@@ -43,11 +53,24 @@ struct Options {
     double maxSeconds = 30;
     int stride = 0;
     std::string stamps;
+    bool kernelStamps = false;
 };
 
+// Where the bridge puts the first record's trade time, the probe tag, in an output datagram.
+constexpr size_t kTagOffset = sizeof(BCAST_FRAME_HEAD) + offsetof(MS_BCAST_ONLY_MBP_CM, records) +
+                              offsetof(OLD_MBP_RECORD_CM, lastTradeTime);
+
 bool Parse(int argc, char** argv, Options* o) {
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string arg = argv[i];
+        if (arg == "--kernel-stamps") {
+            o->kernelStamps = true;
+            --i;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            return false;
+        }
         const char* value = argv[i + 1];
         if (arg == "--group") {
             o->group = value;
@@ -73,8 +96,9 @@ bool Parse(int argc, char** argv, Options* o) {
             return false;
         }
     }
-    return argc % 2 == 1 && o->group.rfind("239.", 0) == 0 && o->port > 0 && o->relayPid > 0 &&
-           o->relayPort > 0 && !o->readyFile.empty() && !o->doneFile.empty() && o->maxSeconds <= 120;
+    return o->group.rfind("239.", 0) == 0 && (!o->kernelStamps || (o->stride > 0 && !o->stamps.empty())) &&
+           o->port > 0 && o->relayPid > 0 && o->relayPort > 0 && !o->readyFile.empty() &&
+           !o->doneFile.empty() && o->maxSeconds <= 120;
 }
 
 double Now() {
@@ -163,6 +187,41 @@ long long UdpCounter(const std::string& name) {
     return -1;
 }
 
+// One datagram without waiting, and the kernel's receive stamp of it in seconds (0 when it gave none).
+ssize_t ReceiveStamped(int fd, char* buffer, size_t size, double* stamp) {
+    iovec data = {buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT);
+    *stamp = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); n >= 0 && c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts;
+            memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            *stamp = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+        }
+    }
+    return n;
+}
+
+// p50, p99 and p99.9 of the latencies in microseconds (sorted here), or nan for none.
+void PrintPercentiles(std::vector<double> latency) {
+    if (latency.empty()) {
+        printf("lat_p50_us=nan lat_p99_us=nan lat_p999_us=nan\n");
+        return;
+    }
+    std::sort(latency.begin(), latency.end());
+    auto at = [&](double q) {
+        return latency[std::min(latency.size() - 1,
+                                static_cast<size_t>(q * static_cast<double>(latency.size())))];
+    };
+    printf("lat_p50_us=%.1f lat_p99_us=%.1f lat_p999_us=%.1f\n", at(0.5), at(0.99), at(0.999));
+}
+
 struct Readings {
     long long cpuNs;
     long long userNs;
@@ -184,10 +243,11 @@ Readings Read(const Options& o) {
 int main(int argc, char** argv) {
     Options options;
     if (!Parse(argc, argv, &options)) {
-        fprintf(stderr,
-                "usage: %s --group 239.x.y.z --port P --relay-pid PID --relay-port RP --ready-file F "
-                "--done-file D [--quiet-ms MS] [--max-seconds S]\n",
-                argv[0]);
+        fprintf(
+            stderr,
+            "usage: %s --group 239.x.y.z --port P --relay-pid PID --relay-port RP --ready-file F "
+            "--done-file D [--quiet-ms MS] [--max-seconds S] [--stride N --stamps FILE [--kernel-stamps]]\n",
+            argv[0]);
         return 2;
     }
     // A deep queue so that the sink is not where datagrams are lost (forced when run as root).
@@ -196,6 +256,11 @@ int main(int argc, char** argv) {
                                                "127.0.0.1", &error, 32 << 20);
     if (fd < 0) {
         fprintf(stderr, "load_sink: %s\n", error.c_str());
+        return 1;
+    }
+    const int on = 1;
+    if (options.kernelStamps && setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+        perror("load_sink: SO_TIMESTAMPNS");
         return 1;
     }
 
@@ -208,6 +273,8 @@ int main(int argc, char** argv) {
     long long wrongSize = 0;
     std::vector<double> arrivals;  // of every stride-th datagram: an input's last output
     arrivals.reserve(1 << 20);
+    bcst::ProbeMatch match(bcst::kProbeCycle);
+    long long untagged = 0;  // --kernel-stamps: outputs without a stamp or a tag in range
     char datagram[65536];
     const double deadline = Now() + options.maxSeconds;
     double lastArrival = Now();
@@ -225,13 +292,19 @@ int main(int argc, char** argv) {
         }
         // Drain whatever is queued before looking at the clock again.
         for (;;) {
-            const ssize_t n = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
+            double stamp = 0;
+            const ssize_t n = options.kernelStamps ? ReceiveStamped(fd, datagram, sizeof datagram, &stamp)
+                                                   : recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
             if (n < 0) {
                 break;
             }
             ++datagrams;
-            wrongSize += n == 512 ? 0 : 1;
-            if (options.stride > 0 && datagrams % options.stride == 0) {
+            wrongSize += n == kOutputFrameSize ? 0 : 1;
+            if (options.kernelStamps) {
+                const bool tagged = stamp > 0 && static_cast<size_t>(n) >= kTagOffset + sizeof(uint32_t) &&
+                                    match.Add(bcst::LoadBigEndian<uint32_t>(datagram + kTagOffset), stamp);
+                untagged += tagged ? 0 : 1;
+            } else if (options.stride > 0 && datagrams % options.stride == 0) {
                 arrivals.push_back(Now());
             }
         }
@@ -255,20 +328,24 @@ int main(int argc, char** argv) {
             fclose(in);
         }
     }
-    if (!sends.empty() && sends.size() == arrivals.size() &&
-        datagrams == static_cast<long long>(sends.size()) * options.stride) {
-        std::vector<double> latency;
+    std::vector<double> latency;
+    if (options.kernelStamps) {
+        long long lost = 0;
+        for (size_t i = 0; i < sends.size(); ++i) {
+            if (match.Outputs(i) == options.stride) {
+                latency.push_back((match.LastArrival(i) - sends[i]) * 1e6);
+            } else {
+                ++lost;
+            }
+        }
+        printf("inputs_lost=%lld untagged=%lld ", lost, untagged);
+    } else if (!sends.empty() && sends.size() == arrivals.size() &&
+               datagrams == static_cast<long long>(sends.size()) * options.stride) {
         for (size_t i = 0; i < sends.size(); ++i) {
             latency.push_back((arrivals[i] - sends[i]) * 1e6);
         }
-        std::sort(latency.begin(), latency.end());
-        auto at = [&](double q) {
-            return latency[std::min(latency.size() - 1, static_cast<size_t>(q * latency.size()))];
-        };
-        printf("lat_p50_us=%.1f lat_p99_us=%.1f lat_p999_us=%.1f\n", at(0.5), at(0.99), at(0.999));
-    } else {
-        printf("lat_p50_us=nan lat_p99_us=nan lat_p999_us=nan\n");
     }
+    PrintPercentiles(latency);
     close(fd);
     return 0;
 }

@@ -18,7 +18,8 @@
 # 512-byte input datagrams). REPEAT (default 3) repeats the whole set and reports medians;
 # INSTRUMENTS (default 1800) sets how many instruments the feed trades; BRIDGE names the bcstbridge
 # executable to measure; OLD_BRIDGE adds another build (an older one, say) as kind "old-bridge";
-# KINDS overrides the list of kinds (bridge old-bridge baseline-sendto baseline-mmsg baseline-segmented).
+# KINDS overrides the list of kinds (bridge old-bridge baseline-sendto baseline-mmsg baseline-segmented,
+# each also with the suffix -poll for a relay that busy-polls its socket; bench/latency.sh compares those).
 set -euo pipefail
 
 build=${1:-build}
@@ -52,66 +53,15 @@ work=$(mktemp -d /tmp/bcst-load-XXXXXX)
 . "$(dirname "$0")/../bench_lib.sh"
 trap cleanup EXIT
 
-run_id=0
 results=()  # "kind rate frames_in datagrams_out lost_datagrams cpu_ns handled p50 p99 p999" per run
 one_run() {
     local kind=$1 rate=$2
-    run_id=$((run_id + 1))
-    local dir="$work/run$run_id" in_group="239.40.$((run_id % 250)).1" out_group="239.40.$((run_id % 250)).2"
-    local in_port out_port
-    in_port=$(free_port)
-    out_port=$(free_port)
-    mkdir -p "$dir"
-
-    case $kind in
-    bridge | old-bridge)
-        local exe=$bridge flag=Y
-        [ "$kind" = bridge ] || exe=$old_bridge
-        [ "$mode" = relay ] || flag=N
-        write_instance_config "$dir" CM "$in_group" "$in_port" "$out_group" "$out_port" "$flag"
-        (cd "$dir" && exec taskset -c $relay_core "$exe" 1) &
-        relay_pid=$!
-        wait_for bridge_ready "$dir" ||
-            { echo "run-load.sh: bridge did not start" >&2; cat "$dir"/BcstBridge1_*.log >&2 || true; exit 1; }
-        ;;
-    baseline-*)
-        # In the run's directory: the bridge's socket set-up logs there.
-        (cd "$dir" && exec taskset -c $relay_core "$baseline" --recv-group "$in_group" --recv-port "$in_port" \
-            --send-group "$out_group" --send-port "$out_port" --send "${kind#baseline-}" --mode "$mode" \
-            >baseline.out) &
-        relay_pid=$!
-        wait_for grep -qs ready "$dir/baseline.out" || { echo "run-load.sh: baseline did not start" >&2; exit 1; }
-        ;;
-    *) echo "run-load.sh: unknown kind $kind" >&2; exit 2 ;;
-    esac
-
-    local plain=()
-    if [ "$mode" = relay ]; then
-        # Every instrument into the store before anything is measured.
-        taskset -c $load_core "$tools/load_gen" --group "$in_group" --port "$in_port" --instruments "$instruments" --store-only >/dev/null
-    else
-        plain=(--plain 512)
-    fi
-
-    taskset -c $load_core "$tools/load_sink" --group "$out_group" --port "$out_port" --relay-pid "$relay_pid" \
-        --relay-port "$in_port" --ready-file "$dir/ready" --done-file "$dir/done" \
-        --max-seconds $((seconds + 20)) --stride $stride --stamps "$dir/stamps" >"$dir/sink.out" &
-    sink_pid=$!
-    wait_for test -e "$dir/ready" || { echo "run-load.sh: sink did not start" >&2; exit 1; }
-
-    local gen
-    gen=$(taskset -c $load_core "$tools/load_gen" --group "$in_group" --port "$in_port" --rate "$rate" \
-        --seconds "$seconds" --instruments "$instruments" --stamps "$dir/stamps" "${plain[@]}")
-    touch "$dir/done"
-    wait "$sink_pid"
-    sink_pid=""
-    kill "$relay_pid"
-    wait "$relay_pid" 2>/dev/null || true
-    relay_pid=""
+    new_run 239.40
+    start_relay "$kind"
+    drive_run "$rate"
 
     # CPU per input is taken over the inputs the relay handled: those whose datagrams all came out.
-    local sink frames out cpu drops lost handled
-    sink=$(cat "$dir/sink.out")
+    local frames out cpu drops lost handled
     frames=$(value frames_in "$gen")
     out=$(value datagrams_out "$sink")
     cpu=$(value relay_cpu_ns "$sink")
