@@ -24,6 +24,7 @@
 #include "net/multicast.h"
 
 int BridgeMain(int argc, char** argv) {
+    const bool busyPoll = TakeBusyPollOption(&argc, argv);
     if (argc >= 2 && strncmp(argv[1], "--", 2) == 0) {
         return RunBridgeOption(argc, argv);
     }
@@ -60,6 +61,11 @@ int BridgeMain(int argc, char** argv) {
     PublishStoreFigures();
     // Before the sockets: nothing can be sent before the role is known.
     InitializeRole(gshRunningInstanceNo);
+    // Before the sockets' entries, so that the sender's line still ends the start-up.
+    if (busyPoll) {
+        SetReceivePolling(true);
+        LogFixedMessage(kLogBusyPolling);
+    }
     if (InitializeRecvSocket() != 0) {
         LogMessage(gcaLogMessage);
         return 1;

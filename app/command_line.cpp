@@ -195,6 +195,19 @@ void CheckOtherInstances(int instance, const BCAST_PARAM& mine, std::vector<std:
 
 }  // namespace
 
+bool TakeBusyPollOption(int* argc, char** argv) {
+    for (int i = 1; i < *argc; ++i) {
+        if (strcmp(argv[i], "--busy-poll") == 0) {
+            for (int j = i; j < *argc; ++j) {
+                argv[j] = argv[j + 1];  // argv[argc] is the null pointer
+            }
+            --*argc;
+            return true;
+        }
+    }
+    return false;
+}
+
 void PrintBridgeUsage(FILE* stream) {
     fprintf(stream, "usage: bcstbridge <instance> | --check <instance> | --help | --version\n");
 }
@@ -301,6 +314,9 @@ int RunBridgeOption(int argc, char** argv) {
             "  --check <instance>  read the instance's line as the bridge would, print each field and warn\n"
             "                      about what would go wrong; writes no log, opens no socket; exit 0 when\n"
             "                      there is nothing to warn about, 1 otherwise\n"
+            "  --busy-poll         (beside <instance>, or --check <instance>) poll the receiving socket\n"
+            "                      without ever sleeping, for the lowest latency: it keeps one core busy at\n"
+            "                      100 %% all the time, by design; give the instance a core of its own\n"
             "  --help              print this text\n"
             "  --version           print the version\n");
         return 0;

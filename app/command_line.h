@@ -1,4 +1,4 @@
-// bcstbridge's command line besides the instance number: --help, --version and --check N.
+// bcstbridge's command line besides the instance number: --help, --version, --check N and --busy-poll.
 #pragma once
 
 #include <cstdio>
@@ -7,6 +7,10 @@
 // 0 after --help, --version or a clean --check; 1 after a --check with warnings or a wrong option
 // (with the usage line on standard error).
 int RunBridgeOption(int argc, char** argv);
+
+// Takes "--busy-poll" out of the command line wherever it stands (its first occurrence; a second one is
+// left as a wrong option), so that the rest reads as without it. Whether it was there.
+bool TakeBusyPollOption(int* argc, char** argv);
 
 // "usage: bcstbridge <instance> | --check <instance> | --help | --version", on `stream`.
 void PrintBridgeUsage(FILE* stream);

@@ -116,9 +116,12 @@ int CreateCountersFile(int16_t instance, const char* segment, uint8_t mode, std:
     header->boundsOffset = kCountersBoundsOffset;
     header->metadataOffset = kCountersMetadataOffset;
     header->metadataSize = sizeof(BCST_COUNTER_METADATA);
+    header->wireHistogramOffset = kCountersWireHistogramOffset;
     FillDescriptions(static_cast<char*>(mapped));
     auto* cells = reinterpret_cast<int64_t*>(static_cast<char*>(mapped) + kCountersValuesOffset);
-    memcpy(cells, gProcessCounters, sizeof gProcessCounters);
+    // The values and both histograms; the bounds and the metadata between them stay as filled in.
+    memcpy(cells, gProcessCounters, kCountersBoundsOffset - kCountersValuesOffset);
+    memcpy(cells + kWireHistogramCell, gProcessCounters + kWireHistogramCell, kHistogramBytes);
     __atomic_store_n(&header->magic, kCountersMagic, __ATOMIC_RELEASE);
 
     struct stat created;

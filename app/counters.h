@@ -48,13 +48,38 @@ inline int64_t CounterValue(CounterId id) {
 constexpr size_t kHistogramCell = kCounterSlots * kCounterStride;
 constexpr size_t kHistogramSumCell = kHistogramCell + kServiceBuckets;
 constexpr size_t kHistogramCountCell = kHistogramSumCell + 1;
-constexpr size_t kCounterCells = kHistogramCell + kHistogramBytes / sizeof(int64_t);
+// The wire-latency histogram lies behind the bounds and the metadata (cells between are never written).
+constexpr size_t kWireHistogramCell =
+    (kCountersWireHistogramOffset - kCountersValuesOffset) / sizeof(int64_t);
+constexpr size_t kWireHistogramSumCell = kWireHistogramCell + kServiceBuckets;
+constexpr size_t kWireHistogramCountCell = kWireHistogramSumCell + 1;
+constexpr size_t kCounterCells = kWireHistogramCell + kHistogramBytes / sizeof(int64_t);
+static_assert(kCountersValuesOffset + kCounterCells * sizeof(int64_t) == kCountersFileSize,
+              "the cells end with the file");
 
 // Counts one service time: three cells, each a load and relaxed stores (single writer).
 inline void CountServiceTime(int64_t ns) {
     CellAdd(kHistogramCell + static_cast<size_t>(ServiceBucket(ns)), 1);
     CellAdd(kHistogramSumCell, ns);
     CellAdd(kHistogramCountCell, 1);
+}
+
+// Counts one wire latency (from the kernel's arrival stamp to the send's return), and the longest.
+inline void CountWireLatency(int64_t ns) {
+    ns = ns < 0 ? 0 : ns;  // the wall clock stepped back meanwhile
+    CellAdd(kWireHistogramCell + static_cast<size_t>(ServiceBucket(ns)), 1);
+    CellAdd(kWireHistogramSumCell, ns);
+    CellAdd(kWireHistogramCountCell, 1);
+    if (ns > CounterValue(kCounterMaxWireNs)) {
+        CounterSet(kCounterMaxWireNs, ns);
+    }
+}
+
+// CLOCK_REALTIME in nanoseconds, the clock of the kernel's arrival stamps; through the vDSO too.
+inline int64_t CountersWallClock() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 // CLOCK_MONOTONIC in nanoseconds; read through the vDSO, no system call.

@@ -50,6 +50,8 @@ const CounterDescription kCounterDescriptions[kCounterCount] = {
      "Log entries the log file could not take (not writable, a full disk), written to standard error.", true},
     {"store_repaired", "store_file_repairs_total", "",
      "Store file headers and entries found changed under the bridge and written back from memory.", true},
+    {"max_wire_ns", "", "", "Longest from a datagram's kernel arrival stamp to the send of its output (ns).",
+     false, kCounterTypeDurationNs},
 };
 
 const char* CountersModeName(uint8_t mode) {

@@ -11,10 +11,12 @@
 // one written; the service-time histogram's cells; the histogram's bucket bounds; and one metadata
 // record per counter (type id, JSON key, Prometheus family and label, a label for people). The header
 // gives every offset and size, and a reader checks magic, version and sizes before it reads anything
-// else. Counters appended later keep the version: a reader shows those it does not know by their
-// metadata. The magic is stored last, and the file only appears under its name once complete (it is
-// written under a temporary name and renamed), so a reader never takes a half-written header for a
-// valid one.
+// else. Behind the metadata lies a second histogram of the same buckets, the wire latency (from the
+// kernel's arrival stamp of a datagram to the return of the send that carried its last output), which
+// an older file lacks: its header's wireHistogramOffset is 0 there. Counters appended later keep the
+// version: a reader shows those it does not know by their metadata. The magic is stored last, and the
+// file only appears under its name once complete (it is written under a temporary name and renamed),
+// so a reader never takes a half-written header for a valid one.
 constexpr uint64_t kCountersMagic = 0x31544E4354534342ull;  // "BCSTCNT1" in file order
 constexpr uint32_t kCountersLayoutVersion = 2;
 constexpr size_t kCounterLineSize = 64;
@@ -60,14 +62,16 @@ struct alignas(8) BCST_COUNTERS_HEADER {
     uint8_t mode;              // CountersMode
     uint8_t sendPath;          // CountersSendPath; may change while running (relaxed store)
     // The second line: where everything else lies, in bytes from the start of the file.
-    uint32_t valuesOffset;      // the first counter value
-    uint32_t valueStride;       // from one counter value to the next
-    uint32_t histogramOffset;   // kServiceBuckets bucket counts, then the sum in ns and the count
-    uint32_t histogramBuckets;  // bucket counts, the last one without a bound (longer than them all)
-    uint32_t boundsOffset;      // histogramBuckets - 1 upper bounds in ns, rising
-    uint32_t metadataOffset;    // counterCount records of BCST_COUNTER_METADATA
-    uint32_t metadataSize;      // bytes per metadata record
-    uint32_t reserved[9];       // zero
+    uint32_t valuesOffset;         // the first counter value
+    uint32_t valueStride;          // from one counter value to the next
+    uint32_t histogramOffset;      // kServiceBuckets bucket counts, then the sum in ns and the count
+    uint32_t histogramBuckets;     // bucket counts, the last one without a bound (longer than them all)
+    uint32_t boundsOffset;         // histogramBuckets - 1 upper bounds in ns, rising
+    uint32_t metadataOffset;       // counterCount records of BCST_COUNTER_METADATA
+    uint32_t metadataSize;         // bytes per metadata record
+    uint32_t wireHistogramOffset;  // histogramBuckets bucket counts, the sum in ns and the count, on the
+                                   // service time's bounds; 0 when the file has no wire histogram
+    uint32_t reserved[8];          // zero
 };
 // Readers on other builds depend on every offset: change any of them only with a new layout version.
 static_assert(sizeof(BCST_COUNTERS_HEADER) == 2 * kCounterLineSize, "the header is two cache lines");
@@ -90,6 +94,7 @@ static_assert(offsetof(BCST_COUNTERS_HEADER, histogramBuckets) == 76, "histogram
 static_assert(offsetof(BCST_COUNTERS_HEADER, boundsOffset) == 80, "bounds offset");
 static_assert(offsetof(BCST_COUNTERS_HEADER, metadataOffset) == 84, "metadata offset");
 static_assert(offsetof(BCST_COUNTERS_HEADER, metadataSize) == 88, "metadata size offset");
+static_assert(offsetof(BCST_COUNTERS_HEADER, wireHistogramOffset) == 92, "wire histogram offset");
 
 // What a counter's value means, so that a reader can show a counter it does not know.
 enum CounterType : int32_t {
@@ -119,7 +124,9 @@ constexpr size_t kCountersValuesOffset = sizeof(BCST_COUNTERS_HEADER);
 constexpr size_t kCountersHistogramOffset = kCountersValuesOffset + kCounterSlots * kCounterLineSize;
 constexpr size_t kCountersBoundsOffset = kCountersHistogramOffset + kHistogramBytes;
 constexpr size_t kCountersMetadataOffset = kCountersBoundsOffset + kServiceBoundsBytes;
-constexpr size_t kCountersFileSize = kCountersMetadataOffset + kCounterSlots * sizeof(BCST_COUNTER_METADATA);
+constexpr size_t kCountersWireHistogramOffset =
+    kCountersMetadataOffset + kCounterSlots * sizeof(BCST_COUNTER_METADATA);
+constexpr size_t kCountersFileSize = kCountersWireHistogramOffset + kHistogramBytes;
 
 // Counter lines in file order; append only (a reader shows counters appended after it was built by
 // their metadata, and treats those of an older file that it lacks as absent).
@@ -151,6 +158,7 @@ enum CounterId : int {
     kCounterRoleChangedNs,           // CLOCK_MONOTONIC of the latest change of role; 0 for none
     kCounterLogToStandardError,      // log entries the log file could not take, written to standard error
     kCounterStoreRepaired,           // store file headers and entries found changed and written back
+    kCounterMaxWireNs,               // longest from a datagram's arrival stamp to its output's send
     kCounterCount
 };
 static_assert(kCounterCount <= static_cast<int>(kCounterSlots), "counters fit the file");

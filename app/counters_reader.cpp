@@ -118,7 +118,10 @@ int ReadCountersImage(const unsigned char* image, size_t size, CountersSnapshot*
                          (h.histogramBuckets <= static_cast<uint32_t>(kServiceBuckets) &&
                           h.histogramOffset % sizeof(int64_t) == 0 && h.boundsOffset % sizeof(int64_t) == 0 &&
                           Within(h.histogramOffset, h.histogramBuckets + 2, sizeof(int64_t), size) &&
-                          Within(h.boundsOffset, h.histogramBuckets - 1, sizeof(int64_t), size)));
+                          Within(h.boundsOffset, h.histogramBuckets - 1, sizeof(int64_t), size))) &&
+                        (h.wireHistogramOffset == 0 ||
+                         (h.histogramBuckets != 0 && h.wireHistogramOffset % sizeof(int64_t) == 0 &&
+                          Within(h.wireHistogramOffset, h.histogramBuckets + 2, sizeof(int64_t), size)));
     if (!shaped) {
         return Refuse(error, reason, "corrupt",
                       "corrupt header (header size " + std::to_string(h.headerSize) + ", " +
@@ -157,6 +160,15 @@ int ReadCountersImage(const unsigned char* image, size_t size, CountersSnapshot*
     }
     out->histogramSumNs = histogram ? __atomic_load_n(&cells[h.histogramBuckets], __ATOMIC_RELAXED) : 0;
     out->histogramCount = histogram ? __atomic_load_n(&cells[h.histogramBuckets + 1], __ATOMIC_RELAXED) : 0;
+    out->wireHistogram = h.wireHistogramOffset != 0;
+    const auto* wire = reinterpret_cast<const int64_t*>(image + h.wireHistogramOffset);
+    for (int i = 0; i < kServiceBuckets; ++i) {
+        out->wireBuckets[i] =
+            out->wireHistogram && i < out->histogramBuckets ? __atomic_load_n(&wire[i], __ATOMIC_RELAXED) : 0;
+    }
+    out->wireSumNs = out->wireHistogram ? __atomic_load_n(&wire[h.histogramBuckets], __ATOMIC_RELAXED) : 0;
+    out->wireCount =
+        out->wireHistogram ? __atomic_load_n(&wire[h.histogramBuckets + 1], __ATOMIC_RELAXED) : 0;
     out->header.sendPath = __atomic_load_n(&header->sendPath, __ATOMIC_RELAXED);
     return 0;
 }

@@ -24,6 +24,11 @@ struct CountersSnapshot {
     int64_t buckets[kServiceBuckets];
     int64_t histogramSumNs;
     int64_t histogramCount;
+    // The wire latency, on the same bounds; all 0 and `wireHistogram` false for a file without one.
+    bool wireHistogram;
+    int64_t wireBuckets[kServiceBuckets];
+    int64_t wireSumNs;
+    int64_t wireCount;
 };
 
 // Validates an image of a counters file (magic, version, sizes, every offset) and copies it out with

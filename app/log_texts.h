@@ -34,6 +34,7 @@ constexpr char kLogRoleUnknownAtStart[] =
     "Standby file %s could not be checked at start-up (%s); this instance starts as standby";
 constexpr char kLogReceiverReady[] = "Receiver Socket Initialized Successfully";
 constexpr char kLogSenderReady[] = "Sender Socket Initialized Successfully";
+constexpr char kLogBusyPolling[] = "Busy polling: the receive loop never sleeps and keeps one core busy";
 
 // Receiving socket
 constexpr char kLogRecvCreateError[] = "Receiver: Socket Create Error";

@@ -66,6 +66,14 @@ inline void CountServiceSince(int64_t receivedNs) {
     CountServiceTime(took);
 }
 
+// From the kernel's arrival stamp of the (first) datagram to the return of the send that carried the
+// last of its output; nothing when the kernel gave no stamp or nothing left.
+inline void CountWireSince(const ReceiveNotes& notes, int left) {
+    if (notes.arrivalReported && left > 0) {
+        CountWireLatency(CountersWallClock() - notes.arrivalRealtimeNs);
+    }
+}
+
 inline int ReceiveFailed(int received) {
     if (received == -1) {
         Count(kCounterReceiveErrors);
@@ -110,11 +118,12 @@ int AccountFrame(const FrameClass& c, int64_t receivedNs) {
     return 0;
 }
 
-int HandleNewMktData(const char* frame, int length, int64_t receivedNs) {
+// `notes` (the receive's, or none) times the output on the wire.
+int HandleNewMktData(const char* frame, int length, int64_t receivedNs, const ReceiveNotes& notes) {
     const FrameClass c = ConvertNewMktData(frame, length, gSegment, gDecompressBuffer, &gOutput);
     const int result = AccountFrame(c, receivedNs);
     if (gOutput.count > 0) {
-        SendOutputDatagrams(gOutput.frames, gOutput.count);
+        CountWireSince(notes, SendOutputDatagrams(gOutput.frames, gOutput.count));
     }
     return result;
 }
@@ -138,7 +147,7 @@ int ForwardQueuedDatagrams() {
     // Counted as received before they are sent on, as one datagram at a time would be.
     Count(kCounterReceived, received);
     CounterSet(kCounterLastAcceptedNs, receivedNs);
-    SendOutputDatagrams(gForwardFrames, received);
+    CountWireSince(notes, SendOutputDatagrams(gForwardFrames, received));
     CountServiceSince(receivedNs);
     return gForwardLengths[0];
 }
@@ -218,7 +227,7 @@ int RelayOneDatagram() {
     }
     gReceiveDirty = received;
 
-    HandleNewMktData(gReceiveBuffer, received, receivedNs);
+    HandleNewMktData(gReceiveBuffer, received, receivedNs, notes);
     CountServiceSince(receivedNs);
     return received;
 }
@@ -239,7 +248,7 @@ int ProcessNewMktData(char* frame, int length) {
         LogFixedMessage(kLogFrameNull);
         return 1;
     }
-    return HandleNewMktData(frame, length, CountersClock());
+    return HandleNewMktData(frame, length, CountersClock(), ReceiveNotes());
 }
 
 int ProcessMBPData(char* data, int count) {

@@ -30,6 +30,7 @@ struct sockaddr_in gsAddrSendTo;
 namespace {
 
 SendPath gSendPath = SendPath::kPerDatagram;
+int gReceiveFlags = 0;  // MSG_DONTWAIT while busy polling
 
 // Per-message headers of a batch, filled afresh for every send so nothing lingers between batches.
 struct iovec gBatchVectors[kMaxBatchDatagrams];
@@ -138,6 +139,8 @@ int InitializeRecvSocket() {
     SetIntOption(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0);
     // Datagrams then carry the socket's drop count, published as the kernel drops counter.
     SetIntOption(fd, SOL_SOCKET, SO_RXQ_OVFL, 1);
+    // ...and the time the kernel took each one in, for the wire latency; silently, like the drop count.
+    SetIntOption(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
     LogFixedMessage(kLogRecvJoined);
 
     if (!SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) {
@@ -213,12 +216,12 @@ int ReceiveMulticastData(char* buffer, int size, ReceiveNotes* notes) {
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    const ssize_t received = recvmsg(gReceiveSocketFD, &message, 0);
+    const ssize_t received = recvmsg(gReceiveSocketFD, &message, gReceiveFlags);
     if (received < 0) {
         return ReceiveError();
     }
     ReceiveWorked();
-    ReadSocketDrops(&message, notes);
+    ReadReceiveNotes(&message, notes);
     return static_cast<int>(received);
 }
 
@@ -226,15 +229,26 @@ int64_t ReceiveFailingSinceNs() {
     return gReceiveFailingSinceNs;
 }
 
-void ReadSocketDrops(struct msghdr* message, ReceiveNotes* notes) {
+void SetReceivePolling(bool polling) {
+    gReceiveFlags = polling ? MSG_DONTWAIT : 0;
+}
+
+void ReadReceiveNotes(struct msghdr* message, ReceiveNotes* notes) {
     if (notes == nullptr) {
         return;
     }
     for (struct cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
-            c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+        if (c->cmsg_level != SOL_SOCKET) {
+            continue;
+        }
+        if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
             memcpy(&notes->socketDrops, CMSG_DATA(c), sizeof notes->socketDrops);
             notes->dropsReported = true;
+        } else if (c->cmsg_type == SCM_TIMESTAMPNS && c->cmsg_len >= CMSG_LEN(sizeof(struct timespec))) {
+            struct timespec arrival;
+            memcpy(&arrival, CMSG_DATA(c), sizeof arrival);
+            notes->arrivalRealtimeNs = static_cast<int64_t>(arrival.tv_sec) * 1000000000 + arrival.tv_nsec;
+            notes->arrivalReported = true;
         }
     }
 }
@@ -417,13 +431,19 @@ int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths,
         gBatchMessages[i].msg_hdr.msg_controllen = sizeof gBatchControl[i];
     }
     // Waits for the first datagram only: a lone datagram is forwarded at once, a queue in one call.
-    const int received =
-        recvmmsg(gReceiveSocketFD, gBatchMessages, static_cast<unsigned>(capacity), MSG_WAITFORONE, nullptr);
+    const int received = recvmmsg(gReceiveSocketFD, gBatchMessages, static_cast<unsigned>(capacity),
+                                  MSG_WAITFORONE | gReceiveFlags, nullptr);
     if (received < 0) {
         return ReceiveError();  // a statistics request never shows as a receive error
     }
     ReceiveWorked();
-    ReadSocketDrops(&gBatchMessages[received - 1].msg_hdr, notes);  // the latest count comes with the last
+    ReadReceiveNotes(&gBatchMessages[received - 1].msg_hdr, notes);  // the latest count comes with the last
+    if (received > 1 && notes != nullptr) {  // the batch waited since its first datagram arrived
+        ReceiveNotes first;
+        ReadReceiveNotes(&gBatchMessages[0].msg_hdr, &first);
+        notes->arrivalReported = first.arrivalReported;
+        notes->arrivalRealtimeNs = first.arrivalRealtimeNs;
+    }
     for (int i = 0; i < received; ++i) {
         lengths[i] =
             static_cast<int>(std::min<unsigned>(gBatchMessages[i].msg_len, static_cast<unsigned>(slotSize)));

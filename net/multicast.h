@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <cstdint>
 
@@ -18,6 +19,11 @@ constexpr int kReceiveBufferBytes = 1 << 20;  // absorbs bursts while a frame is
 // pending in gcaLogMessage.
 int InitializeRecvSocket();
 int InitializeSendSocket();
+
+// Busy polling: every receive returns at once (MSG_DONTWAIT), kReceiveNothing when nothing is queued,
+// so the loop never sleeps in the kernel and keeps its core busy. Off (the bounded wait below) unless
+// the command line asks for it.
+void SetReceivePolling(bool polling);
 
 // How long a receive waits for a datagram. InitializeRecvSocket sets it on the socket (SO_RCVTIMEO,
 // without a log entry), so an idle loop still gets to its tick, and a datagram costs the one receive
@@ -34,10 +40,13 @@ constexpr int kReceiveNothing = -2;
 constexpr int kReceiveBackoffMaxMs = 100;
 
 // What a receive found beside the datagrams: the socket's drop count (SO_RXQ_OVFL), the total since
-// the socket was opened, which the kernel adds only once the socket has dropped something.
+// the socket was opened, which the kernel adds only once the socket has dropped something; and when the
+// kernel took the (first) datagram in (SO_TIMESTAMPNS, CLOCK_REALTIME), where it stamps it.
 struct ReceiveNotes {
     bool dropsReported = false;
+    bool arrivalReported = false;
     uint32_t socketDrops = 0;
+    int64_t arrivalRealtimeNs = 0;
 };
 
 // One datagram into `buffer` (at most `size` bytes), waiting at most kReceiveWaitMs: its length;
@@ -50,10 +59,13 @@ int ReceiveMulticastData(char* buffer, int size, ReceiveNotes* notes = nullptr);
 // receive any more.
 int64_t ReceiveFailingSinceNs();
 
-// Control buffer of one received datagram: room for the socket's drop count (SO_RXQ_OVFL).
-constexpr size_t kReceiveControlSize = CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(uint64_t));
-// Takes the drop count that a received message carries, if any, into `notes` (every receive path).
-void ReadSocketDrops(struct msghdr* message, ReceiveNotes* notes);
+// Control buffer of one received datagram: room for the socket's drop count (SO_RXQ_OVFL) and the
+// kernel's arrival stamp (SO_TIMESTAMPNS).
+constexpr size_t kReceiveControlSize =
+    CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(struct timespec)) + CMSG_SPACE(sizeof(uint64_t));
+// Takes the drop count and the arrival stamp that a received message carries, each if present, into
+// `notes` (every receive path).
+void ReadReceiveNotes(struct msghdr* message, ReceiveNotes* notes);
 
 // One datagram of `length` bytes to the output group: the send call's result. Logs a failure (0 or
 // less); the caller counts what left.
@@ -89,6 +101,7 @@ int SendMulticastBatch(const char* data, int count, int length);
 // Receives what is queued, at least one datagram (waiting at most kReceiveWaitMs for the first) and at
 // most `maxCount`, datagram i into `slots + i * slotSize`, cut to slotSize bytes; `lengths[i]` gets
 // its length there. Returns how many arrived; kReceiveNothing; or -1 for a failure, logged and paused
-// after exactly as ReceiveMulticastData's. `notes` gets the drop count the last datagram carried.
+// after exactly as ReceiveMulticastData's. `notes` gets the drop count the last datagram carried and
+// the arrival stamp of the first (the one that waited longest).
 int ReceiveMulticastBatch(char* slots, int slotSize, int maxCount, int* lengths,
                           ReceiveNotes* notes = nullptr);

@@ -1,4 +1,4 @@
-// Service-time percentiles between two snapshots of a counters file.
+// Service-time and wire-latency percentiles between two snapshots of a counters file.
 #include "tools/percentiles.h"
 
 #include <algorithm>
@@ -6,12 +6,19 @@
 
 namespace {
 
-// The counts of each bucket between two snapshots, and their total.
-int64_t CountsBetween(const CountersSnapshot& now, const CountersSnapshot* before, int64_t* counts) {
+// The counts of each bucket of one histogram (the service time's, or the wire latency's) between two
+// snapshots, and their total.
+int64_t CountsBetween(const CountersSnapshot& now, const CountersSnapshot* before, bool wire,
+                      int64_t* counts) {
+    if (wire && !now.wireHistogram) {
+        return 0;
+    }
+    const int64_t* nowBuckets = wire ? now.wireBuckets : now.buckets;
+    const bool earlier = before != nullptr && (!wire || before->wireHistogram);
+    const int64_t* beforeBuckets = !earlier ? nullptr : wire ? before->wireBuckets : before->buckets;
     int64_t total = 0;
     for (int i = 0; i < now.histogramBuckets; ++i) {
-        counts[i] =
-            now.buckets[i] - (before != nullptr && i < before->histogramBuckets ? before->buckets[i] : 0);
+        counts[i] = nowBuckets[i] - (earlier && i < before->histogramBuckets ? beforeBuckets[i] : 0);
         counts[i] = counts[i] < 0 ? 0 : counts[i];
         total += counts[i];
     }
@@ -22,12 +29,10 @@ int64_t BoundAtMost(const CountersSnapshot& s, int bucket, int64_t maxNs) {
     return std::min(s.boundsNs[bucket], maxNs);
 }
 
-}  // namespace
-
-int64_t ServicePercentileNs(const CountersSnapshot& now, const CountersSnapshot* before, double fraction,
-                            int64_t maxNs) {
+int64_t PercentileNs(const CountersSnapshot& now, const CountersSnapshot* before, bool wire, double fraction,
+                     int64_t maxNs) {
     int64_t counts[kServiceBuckets];
-    const int64_t total = CountsBetween(now, before, counts);
+    const int64_t total = CountsBetween(now, before, wire, counts);
     if (total == 0) {
         return -1;
     }
@@ -44,9 +49,9 @@ int64_t ServicePercentileNs(const CountersSnapshot& now, const CountersSnapshot*
     return maxNs;
 }
 
-int64_t ServiceMaxNs(const CountersSnapshot& now, const CountersSnapshot* before, int64_t maxNs) {
+int64_t MaxNs(const CountersSnapshot& now, const CountersSnapshot* before, bool wire, int64_t maxNs) {
     int64_t counts[kServiceBuckets];
-    if (CountsBetween(now, before, counts) == 0) {
+    if (CountsBetween(now, before, wire, counts) == 0) {
         return -1;
     }
     int highest = now.histogramBuckets - 1;
@@ -54,4 +59,24 @@ int64_t ServiceMaxNs(const CountersSnapshot& now, const CountersSnapshot* before
         --highest;
     }
     return BoundAtMost(now, highest, maxNs);
+}
+
+}  // namespace
+
+int64_t ServicePercentileNs(const CountersSnapshot& now, const CountersSnapshot* before, double fraction,
+                            int64_t maxNs) {
+    return PercentileNs(now, before, false, fraction, maxNs);
+}
+
+int64_t ServiceMaxNs(const CountersSnapshot& now, const CountersSnapshot* before, int64_t maxNs) {
+    return MaxNs(now, before, false, maxNs);
+}
+
+int64_t WirePercentileNs(const CountersSnapshot& now, const CountersSnapshot* before, double fraction,
+                         int64_t maxNs) {
+    return PercentileNs(now, before, true, fraction, maxNs);
+}
+
+int64_t WireMaxNs(const CountersSnapshot& now, const CountersSnapshot* before, int64_t maxNs) {
+    return MaxNs(now, before, true, maxNs);
 }

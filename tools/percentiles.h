@@ -1,4 +1,5 @@
-// Service-time percentiles from the counters file's histogram, between two snapshots (bcst-stat).
+// Service-time and wire-latency percentiles from the counters file's histogram, between two snapshots
+// (bcst-stat).
 #pragma once
 
 #include <cstdint>
@@ -13,3 +14,8 @@ int64_t ServicePercentileNs(const CountersSnapshot& now, const CountersSnapshot*
 // The longest service time between two snapshots, likewise (the bound of the highest bucket counted,
 // never above `maxNs`); -1 when nothing was counted.
 int64_t ServiceMaxNs(const CountersSnapshot& now, const CountersSnapshot* before, int64_t maxNs);
+
+// The same of the wire-latency histogram; -1 also for a file without one.
+int64_t WirePercentileNs(const CountersSnapshot& now, const CountersSnapshot* before, double fraction,
+                         int64_t maxNs);
+int64_t WireMaxNs(const CountersSnapshot& now, const CountersSnapshot* before, int64_t maxNs);

@@ -242,6 +242,31 @@ Latency IntervalLatency(const Sample& s, const Sample* before) {
     l.max = ServiceMaxNs(s.counters, &before->counters, longest);
     return l;
 }
+// The wire latency over the interval likewise (from the kernel's arrival stamp to the output's send).
+Latency IntervalWireLatency(const Sample& s, const Sample* before) {
+    Latency l;
+    if (before == nullptr) {
+        return l;
+    }
+    const int64_t longest = Value(s, kCounterMaxWireNs);
+    l.p50 = WirePercentileNs(s.counters, &before->counters, 0.5, longest);
+    l.p99 = WirePercentileNs(s.counters, &before->counters, 0.99, longest);
+    l.p999 = WirePercentileNs(s.counters, &before->counters, 0.999, longest);
+    l.max = WireMaxNs(s.counters, &before->counters, longest);
+    return l;
+}
+
+// What the wire-latency histogram holds: "measured"; "no stamps" when output left but the kernel gave
+// no arrival stamp for any of it; "nothing sent" yet; "absent" from an older bridge's file.
+const char* WireState(const Sample& s) {
+    if (!s.counters.wireHistogram) {
+        return "absent";
+    }
+    if (s.counters.wireCount != 0) {
+        return "measured";
+    }
+    return Value(s, kCounterSent) != 0 ? "no stamps" : "nothing sent";
+}
 
 // "850us", "1.2ms", "2.50s", or "-" for none.
 std::string Duration(int64_t ns) {
@@ -350,6 +375,19 @@ std::string Table(const Options& o, const std::vector<Sample>& samples, const st
                      s.counters.values[id], m.label);
             details += line;
         }
+        const std::string wire = WireState(s);
+        if (wire == "measured") {
+            const Latency w = IntervalWireLatency(s, before);
+            snprintf(line, sizeof line, "      instance %d wire latency: p50 %s, p99 %s, p99.9 %s, max %s\n",
+                     h.instance, Duration(w.p50).c_str(), Duration(w.p99).c_str(), Duration(w.p999).c_str(),
+                     Duration(w.max).c_str());
+            details += line;
+        } else if (wire == "no stamps") {
+            snprintf(line, sizeof line,
+                     "      instance %d wire latency: none, the kernel gives this socket no arrival stamps\n",
+                     h.instance);
+            details += line;
+        }
         if (Refused(s) != 0) {
             snprintf(line, sizeof line,
                      "      instance %d refused: %" PRId64 " unknown type, %" PRId64 " zero count, %" PRId64
@@ -403,6 +441,12 @@ std::string JsonLines(const std::vector<Sample>& samples, const std::vector<Samp
         json.Number("service_p99_ns", latency.p99);
         json.Number("service_p999_ns", latency.p999);
         json.Number("service_max_ns", latency.max);
+        const Latency wire = IntervalWireLatency(s, before);
+        json.Text("wire_latency", WireState(s));
+        json.Number("wire_p50_ns", wire.p50);
+        json.Number("wire_p99_ns", wire.p99);
+        json.Number("wire_p999_ns", wire.p999);
+        json.Number("wire_max_ns", wire.max);
         json.EndObject();
         json.EndLine();
     }
@@ -524,14 +568,12 @@ std::string Prometheus(const std::vector<Sample>& samples) {
         snprintf(value, sizeof value, "%.9f", static_cast<double>(Value(*s, kCounterMaxServiceNs)) / 1e9);
         sample("max_frame_service_seconds", *s, "", value);
     }
-    family(
-        "service_seconds", "histogram",
-        "Handling of one datagram (a batch in pass-through), from its receipt to the end of its handling.");
-    for (const Sample* s : valid) {
-        const CountersSnapshot& c = s->counters;
+    // A histogram on the file's bounds: cumulative buckets, the sum and the count.
+    auto histogram = [&](const std::string& name, const Sample& s, const int64_t* buckets, int64_t sumNs) {
+        const CountersSnapshot& c = s.counters;
         int64_t cumulative = 0;
         for (int i = 0; i < c.histogramBuckets; ++i) {
-            cumulative += c.buckets[i];
+            cumulative += buckets[i];
             char le[48];
             if (c.boundsNs[i] == INT64_MAX) {
                 snprintf(le, sizeof le, "le=\"+Inf\"");
@@ -539,16 +581,32 @@ std::string Prometheus(const std::vector<Sample>& samples) {
                 snprintf(le, sizeof le, "le=\"%g\"", static_cast<double>(c.boundsNs[i]) / 1e9);
             }
             snprintf(value, sizeof value, "%" PRId64, cumulative);
-            sample("service_seconds_bucket", *s, le, value);
+            sample(name + "_bucket", s, le, value);
         }
         if (c.histogramBuckets == 0) {
-            sample("service_seconds_bucket", *s, "le=\"+Inf\"", "0");
+            sample(name + "_bucket", s, "le=\"+Inf\"", "0");
         }
-        snprintf(value, sizeof value, "%.9f", static_cast<double>(c.histogramSumNs) / 1e9);
-        sample("service_seconds_sum", *s, "", value);
+        snprintf(value, sizeof value, "%.9f", static_cast<double>(sumNs) / 1e9);
+        sample(name + "_sum", s, "", value);
         // The buckets' total rather than the count cell, so that +Inf and _count always agree.
         snprintf(value, sizeof value, "%" PRId64, cumulative);
-        sample("service_seconds_count", *s, "", value);
+        sample(name + "_count", s, "", value);
+    };
+    family(
+        "service_seconds", "histogram",
+        "Handling of one datagram (a batch in pass-through), from its receipt to the end of its handling.");
+    for (const Sample* s : valid) {
+        histogram("service_seconds", *s, s->counters.buckets, s->counters.histogramSumNs);
+    }
+    // An older bridge's file has no wire histogram: no samples for it. One that has it but got no
+    // arrival stamps from the kernel stays at 0.
+    family("wire_latency_seconds", "histogram",
+           "From the kernel's arrival stamp of a datagram (the first of a batch in pass-through) to the "
+           "return of the send that carried its last output.");
+    for (const Sample* s : valid) {
+        if (s->counters.wireHistogram) {
+            histogram("wire_latency_seconds", *s, s->counters.wireBuckets, s->counters.wireSumNs);
+        }
     }
     return out;
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/counters.h"
@@ -101,8 +102,10 @@ FeedRecord Record(int32_t token, int32_t seed, int32_t lastTradedPrice, bool fla
 class Relay : public ::testing::Test {
   protected:
     // Starts a relay instance for `segment` reading group <prefix>.1 and writing group <prefix>.2.
-    void Start(const std::string& segment, const std::string& groupPrefix) {
-        rig_ = std::make_unique<BridgeRig>(segment, "Y", groupPrefix + ".1", groupPrefix + ".2");
+    void Start(const std::string& segment, const std::string& groupPrefix,
+               std::vector<std::string> options = {}) {
+        rig_ = std::make_unique<BridgeRig>(segment, "Y", groupPrefix + ".1", groupPrefix + ".2",
+                                           std::move(options));
         ASSERT_TRUE(rig_->WaitReady()) << rig_->bridge.Log();
     }
 
@@ -417,6 +420,134 @@ TEST_F(Relay, AStandbyInstanceSendsNothingAndTakesOverWithAWarmStore) {
     EXPECT_EQ(lines[0].Int("sent"), 3);
     EXPECT_EQ(lines[0].Int("role_changes"), 2);
     EXPECT_GE(lines[0].Int("role_changed_time_ms"), lines[0].Int("start_time_ms"));
+}
+
+int64_t WallClockNs() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Every market-by-price frame whose datagrams leave is timed from the kernel's arrival stamp to its
+// send, within what the test itself saw between its send and its receive; store and refused frames
+// are not.
+TEST_F(Relay, TheWireLatencyOfEveryFrameThatLeavesLiesWithinWhatTheTestSaw) {
+    ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.13"));
+    StoreModel store;
+    Send(store.OhlFrame(kOhl1));
+    Send(store.TickerFrame(kTickers1));
+    constexpr int kFrames = 5;
+    int64_t longestSeen = 0, totalSeen = 0;
+    for (int i = 0; i < kFrames; ++i) {
+        const int64_t sent = WallClockNs();
+        Send(MbpFrame({Record(1001, i + 1, 12000, false, true)}));
+        Bytes one;
+        ASSERT_TRUE(rig_->out.Receive(&one, 5s)) << "frame " << i;
+        const int64_t seen = WallClockNs() - sent;
+        longestSeen = std::max(longestSeen, seen);
+        totalSeen += seen;
+    }
+    ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+    const std::string file = rig_->CountersFile();
+    CountersSnapshot s = {};
+    std::string error;
+    ASSERT_TRUE(
+        WaitUntil([&] { return ReadCountersFile(file, &s, &error) == 0 && s.wireCount >= kFrames; }, 5s))
+        << error << " wire count " << s.wireCount;
+    ASSERT_TRUE(s.wireHistogram);
+    EXPECT_EQ(s.wireCount, kFrames);
+    int64_t inBuckets = 0;
+    for (int i = 0; i < s.histogramBuckets; ++i) {
+        inBuckets += s.wireBuckets[i];
+        const int64_t lowerBound = i == 0 ? 0 : s.boundsNs[i - 1];
+        EXPECT_TRUE(s.wireBuckets[i] == 0 || lowerBound < longestSeen) << "bucket " << i;
+    }
+    EXPECT_EQ(inBuckets, kFrames);
+    EXPECT_GT(s.wireSumNs, 0);
+    EXPECT_LE(s.wireSumNs, totalSeen);
+    EXPECT_GT(s.values[kCounterMaxWireNs], 0);
+    EXPECT_LE(s.values[kCounterMaxWireNs], longestSeen);
+
+    const ToolResult p = RunTool(rig_->bridge.dir().path(), {BCST_STAT_EXE, "--prometheus"});
+    EXPECT_NE(p.out.find("\nbcstbridge_wire_latency_seconds_count{instance=\"1\",segment=\"CM\"} 5\n"),
+              std::string::npos)
+        << p.out;
+    const ToolResult json =
+        RunTool(rig_->bridge.dir().path(), {BCST_STAT_EXE, "--json", "--interval", "0.1"});
+    const std::vector<Json> lines = ParseJsonLines(json.out);
+    ASSERT_EQ(lines.size(), 1u) << json.out;
+    EXPECT_EQ(lines[0].Str("wire_latency"), "measured");
+    EXPECT_EQ(lines[0].Int("wire_p99_ns"), -1) << "nothing left within the interval";
+}
+
+// Busy polling changes how the loop waits, nothing else: byte-exact datagrams, the statistics line on
+// SIGUSR1, the standby file honoured and the watchdog pinged while the loop never sleeps; --check
+// takes the option on either side.
+TEST_F(Relay, ABusyPollingInstanceConvertsAnswersTakesStandbyAndPingsTheWatchdog) {
+    TempDir dir;
+    NotifySocket notify(dir.File("notify"), "1000000");  // WatchdogSec=1s
+    ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.14", {"--busy-poll"}));
+    notify.Forget();
+    const std::vector<std::string> log = rig_->bridge.LogEntries();
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "Busy polling: the receive loop never sleeps and keeps one core busy"),
+              1)
+        << rig_->bridge.Log();
+    ASSERT_EQ(notify.Next(10s), "READY=1");
+
+    StoreModel store;
+    Send(store.OhlFrame(kOhl1));
+    Send(store.TickerFrame(kTickers1));
+    const std::vector<FeedRecord> a = {Record(1001, 1, 12000, false, true),
+                                       Record(1002, 2, 1043, false, true), Record(1003, 3, 700, true, true)};
+    Send(MbpFrame(a));
+    ExpectDatagrams(
+        DatagramsUpToSentinel(),
+        {ExpectedCmDatagram({{a[0], store.At(1001), '+', 2000}, {a[1], store.At(1002), '+', 429}}),
+         ExpectedCmDatagram({{a[2], store.At(1003), ' ', 0}})});
+    ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+    EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(2, 3));
+
+    WriteFile(rig_->bridge.dir().File("BcstBridge1.standby"), "");
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<std::string> now = rig_->bridge.LogEntries();
+            return std::count(now.begin(), now.end(),
+                              "Standby file BcstBridge1.standby appeared; sending stopped, this instance is "
+                              "now standby") == 1;
+        },
+        5s))
+        << rig_->bridge.Log();
+    Send(MbpFrame(a));
+    ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+    Bytes one;
+    EXPECT_FALSE(rig_->out.Receive(&one, 300ms)) << "a standby instance sent " << one.size() << " bytes";
+    EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(3, 3));
+
+    // Never asleep in a receive: runnable whenever looked at (a blocking loop sleeps nearly always).
+    int running = 0;
+    for (int look = 0; look < 20; ++look) {
+        running += ProcessState(rig_->bridge.process().pid()) == 'R' ? 1 : 0;
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_GE(running, 10) << "the loop sleeps";
+    notify.Drain();
+    for (int ping = 0; ping < 2; ++ping) {
+        EXPECT_EQ(notify.Next(2s), "WATCHDOG=1") << "ping " << ping;
+    }
+    EXPECT_TRUE(rig_->bridge.process().Running());
+
+    const std::string work = rig_->bridge.dir().path();
+    const ToolResult plain = RunTool(work, {BCSTBRIDGE_EXE, "--check", "1"}, 10s);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--check", "1", "--busy-poll"}, {"--busy-poll", "--check", "1"}}) {
+        std::vector<std::string> argv = {BCSTBRIDGE_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ToolResult r = RunTool(work, argv, 10s);
+        EXPECT_EQ(r.status, plain.status) << args[0];
+        EXPECT_EQ(r.out, plain.out) << args[0];
+        EXPECT_EQ(r.err, plain.err) << args[0];
+    }
 }
 
 // An operator truncates, replaces or removes the counters file or the store file under the running

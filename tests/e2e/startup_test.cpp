@@ -124,6 +124,10 @@ TEST(StartupTest, BadArgumentsEndWithStatusOneAndNoFile) {
         {"--help", "1"},
         {"--version", "x"},
         {"--check", "1", "2"},
+        {"--busy-poll"},
+        {"--busy-poll", "--busy-poll", "1"},
+        {"--busy-poll", "--check"},
+        {"1", "--busy-poll", "2"},
     };
     const InstanceConfig config = LoopbackConfig("239.10.1.3", "239.10.1.4");
     for (const std::vector<std::string>& args : cases) {

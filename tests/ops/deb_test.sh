@@ -52,7 +52,8 @@ done)
 [ -z "$extra" ] || fail "not expected in the package: $extra"
 
 dpkg-deb -x "$deb" "$WORK/root"
-grep -qx 'ExecStart=/usr/bin/bcstbridge %i' "$WORK/root/usr/lib/systemd/system/bcstbridge@.service" ||
+grep -qx 'ExecStart=/usr/bin/bcstbridge $BCSTBRIDGE_OPTIONS %i' \
+    "$WORK/root/usr/lib/systemd/system/bcstbridge@.service" ||
     fail "unit in the package does not start /usr/bin/bcstbridge"
 file -b "$WORK/root/usr/bin/bcstbridge" | grep -q ', stripped' || fail "bcstbridge in the package is not stripped"
 

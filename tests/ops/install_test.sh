@@ -50,7 +50,7 @@ check_prefix() { # prefix
 
     # The units name the binaries of the prefix they were installed to.
     local units="$root/lib/systemd/system"
-    grep -qx "ExecStart=$prefix/bin/bcstbridge %i" "$units/bcstbridge@.service" ||
+    grep -qx "ExecStart=$prefix/bin/bcstbridge \$BCSTBRIDGE_OPTIONS %i" "$units/bcstbridge@.service" ||
         fail "$prefix: bcstbridge@.service: $(grep '^ExecStart' "$units/bcstbridge@.service")"
     grep -qx "ExecStart=$prefix/libexec/bcstbridge/bcstbridge-logs /var/lib/bcstbridge" \
         "$units/bcstbridge-logs.service" ||

@@ -2,6 +2,7 @@
 #include "support/bridge_rig.h"
 
 #include <csignal>
+#include <utility>
 
 namespace bcsttest {
 
@@ -25,11 +26,11 @@ InstanceConfig BridgeRig::Config(const std::string& segment, const std::string& 
 }
 
 BridgeRig::BridgeRig(const std::string& segment, const std::string& flag, const std::string& recvGroup,
-                     const std::string& sendGroup)
+                     const std::string& sendGroup, std::vector<std::string> options)
     : config(Config(segment, flag, recvGroup, sendGroup, FreeUdpPort())),
       wirePort(ConfiguredSendPortFor(config.sendPort)),
       out(config.sendGroup, wirePort),
-      bridge(config),
+      bridge(config, 1, std::move(options)),
       in(config.recvGroup, config.recvPort) {}
 
 bool BridgeRig::WaitReady(std::chrono::milliseconds timeout) {

@@ -16,8 +16,9 @@ namespace bcsttest {
 class BridgeRig {
   public:
     // `flag` is the configuration's NEW_MKT_DATA_FLAG: "Y" relays, anything else passes through.
+    // `options` go on the bridge's command line before the instance number.
     BridgeRig(const std::string& segment, const std::string& flag, const std::string& recvGroup,
-              const std::string& sendGroup);
+              const std::string& sendGroup, std::vector<std::string> options = {});
 
     // Start-up finished: the log ends with the sending socket's line and the counters file is there.
     bool WaitReady(std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -420,15 +421,22 @@ InstanceConfig LoopbackConfig(const std::string& recvGroup, const std::string& s
     return config;
 }
 
-BridgeUnderTest::BridgeUnderTest(const InstanceConfig& config, int instance) : instance_(instance) {
+BridgeUnderTest::BridgeUnderTest(const InstanceConfig& config, int instance, std::vector<std::string> options)
+    : instance_(instance), options_(std::move(options)) {
     std::string ini = "SEGMENT,RECV_ADDR,RECV_PORT,SEND_ADDR,SEND_PORT,HOST_IP,VELT_IP,FLAG\n";
     for (int i = 1; i < instance; ++i) {
         ini += "\n";
     }
     ini += config.Line() + "\n";
     WriteFile(dir_.File("BCSTBRIDGE.INI"), ini);
-    process_ = std::make_unique<ChildProcess>(
-        dir_.path(), std::vector<std::string>{BCSTBRIDGE_EXE, std::to_string(instance)});
+    process_ = std::make_unique<ChildProcess>(dir_.path(), CommandLine());
+}
+
+std::vector<std::string> BridgeUnderTest::CommandLine() const {
+    std::vector<std::string> line = {BCSTBRIDGE_EXE};
+    line.insert(line.end(), options_.begin(), options_.end());
+    line.push_back(std::to_string(instance_));
+    return line;
 }
 
 bool BridgeUnderTest::WaitReady(std::chrono::milliseconds timeout) {
@@ -450,8 +458,7 @@ bool BridgeUnderTest::KillAndRestart(std::chrono::milliseconds timeout) {
     if (process_->Wait(timeout) < 0) {
         return false;
     }
-    process_ = std::make_unique<ChildProcess>(
-        dir_.path(), std::vector<std::string>{BCSTBRIDGE_EXE, std::to_string(instance_)});
+    process_ = std::make_unique<ChildProcess>(dir_.path(), CommandLine());
     return WaitUntil([&] { return starts() > before; }, timeout);
 }
 

@@ -200,7 +200,9 @@ InstanceConfig LoopbackConfig(const std::string& recvGroup, const std::string& s
 // line and `config` as instance 1 (or the given instance's line).
 class BridgeUnderTest {
   public:
-    explicit BridgeUnderTest(const InstanceConfig& config, int instance = 1);
+    // `options` go on the command line before the instance number (e.g. "--busy-poll").
+    explicit BridgeUnderTest(const InstanceConfig& config, int instance = 1,
+                             std::vector<std::string> options = {});
     // Waits for the start-up log to end with "Sender Socket Initialized Successfully".
     bool WaitReady(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Kills the process with SIGKILL, starts the instance again in the same directory and waits for
@@ -213,8 +215,11 @@ class BridgeUnderTest {
     const TempDir& dir() const { return dir_; }
 
   private:
+    std::vector<std::string> CommandLine() const;
+
     TempDir dir_;
     int instance_;
+    std::vector<std::string> options_;
     std::unique_ptr<ChildProcess> process_;
 };
 

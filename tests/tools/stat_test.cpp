@@ -338,6 +338,8 @@ TEST(Counters, ReaderRefusesEveryTruncatedOrForeignFileWithOneLine) {
         {"values unaligned", 64, 129, false, corrupt, "corrupt"},
         {"histogram past the end", 72, 21620, false, corrupt, "corrupt"},
         {"too many buckets", 76, 57, false, corrupt, "corrupt"},
+        {"wire histogram past the end", 92, 21620, false, corrupt, "corrupt"},
+        {"wire histogram unaligned", 92, 5252, false, corrupt, "corrupt"},
         {"short metadata records", 88, 128, false, corrupt, "corrupt"},
         {"bounds not rising", 4736 + 8 * 3, 1000, false, "corrupt histogram bounds", "corrupt"},
         {"a key that is no name", 5248 + 8, 0x2D2D2D2D, false, "corrupt metadata of counter 0", "corrupt"},
