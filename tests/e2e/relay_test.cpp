@@ -437,20 +437,25 @@ TEST_F(Relay, TheWireLatencyOfEveryFrameThatLeavesLiesWithinWhatTheTestSaw) {
     Send(store.OhlFrame(kOhl1));
     Send(store.TickerFrame(kTickers1));
     constexpr int kFrames = 5;
+    const std::string file = rig_->CountersFile();
+    CountersSnapshot s = {};
+    std::string error;
     int64_t longestSeen = 0, totalSeen = 0;
     for (int i = 0; i < kFrames; ++i) {
         const int64_t sent = WallClockNs();
         Send(MbpFrame({Record(1001, i + 1, 12000, false, true)}));
         Bytes one;
         ASSERT_TRUE(rig_->out.Receive(&one, 5s)) << "frame " << i;
+        // The datagram can arrive here before the bridge's send call has returned: the bound is taken
+        // once the bridge has counted the frame, which it does after that return.
+        ASSERT_TRUE(
+            WaitUntil([&] { return ReadCountersFile(file, &s, &error) == 0 && s.wireCount >= i + 1; }, 5s))
+            << error << " frame " << i;
         const int64_t seen = WallClockNs() - sent;
         longestSeen = std::max(longestSeen, seen);
         totalSeen += seen;
     }
     ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
-    const std::string file = rig_->CountersFile();
-    CountersSnapshot s = {};
-    std::string error;
     ASSERT_TRUE(
         WaitUntil([&] { return ReadCountersFile(file, &s, &error) == 0 && s.wireCount >= kFrames; }, 5s))
         << error << " wire count " << s.wireCount;
