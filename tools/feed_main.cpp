@@ -101,11 +101,14 @@ class Emitter {
         if (options_.noSend) {
             d.time = due >= 0 ? AddSeconds(wallStart_, due - start_) : WallClock();
         } else {
+            // Stamped as it is handed to the kernel, not after: on loopback the bridge may have
+            // relayed it before the send call returns, and a later stamp would put the input after its
+            // output in the capture.
+            d.time = WallClock();
             if (!SendTo(socket_, group_, static_cast<uint16_t>(options_.port), datagram.data(),
                         datagram.size())) {
                 ++totals_.failedSends;
             }
-            d.time = WallClock();
         }
         Count(datagram);
         if (capture_ != nullptr && original != nullptr && !options_.rewrite) {
