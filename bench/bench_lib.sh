@@ -124,3 +124,33 @@ drive_run() {
     relay_pid=""
     sink=$(cat "$dir/sink.out")
 }
+
+# The head line of a benchmark's output: the machine, "$1" (what the script adds), the load.
+machine_line() {
+    echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores, kernel $(uname -r);" \
+        "$1; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+
+# one_run for every kind at every rate, $repeat times. The kinds alternate run by run, so that whatever
+# else the machine does falls on all of them.
+run_every_kind() {
+    local rep rate kind
+    for ((rep = 1; rep <= repeat; rep++)); do
+        for rate in "${rates[@]}"; do
+            for kind in "${kinds[@]}"; do
+                one_run "$kind" "$rate"
+            done
+        done
+    done
+}
+
+# An awk function for the summaries: the median of a[kind, rate, 1 .. count[kind, rate]], runs without a
+# figure ("nan") left out; "-" when no run has one.
+awk_median='
+    function median(a, kind, rate,    n, i, j, t, v, m) {
+        n = count[kind, rate]; m = 0;
+        for (i = 1; i <= n; i++) if (a[kind, rate, i] != "nan") v[++m] = a[kind, rate, i] + 0;
+        if (m == 0) return "-";
+        for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+        return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2;
+    }'

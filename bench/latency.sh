@@ -73,31 +73,16 @@ one_run() {
     results+=("$kind $rate $frames $lost $((cpu / (handled > 0 ? handled : 1))) $(value lat_p50_us "$sink") $(value lat_p99_us "$sink") $(value lat_p999_us "$sink")")
 }
 
-echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores, kernel $(uname -r);" \
-    "$seconds s per run, $repeat repetitions, $instruments instruments; load average $(cut -d' ' -f1-3 /proc/loadavg)"
-# The kinds alternate run by run, so that whatever else the machine does falls on all of them.
-for ((rep = 1; rep <= repeat; rep++)); do
-    for rate in "${rates[@]}"; do
-        for kind in "${kinds[@]}"; do
-            one_run "$kind" "$rate"
-        done
-    done
-done
+machine_line "$seconds s per run, $repeat repetitions, $instruments instruments"
+run_every_kind
 
 echo
 echo "summary (medians over the repetitions; latency and CPU per input in microseconds; lost = inputs"
 echo "without all their outputs, summed over the repetitions, of the inputs sent):"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%s\n' "${results[@]}" | awk -v rates="${rates[*]}" -v kinds="${kinds[*]}" '
+printf '%s\n' "${results[@]}" | awk -v rates="${rates[*]}" -v kinds="${kinds[*]}" "$awk_median"'
     { n = ++count[$1, $2]; sent[$1, $2] += $3; lost[$1, $2] += $4; cpu[$1, $2, n] = $5 / 1000;
       p50[$1, $2, n] = $6; p99[$1, $2, n] = $7; p999[$1, $2, n] = $8 }
-    function median(a, kind, rate,    n, i, j, t, v, m) {
-        n = count[kind, rate]; m = 0;
-        for (i = 1; i <= n; i++) if (a[kind, rate, i] != "nan") v[++m] = a[kind, rate, i] + 0;
-        if (m == 0) return "-";
-        for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
-        return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2;
-    }
     END {
         split(rates, r, " "); nk = split(kinds, k, " ");
         printf "  %-6s %-24s %9s %9s %9s %15s %9s\n", "rate", "kind", "p50", "p99", "p99.9", "lost", "cpu_us";

@@ -225,34 +225,23 @@ const Sample* Earlier(const Sample& s, const std::vector<Sample>& previous) {
     return nullptr;
 }
 
-// Service times over the interval since `before`: p50, p99, p99.9 and the longest, in ns; -1 each when
-// the interval is unknown or nothing was handled in it.
+// Service times (or, with `wire`, wire latencies: from the kernel's arrival stamp to the output's
+// send) over the interval since `before`: p50, p99, p99.9 and the longest, in ns; -1 each when the
+// interval is unknown or nothing was counted in it.
 struct Latency {
     int64_t p50 = -1, p99 = -1, p999 = -1, max = -1;
 };
-Latency IntervalLatency(const Sample& s, const Sample* before) {
+Latency IntervalLatency(const Sample& s, const Sample* before, bool wire = false) {
     Latency l;
     if (before == nullptr) {
         return l;
     }
-    const int64_t longest = Value(s, kCounterMaxServiceNs);
-    l.p50 = ServicePercentileNs(s.counters, &before->counters, 0.5, longest);
-    l.p99 = ServicePercentileNs(s.counters, &before->counters, 0.99, longest);
-    l.p999 = ServicePercentileNs(s.counters, &before->counters, 0.999, longest);
-    l.max = ServiceMaxNs(s.counters, &before->counters, longest);
-    return l;
-}
-// The wire latency over the interval likewise (from the kernel's arrival stamp to the output's send).
-Latency IntervalWireLatency(const Sample& s, const Sample* before) {
-    Latency l;
-    if (before == nullptr) {
-        return l;
-    }
-    const int64_t longest = Value(s, kCounterMaxWireNs);
-    l.p50 = WirePercentileNs(s.counters, &before->counters, 0.5, longest);
-    l.p99 = WirePercentileNs(s.counters, &before->counters, 0.99, longest);
-    l.p999 = WirePercentileNs(s.counters, &before->counters, 0.999, longest);
-    l.max = WireMaxNs(s.counters, &before->counters, longest);
+    const int64_t longest = Value(s, wire ? kCounterMaxWireNs : kCounterMaxServiceNs);
+    const auto percentile = wire ? WirePercentileNs : ServicePercentileNs;
+    l.p50 = percentile(s.counters, &before->counters, 0.5, longest);
+    l.p99 = percentile(s.counters, &before->counters, 0.99, longest);
+    l.p999 = percentile(s.counters, &before->counters, 0.999, longest);
+    l.max = (wire ? WireMaxNs : ServiceMaxNs)(s.counters, &before->counters, longest);
     return l;
 }
 
@@ -377,7 +366,7 @@ std::string Table(const Options& o, const std::vector<Sample>& samples, const st
         }
         const std::string wire = WireState(s);
         if (wire == "measured") {
-            const Latency w = IntervalWireLatency(s, before);
+            const Latency w = IntervalLatency(s, before, true);
             snprintf(line, sizeof line, "      instance %d wire latency: p50 %s, p99 %s, p99.9 %s, max %s\n",
                      h.instance, Duration(w.p50).c_str(), Duration(w.p99).c_str(), Duration(w.p999).c_str(),
                      Duration(w.max).c_str());
@@ -441,7 +430,7 @@ std::string JsonLines(const std::vector<Sample>& samples, const std::vector<Samp
         json.Number("service_p99_ns", latency.p99);
         json.Number("service_p999_ns", latency.p999);
         json.Number("service_max_ns", latency.max);
-        const Latency wire = IntervalWireLatency(s, before);
+        const Latency wire = IntervalLatency(s, before, true);
         json.Text("wire_latency", WireState(s));
         json.Number("wire_p50_ns", wire.p50);
         json.Number("wire_p99_ns", wire.p99);

@@ -75,32 +75,17 @@ one_run() {
     results+=("$kind $rate $frames $out $lost $cpu $handled $(value lat_p50_us "$sink") $(value lat_p99_us "$sink") $(value lat_p999_us "$sink")")
 }
 
-echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores, kernel $(uname -r);" \
-     "mode $mode; $seconds s per run, $repeat repetitions, $instruments instruments; load average $(cut -d' ' -f1-3 /proc/loadavg)"
-# The kinds alternate run by run, so that whatever else the machine does falls on all of them.
-for ((rep = 1; rep <= repeat; rep++)); do
-    for rate in "${rates[@]}"; do
-        for kind in "${kinds[@]}"; do
-            one_run "$kind" "$rate"
-        done
-    done
-done
+machine_line "mode $mode; $seconds s per run, $repeat repetitions, $instruments instruments"
+run_every_kind
 
 echo
 echo "summary, mode $mode (medians over the repetitions; CPU per input in microseconds; ratio = CPU / baseline-sendto's;"
 echo "latency in microseconds from an input's send to its last output's arrival, where nothing was lost):"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%s\n' "${results[@]}" | awk -v rates="${rates[*]}" -v kinds="${kinds[*]}" '
+printf '%s\n' "${results[@]}" | awk -v rates="${rates[*]}" -v kinds="${kinds[*]}" "$awk_median"'
     { n = ++count[$1, $2]; cpu[$1, $2, n] = ($7 > 0 ? $6 / $7 / 1000 : 0);
       p50[$1, $2, n] = $8; p99[$1, $2, n] = $9; p999[$1, $2, n] = $10;
       lost[$1, $2] += $5; handled[$1, $2] += $7 }
-    function median(a, kind, rate,    n, i, j, t, v, m) {
-        n = count[kind, rate]; m = 0;
-        for (i = 1; i <= n; i++) if (a[kind, rate, i] != "nan") v[++m] = a[kind, rate, i] + 0;
-        if (m == 0) return "-";
-        for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
-        return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2;
-    }
     END {
         split(rates, r, " "); nk = split(kinds, k, " ");
         printf "  %-6s %-18s %9s %7s %9s %9s %9s %9s\n", "rate", "kind", "cpu_us", "ratio", "lost", "p50", "p99", "p99.9";
