@@ -209,7 +209,9 @@ bool TakeBusyPollOption(int* argc, char** argv) {
 }
 
 void PrintBridgeUsage(FILE* stream) {
-    fprintf(stream, "usage: bcstbridge <instance> | --check <instance> | --help | --version\n");
+    fprintf(stream,
+            "usage: bcstbridge [--busy-poll] <instance> | --check <instance> [--busy-poll] | --help | "
+            "--version\n");
 }
 
 int CheckInstance(const char* argument, FILE* out, FILE* err) {

@@ -103,7 +103,8 @@ std::vector<std::string> WrittenFiles(const TempDir& dir) {
     return files;
 }
 
-const char kUsage[] = "usage: bcstbridge <instance> | --check <instance> | --help | --version\n";
+const char kUsage[] =
+    "usage: bcstbridge [--busy-poll] <instance> | --check <instance> [--busy-poll] | --help | --version\n";
 
 // Arguments that are not exactly one positive number (nor an option): status 1 and the usage line on
 // standard error, before anything is written.
