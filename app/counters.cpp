@@ -68,12 +68,6 @@ void FillDescriptions(char* image) {
     }
 }
 
-int64_t RealtimeNs() {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 }  // namespace
 
 int64_t* gCounterBase = gProcessCounters;
@@ -104,7 +98,7 @@ int CreateCountersFile(int16_t instance, const char* segment, uint8_t mode, std:
     uint64_t startTicks = 0;
     int openError = 0;
     header->startTicks = ProcessStartTicks(0, &startTicks, &openError) ? startTicks : 0;
-    header->startRealtimeNs = RealtimeNs();
+    header->startRealtimeNs = CountersWallClock();
     header->startMonotonicNs = CountersClock();
     snprintf(header->segment, sizeof header->segment, "%s", segment);
     header->mode = mode;

@@ -132,6 +132,13 @@ class Relay : public ::testing::Test {
     void SettleWithRefusedFrame() { ASSERT_TRUE(rig_->SettleWithRefusedFrame()) << rig_->bridge.Log(); }
     std::string StatisticsAfterSignal() { return rig_->RequestStatistics(); }
 
+    // Once a refused frame shows the bridge has handled everything before it: nothing came out.
+    void ExpectNothingSent() {
+        ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
+        Bytes one;
+        EXPECT_FALSE(rig_->out.Receive(&one, 300ms)) << "a standby instance sent " << one.size() << " bytes";
+    }
+
     static void ExpectDatagrams(const std::vector<Bytes>& got, const std::vector<Bytes>& expected) {
         ASSERT_EQ(got.size(), expected.size());
         for (size_t k = 0; k < expected.size(); ++k) {
@@ -217,14 +224,13 @@ TEST_F(Relay, AKilledBridgeComesBackWithItsStore) {
     ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
 
     ASSERT_TRUE(rig_->bridge.KillAndRestart()) << rig_->bridge.Log();
-    const std::vector<std::string> log = rig_->bridge.LogEntries();
     time_t now = time(nullptr);
     struct tm local;
     localtime_r(&now, &local);
     const std::string restored = "Instrument store BcstBridge1.store restored: 10 instruments of " +
                                  std::to_string(local.tm_mday) + "-" + std::to_string(local.tm_mon + 1) +
                                  "-" + std::to_string(local.tm_year + 1900);
-    EXPECT_EQ(std::count(log.begin(), log.end(), restored), 1) << rig_->bridge.Log();
+    EXPECT_EQ(rig_->bridge.LogEntryCount(restored), 1) << rig_->bridge.Log();
 
     // bcst-store shows the file as the restarted bridge holds it, without disturbing it.
     const ToolResult shown = RunTool(rig_->bridge.dir().path(), {BCST_STORE_EXE, "-i", "1", "--json"});
@@ -363,19 +369,11 @@ TEST_F(Relay, AStandbyInstanceSendsNothingAndTakesOverWithAWarmStore) {
     WriteFile(standby, "");
     ASSERT_TRUE(rig_->bridge.KillAndRestart()) << rig_->bridge.Log();
     const std::string file = "Standby file BcstBridge1.standby ";
-    auto logged = [&](const std::string& entry) {
-        const std::vector<std::string> log = rig_->bridge.LogEntries();
-        return std::count(log.begin(), log.end(), entry);
-    };
+    auto logged = [&](const std::string& entry) { return rig_->bridge.LogEntryCount(entry); };
     EXPECT_EQ(logged(file + "present at start-up; this instance is standby and sends nothing until it is "
                             "removed"),
               1)
         << rig_->bridge.Log();
-    auto expectNothingSent = [&] {
-        ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
-        Bytes one;
-        EXPECT_FALSE(rig_->out.Receive(&one, 300ms)) << "a standby instance sent " << one.size() << " bytes";
-    };
 
     // Standby from the start: the store fills, the frames are converted and withheld.
     StoreModel store;
@@ -384,7 +382,7 @@ TEST_F(Relay, AStandbyInstanceSendsNothingAndTakesOverWithAWarmStore) {
     const std::vector<FeedRecord> a = {Record(1001, 1, 12000, false, true),
                                        Record(1002, 2, 1043, false, true), Record(1003, 3, 700, true, true)};
     Send(MbpFrame(a));
-    ASSERT_NO_FATAL_FAILURE(expectNothingSent());
+    ASSERT_NO_FATAL_FAILURE(ExpectNothingSent());
     EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(1, 0));
 
     // Active: byte-exact with the store built while standby.
@@ -407,7 +405,7 @@ TEST_F(Relay, AStandbyInstanceSendsNothingAndTakesOverWithAWarmStore) {
         [&] { return logged(file + "appeared; sending stopped, this instance is now standby") == 1; }, 5s))
         << rig_->bridge.Log();
     Send(MbpFrame(b));
-    ASSERT_NO_FATAL_FAILURE(expectNothingSent());
+    ASSERT_NO_FATAL_FAILURE(ExpectNothingSent());
     EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(4, 3));
 
     const ToolResult stat =
@@ -420,12 +418,6 @@ TEST_F(Relay, AStandbyInstanceSendsNothingAndTakesOverWithAWarmStore) {
     EXPECT_EQ(lines[0].Int("sent"), 3);
     EXPECT_EQ(lines[0].Int("role_changes"), 2);
     EXPECT_GE(lines[0].Int("role_changed_time_ms"), lines[0].Int("start_time_ms"));
-}
-
-int64_t WallClockNs() {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 // Every market-by-price frame whose datagrams leave is timed from the kernel's arrival stamp to its
@@ -442,7 +434,7 @@ TEST_F(Relay, TheWireLatencyOfEveryFrameThatLeavesLiesWithinWhatTheTestSaw) {
     std::string error;
     int64_t longestSeen = 0, totalSeen = 0;
     for (int i = 0; i < kFrames; ++i) {
-        const int64_t sent = WallClockNs();
+        const int64_t sent = CountersWallClock();
         Send(MbpFrame({Record(1001, i + 1, 12000, false, true)}));
         Bytes one;
         ASSERT_TRUE(rig_->out.Receive(&one, 5s)) << "frame " << i;
@@ -451,7 +443,7 @@ TEST_F(Relay, TheWireLatencyOfEveryFrameThatLeavesLiesWithinWhatTheTestSaw) {
         ASSERT_TRUE(
             WaitUntil([&] { return ReadCountersFile(file, &s, &error) == 0 && s.wireCount >= i + 1; }, 5s))
             << error << " frame " << i;
-        const int64_t seen = WallClockNs() - sent;
+        const int64_t seen = CountersWallClock() - sent;
         longestSeen = std::max(longestSeen, seen);
         totalSeen += seen;
     }
@@ -493,10 +485,8 @@ TEST_F(Relay, ABusyPollingInstanceConvertsAnswersTakesStandbyAndPingsTheWatchdog
     NotifySocket notify(dir.File("notify"), "1000000");  // WatchdogSec=1s
     ASSERT_NO_FATAL_FAILURE(Start("CM", "239.30.14", {"--busy-poll"}));
     notify.Forget();
-    const std::vector<std::string> log = rig_->bridge.LogEntries();
-    EXPECT_EQ(std::count(log.begin(), log.end(),
-                         "Busy polling: the receive loop never sleeps and keeps one core busy"),
-              1)
+    EXPECT_EQ(
+        rig_->bridge.LogEntryCount("Busy polling: the receive loop never sleeps and keeps one core busy"), 1)
         << rig_->bridge.Log();
     ASSERT_EQ(notify.Next(10s), "READY=1");
 
@@ -516,17 +506,14 @@ TEST_F(Relay, ABusyPollingInstanceConvertsAnswersTakesStandbyAndPingsTheWatchdog
     WriteFile(rig_->bridge.dir().File("BcstBridge1.standby"), "");
     ASSERT_TRUE(WaitUntil(
         [&] {
-            const std::vector<std::string> now = rig_->bridge.LogEntries();
-            return std::count(now.begin(), now.end(),
-                              "Standby file BcstBridge1.standby appeared; sending stopped, this instance is "
-                              "now standby") == 1;
+            return rig_->bridge.LogEntryCount(
+                       "Standby file BcstBridge1.standby appeared; sending stopped, this instance is now "
+                       "standby") == 1;
         },
         5s))
         << rig_->bridge.Log();
     Send(MbpFrame(a));
-    ASSERT_NO_FATAL_FAILURE(SettleWithRefusedFrame());
-    Bytes one;
-    EXPECT_FALSE(rig_->out.Receive(&one, 300ms)) << "a standby instance sent " << one.size() << " bytes";
+    ASSERT_NO_FATAL_FAILURE(ExpectNothingSent());
     EXPECT_EQ(StatisticsAfterSignal(), StatisticsLine(3, 3));
 
     // Never asleep in a receive: runnable whenever looked at (a blocking loop sleeps nearly always).

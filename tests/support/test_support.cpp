@@ -462,10 +462,7 @@ bool BridgeUnderTest::WaitReady(std::chrono::milliseconds timeout) {
 }
 
 bool BridgeUnderTest::KillAndRestart(std::chrono::milliseconds timeout) {
-    const auto starts = [this] {
-        const std::vector<std::string> entries = LogEntries();
-        return std::count(entries.begin(), entries.end(), "Sender Socket Initialized Successfully");
-    };
+    const auto starts = [this] { return LogEntryCount("Sender Socket Initialized Successfully"); };
     const auto before = starts();
     process_->Signal(SIGKILL);
     if (process_->Wait(timeout) < 0) {
@@ -485,6 +482,11 @@ std::string BridgeUnderTest::Log() const {
 
 std::vector<std::string> BridgeUnderTest::LogEntries() const {
     return LogMessages(Log());
+}
+
+int64_t BridgeUnderTest::LogEntryCount(const std::string& entry) const {
+    const std::vector<std::string> entries = LogEntries();
+    return std::count(entries.begin(), entries.end(), entry);
 }
 
 std::string BridgeUnderTest::Statistics() const {

@@ -210,6 +210,8 @@ class BridgeUnderTest {
     bool KillAndRestart(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::string Log() const;  // every day's file, oldest first
     std::vector<std::string> LogEntries() const;
+    // How many of the log's entries are exactly `entry`.
+    int64_t LogEntryCount(const std::string& entry) const;
     std::string Statistics() const;
     ChildProcess& process() { return *process_; }
     const TempDir& dir() const { return dir_; }
